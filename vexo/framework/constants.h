@@ -1,0 +1,16 @@
+#pragma once
+
+namespace vexo {
+
+// The program name given to GLUT, which is also every window's title.
+inline constexpr const char* programName = "Pixveil4242";
+
+inline constexpr int initialWindowWidth = 800;
+inline constexpr int initialWindowHeight = 600;
+// GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH.
+inline constexpr unsigned int windowDisplayMode = 0x12;
+
+inline constexpr int windowedWidth = 640;
+inline constexpr int windowedHeight = 480;
+
+} // namespace vexo
