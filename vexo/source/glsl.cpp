@@ -1,0 +1,448 @@
+#include "glsl.h"
+
+#include <GL/glu.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace vexo {
+
+bool extensionsLoaded = false;
+bool shadingLanguageReady = false;
+
+const char* const glslStatusTexts[glslStatusCount] = {
+    "[e00] GLSL is not available!",
+    "[e01] Not a valid program object!",
+    "[e02] Not a valid object!",
+    "[e03] Out of memory!",
+    "[e05] Linker log is not available!",
+    "[e06] Compiler log is not available!",
+};
+
+namespace {
+
+const GLenum vertexStageType = GL_VERTEX_SHADER_ARB;
+const GLenum fragmentStageType = GL_FRAGMENT_SHADER_ARB;
+
+void printVersionLine()
+{
+    if (GLEW_VERSION_2_0)
+        std::cout << "OpenGL 2.0 (or higher) is available!" << std::endl;
+    else if (GLEW_VERSION_1_5)
+        std::cout << "OpenGL 1.5 core functions are available" << std::endl;
+    else if (GLEW_VERSION_1_4)
+        std::cout << "OpenGL 1.4 core functions are available" << std::endl;
+    else if (GLEW_VERSION_1_3)
+        std::cout << "OpenGL 1.3 core functions are available" << std::endl;
+    else if (GLEW_VERSION_1_2)
+        std::cout << "OpenGL 1.2 core functions are available" << std::endl;
+}
+
+// Looks up every extension the library relies on, warning about each one
+// that is missing. Returns true when all are present.
+bool checkShaderExtensions()
+{
+    static const char* const requiredExtensions[] = {
+        "GL_ARB_fragment_shader",
+        "GL_ARB_vertex_shader",
+        "GL_ARB_shader_objects",
+    };
+    bool allPresent = true;
+    for (const char* extension : requiredExtensions) {
+        if (glewGetExtension(extension) != GL_TRUE) {
+            std::cout << "[WARNING] " << extension << " extension is not available!\n";
+            allPresent = false;
+        }
+    }
+    return allPresent;
+}
+
+struct entryPoint {
+    const char* name;
+    bool loaded;
+};
+
+// The three extensions do not imply the OpenGL 2.0 program calls the library
+// also makes: Mesa with its version forced down to 1.4 still reports the
+// extensions, but GLEW then loads none of the 2.0 entry points and calling one
+// would jump to a null pointer. So every entry point is checked by itself.
+// Returns true when all are loaded.
+bool checkShaderEntryPoints()
+{
+    const entryPoint requiredEntryPoints[] = {
+        {"glCreateShaderObjectARB", glCreateShaderObjectARB != nullptr},
+        {"glShaderSourceARB", glShaderSourceARB != nullptr},
+        {"glCompileShaderARB", glCompileShaderARB != nullptr},
+        {"glGetObjectParameterivARB", glGetObjectParameterivARB != nullptr},
+        {"glGetInfoLogARB", glGetInfoLogARB != nullptr},
+        {"glDeleteObjectARB", glDeleteObjectARB != nullptr},
+        {"glGetShaderiv", glGetShaderiv != nullptr},
+        {"glCreateProgram", glCreateProgram != nullptr},
+        {"glAttachShader", glAttachShader != nullptr},
+        {"glDetachShader", glDetachShader != nullptr},
+        {"glLinkProgram", glLinkProgram != nullptr},
+        {"glGetProgramiv", glGetProgramiv != nullptr},
+        {"glGetProgramInfoLog", glGetProgramInfoLog != nullptr},
+        {"glUseProgram", glUseProgram != nullptr},
+        {"glGetUniformLocation", glGetUniformLocation != nullptr},
+        {"glUniform1i", glUniform1i != nullptr},
+        {"glDeleteProgram", glDeleteProgram != nullptr},
+    };
+    bool allLoaded = true;
+    for (const entryPoint& function : requiredEntryPoints) {
+        if (!function.loaded) {
+            std::cout << "[WARNING] " << function.name << " entry point is not available!\n";
+            allLoaded = false;
+        }
+    }
+    return allLoaded;
+}
+
+// Replaces `buffer` with a fresh one of `length` bytes. On failure prints the
+// allocation message and leaves `buffer` null.
+bool allocateLogBuffer(char*& buffer, GLint length)
+{
+    std::free(buffer);
+    buffer = static_cast<char*>(std::malloc(static_cast<size_t>(length)));
+    if (buffer == nullptr) {
+        std::printf("ERROR: Could not allocate compiler_log buffer\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ensureExtensionsLoaded()
+{
+    if (extensionsLoaded)
+        return true;
+    extensionsLoaded = true;
+    GLenum result = glewInit();
+    if (result != GLEW_OK) {
+        std::cout << "Error:" << glewGetErrorString(result) << std::endl;
+        extensionsLoaded = false;
+        return false;
+    }
+    probeShadingSupport();
+    return true;
+}
+
+bool probeShadingSupport()
+{
+    if (shadingLanguageReady)
+        return true;
+    shadingLanguageReady = true;
+    printVersionLine();
+    if (!checkShaderExtensions())
+        shadingLanguageReady = false;
+    // Without the extensions the library is already unavailable; listing
+    // their missing entry points as well would only repeat that.
+    if (shadingLanguageReady && !checkShaderEntryPoints())
+        shadingLanguageReady = false;
+    if (shadingLanguageReady)
+        std::cout << "[OK] OpenGL Shading Language is available!\n\n";
+    else
+        std::cout << "[FAILED] OpenGL Shading Language is not available...\n\n";
+    return shadingLanguageReady;
+}
+
+int reportGLErrors(const char* file, int line)
+{
+    GLenum code = glGetError();
+    if (code == GL_NO_ERROR)
+        return 0;
+    while (code != GL_NO_ERROR) {
+        const GLubyte* text = gluErrorString(code);
+        std::cout << "GL Error #" << static_cast<unsigned>(code);
+        if (text != nullptr)
+            std::cout << "(" << reinterpret_cast<const char*>(text) << ") ";
+        else
+            std::cout << " (no message available)";
+        std::cout << " in File " << file << " at line: " << line << std::endl;
+        code = glGetError();
+    }
+    return 1;
+}
+
+glShaderObject::glShaderObject(int32_t kind, GLenum shaderType)
+    : stageKind(kind), objectHandle(0), sourceText(nullptr), compileLog(nullptr), compiled(false)
+{
+    ensureExtensionsLoaded();
+    if (shadingLanguageReady) {
+        objectHandle = glCreateShaderObjectARB(shaderType);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+}
+
+// A stage whose compile failed, or that never compiled, still owns its GL
+// shader object; it is deleted whenever one was made. A handle of 0 means
+// none was made (the shading language was unavailable), so no GL call.
+glShaderObject::~glShaderObject()
+{
+    std::free(compileLog);
+    if (objectHandle != 0) {
+        glDeleteObjectARB(objectHandle);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+}
+
+void glShaderObject::setSourceText(const char* text)
+{
+    sourceText = text;
+}
+
+bool glShaderObject::compileStage()
+{
+    if (!shadingLanguageReady)
+        return false;
+    compiled = false;
+    if (sourceText == nullptr)
+        return false;
+    GLint length = static_cast<GLint>(std::strlen(sourceText));
+    glShaderSourceARB(objectHandle, 1, &sourceText, &length);
+    reportGLErrors(__FILE__, __LINE__);
+    glCompileShaderARB(objectHandle);
+    reportGLErrors(__FILE__, __LINE__);
+    GLint status = 0;
+    glGetObjectParameterivARB(objectHandle, GL_OBJECT_COMPILE_STATUS_ARB, &status);
+    reportGLErrors(__FILE__, __LINE__);
+    compiled = status != 0;
+    return compiled;
+}
+
+// A reported length of 0 or 1 (only the terminating NUL) means the driver has
+// no log; an earlier fetched log is then kept and returned.
+const char* glShaderObject::compileLogText()
+{
+    if (!shadingLanguageReady)
+        return glslStatusTexts[glslNotAvailable];
+    if (objectHandle == 0)
+        return glslStatusTexts[glslNotAProgramObject];
+    GLint length = 0;
+    glGetShaderiv(objectHandle, GL_INFO_LOG_LENGTH, &length);
+    reportGLErrors(__FILE__, __LINE__);
+    if (length > 1) {
+        if (!allocateLogBuffer(compileLog, length))
+            return glslStatusTexts[glslOutOfMemory];
+        GLsizei written = 0;
+        glGetInfoLogARB(objectHandle, length, &written, compileLog);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+    return compileLog != nullptr ? compileLog : glslStatusTexts[glslNoCompilerLog];
+}
+
+aVertexShader::aVertexShader() : glShaderObject(1, vertexStageType) {}
+
+aFragmentShader::aFragmentShader() : glShaderObject(2, fragmentStageType) {}
+
+glShader::glShader() : programHandle(0), linkLog(nullptr), linked(false), ownsStages(false)
+{
+    ensureExtensionsLoaded();
+    if (shadingLanguageReady)
+        programHandle = glCreateProgram();
+    else
+        std::cout << "**ERROR: OpenGL Shading Language is NOT available!" << std::endl;
+}
+
+// The same stage may be listed twice; an owned stage is destroyed once, after
+// every entry has been detached, so no entry is read after its object is gone.
+glShader::~glShader()
+{
+    std::free(linkLog);
+    if (shadingLanguageReady) {
+        for (glShaderObject* stage : stages) {
+            glDetachShader(programHandle, stage->objectHandle);
+            reportGLErrors(__FILE__, __LINE__);
+        }
+    }
+    if (ownsStages) {
+        for (auto entry = stages.begin(); entry != stages.end(); ++entry) {
+            if (std::find(stages.begin(), entry, *entry) == entry)
+                delete *entry;
+        }
+    }
+    if (shadingLanguageReady) {
+        glDeleteProgram(programHandle);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+}
+
+void glShader::addStage(glShaderObject* stage)
+{
+    if (!shadingLanguageReady || stage == nullptr)
+        return;
+    if (!stage->compiled) {
+        std::cout << "**warning** please compile program before adding object! trying to compile now...\n";
+        if (!stage->compileStage()) {
+            std::cout << "...compile ERROR!\n";
+            return;
+        }
+        std::cout << "...ok!\n";
+    }
+    stages.push_back(stage);
+}
+
+bool glShader::linkProgram()
+{
+    if (!shadingLanguageReady)
+        return false;
+    if (linked) {
+        std::cout << "**warning** Object is already linked, trying to link again" << std::endl;
+        for (glShaderObject* stage : stages) {
+            glDetachShader(programHandle, stage->objectHandle);
+            reportGLErrors(__FILE__, __LINE__);
+        }
+    }
+    for (glShaderObject* stage : stages) {
+        glAttachShader(programHandle, stage->objectHandle);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+    glLinkProgram(programHandle);
+    reportGLErrors(__FILE__, __LINE__);
+    GLint status = 0;
+    glGetProgramiv(programHandle, GL_LINK_STATUS, &status);
+    reportGLErrors(__FILE__, __LINE__);
+    if (status == 0) {
+        std::cout << "**linker error**\n";
+        return false;
+    }
+    linked = true;
+    return true;
+}
+
+// As for stage logs, a length of 0 or 1 keeps an earlier fetched log.
+const char* glShader::linkLogText()
+{
+    if (!shadingLanguageReady)
+        return glslStatusTexts[glslNotAvailable];
+    if (programHandle == 0)
+        return glslStatusTexts[glslNotAnObject];
+    GLint length = 0;
+    glGetProgramiv(programHandle, GL_INFO_LOG_LENGTH, &length);
+    reportGLErrors(__FILE__, __LINE__);
+    if (length > 1) {
+        if (!allocateLogBuffer(linkLog, length))
+            return glslStatusTexts[glslOutOfMemory];
+        GLsizei written = 0;
+        glGetProgramInfoLog(programHandle, length, &written, linkLog);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+    return linkLog != nullptr ? linkLog : glslStatusTexts[glslNoLinkerLog];
+}
+
+void glShader::bind()
+{
+    if (!shadingLanguageReady || programHandle == 0 || !linked)
+        return;
+    glUseProgram(programHandle);
+    reportGLErrors(__FILE__, __LINE__);
+}
+
+void glShader::unbind()
+{
+    if (!shadingLanguageReady)
+        return;
+    glUseProgram(0);
+    reportGLErrors(__FILE__, __LINE__);
+}
+
+GLint glShader::uniformLocation(const char* name)
+{
+    GLint location = glGetUniformLocation(programHandle, name);
+    if (location == -1)
+        std::cout << "Error: can't find uniform variable \"" << name << "\"\n";
+    reportGLErrors(__FILE__, __LINE__);
+    return location;
+}
+
+bool glShader::setUniformInt(const char* name, int value, int location)
+{
+    if (!shadingLanguageReady)
+        return false;
+    if (name != nullptr)
+        location = uniformLocation(name);
+    if (location == -1)
+        return false;
+    glUniform1i(location, value);
+    return true;
+}
+
+glShaderManager::glShaderManager()
+{
+    ensureExtensionsLoaded();
+}
+
+glShaderManager::~glShaderManager() = default;
+
+namespace {
+
+// Destroys the objects of a failed build. The program goes first: its
+// destruction detaches the stages the link attached, and it does not own them.
+void discardBuild(glShader* program, glShaderObject* vertexStage, glShaderObject* fragmentStage)
+{
+    delete program;
+    delete vertexStage;
+    delete fragmentStage;
+}
+
+} // namespace
+
+glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fragmentText)
+{
+    glShader* program = new glShader();
+    glShaderObject* vertexStage = new aVertexShader();
+    glShaderObject* fragmentStage = new aFragmentShader();
+    if (vertexText != nullptr)
+        vertexStage->setSourceText(vertexText);
+    if (fragmentText != nullptr)
+        fragmentStage->setSourceText(fragmentText);
+
+    if (vertexText != nullptr && !vertexStage->compileStage()) {
+        std::cout << "***COMPILER ERROR (Vertex Shader):\n";
+        std::cout << vertexStage->compileLogText() << std::endl;
+        discardBuild(program, vertexStage, fragmentStage);
+        return nullptr;
+    }
+    std::cout << "***GLSL Compiler Log (Vertex Shader):\n";
+    std::cout << vertexStage->compileLogText() << "\n";
+
+    if (fragmentText != nullptr && !fragmentStage->compileStage()) {
+        std::cout << "***COMPILER ERROR (Fragment Shader):\n";
+        std::cout << fragmentStage->compileLogText() << std::endl;
+        discardBuild(program, vertexStage, fragmentStage);
+        return nullptr;
+    }
+    std::cout << "***GLSL Compiler Log (Fragment Shader):\n";
+    std::cout << fragmentStage->compileLogText() << "\n";
+
+    if (vertexText != nullptr)
+        program->addStage(vertexStage);
+    if (fragmentText != nullptr)
+        program->addStage(fragmentStage);
+
+    if (!program->linkProgram()) {
+        std::cout << "**LINKER ERROR\n";
+        std::cout << program->linkLogText() << std::endl;
+        discardBuild(program, vertexStage, fragmentStage);
+        return nullptr;
+    }
+    std::cout << "***GLSL Linker Log:\n";
+    std::cout << program->linkLogText() << std::endl;
+
+    // A stage without source was never added, so the program will not own
+    // it; nothing else refers to it any more.
+    if (vertexText == nullptr)
+        delete vertexStage;
+    if (fragmentText == nullptr)
+        delete fragmentStage;
+
+    programs.push_back(program);
+    program->ownsStages = true;
+    return program;
+}
+
+} // namespace vexo
