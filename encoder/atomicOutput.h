@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Output files are complete or absent. A file is written under a temporary
+// name in its own directory, checked, flushed to disk and only then renamed
+// over the output path, so a reader (or a later run) never finds a truncated
+// file there, and a failed or interrupted run leaves an earlier output as it
+// was. Used by the encoder for its capture, and meant for any program of the
+// project that writes an image.
+//
+// These functions are not reentrant: one atomic write at a time per process,
+// on the thread that receives SIGINT and SIGTERM (the main thread).
+
+// Size in bytes of a 24-bit BMP of width x height pixels as SOIL writes it:
+// 54 header bytes, then each row's 3 bytes a pixel padded by (width & 3)
+// zero bytes.
+std::uint64_t expectedBmpFileSize(std::uint32_t width, std::uint32_t height);
+
+// Writes the file's bytes to the given (already existing, empty) temporary
+// path. Returns false with a one-line reason when it knows it failed.
+using temporaryFileWriter = std::function<bool(const char* temporaryPath, std::string& failureReason)>;
+
+// Replaces outputPath by what writeTemporary produces: creates a uniquely named
+// temporary file beside outputPath (readable as umask allows, like a newly
+// created file), lets writeTemporary fill it, checks it is a regular file of
+// exactly expectedSize bytes, flushes it to disk, renames it over outputPath
+// and flushes the directory. While the temporary file exists, SIGINT or
+// SIGTERM removes it and then ends the process by that signal.
+// On failure returns false with a one-line reason; the temporary file is gone
+// and outputPath is untouched, except when only the final directory flush
+// failed: then outputPath already holds the complete new file, whose
+// durability could not be confirmed.
+bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
+                           const temporaryFileWriter& writeTemporary, std::string& failureReason);
+
+// Writes the lower-left width x height pixels of the current read buffer as a
+// 24-bit BMP at outputPath through SOIL's screenshot writer, atomically as
+// replaceFileAtomically does. Needs a current OpenGL context. Reads pixels at
+// a pack alignment of 1 (the size SOIL allocates for them) and restores the
+// caller's alignment afterwards.
+bool saveCaptureAtomically(const char* outputPath, int width, int height, std::string& failureReason);

@@ -1,0 +1,258 @@
+// Writing through a temporary file, with a writer under the test's control:
+// what is left in the directory after success, failure and signals.
+
+#include "atomicOutput.h"
+
+#include <SOIL/SOIL.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+void writeFile(const fs::path& path, const std::string& contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::set<std::string> namesIn(const fs::path& directory)
+{
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// A writer that records the temporary path it was given and writes contents.
+struct recordingWriter {
+    std::string contents;
+    std::string* seenPath;
+    bool operator()(const char* temporaryPath, std::string&) const
+    {
+        *seenPath = temporaryPath;
+        EXPECT_TRUE(fs::exists(temporaryPath));
+        EXPECT_EQ(fs::file_size(temporaryPath), 0u);
+        writeFile(temporaryPath, contents);
+        return true;
+    }
+};
+
+class ReplaceFileAtomically : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char directoryTemplate[] = "/tmp/pixveil-atomic-XXXXXX";
+        directory = mkdtemp(directoryTemplate);
+        output = directory / "photo_enc.bmp";
+    }
+    void TearDown() override { fs::remove_all(directory); }
+
+    fs::path directory;
+    fs::path output;
+};
+
+const std::string earlierOutput = "an earlier, complete output";
+
+} // namespace
+
+TEST(ExpectedBmpFileSize, MatchesTheFilesSoilWrites)
+{
+    const fs::path path = fs::temp_directory_path() / ("pixveil-bmp-size-" + std::to_string(getpid()) + ".bmp");
+    for (int width = 1; width <= 6; ++width) {
+        for (int height : {1, 3, 8}) {
+            std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 3, 0x5a);
+            ASSERT_NE(SOIL_save_image(path.c_str(), SOIL_SAVE_TYPE_BMP, width, height, 3, pixels.data()), 0);
+            EXPECT_EQ(fs::file_size(path), expectedBmpFileSize(width, height)) << width << " x " << height;
+        }
+    }
+    fs::remove(path);
+}
+
+TEST(ExpectedBmpFileSize, DoesNotOverflowForHugeImages)
+{
+    EXPECT_EQ(expectedBmpFileSize(65536, 65536), 54u + 3ull * 65536 * 65536);
+    EXPECT_EQ(expectedBmpFileSize(65535, 65535), 54u + (3ull * 65535 + 3) * 65535);
+}
+
+TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
+{
+    writeFile(output, earlierOutput);
+    const mode_t previousMask = umask(027);
+    std::string temporaryPath;
+    std::string reason;
+
+    bool replaced = replaceFileAtomically(output.c_str(), 11, recordingWriter{"new content", &temporaryPath}, reason);
+    umask(previousMask);
+
+    ASSERT_TRUE(replaced) << reason;
+    EXPECT_EQ(reason, "");
+    EXPECT_EQ(readFile(output), "new content");
+    EXPECT_EQ(fs::path(temporaryPath).parent_path(), directory);
+    EXPECT_NE(fs::path(temporaryPath).filename(), output.filename());
+    EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+    // Permissions as a newly created file gets them, not mkstemp's 0600.
+    EXPECT_EQ(fs::status(output).permissions(), fs::perms(0640));
+}
+
+TEST_F(ReplaceFileAtomically, RelativeOutputPathsStayInTheirDirectory)
+{
+    const fs::path previousDirectory = fs::current_path();
+    fs::current_path(directory);
+    std::string temporaryPath;
+    std::string reason;
+
+    bool replaced = replaceFileAtomically("photo_enc.bmp", 3, recordingWriter{"abc", &temporaryPath}, reason);
+    fs::current_path(previousDirectory);
+
+    ASSERT_TRUE(replaced) << reason;
+    EXPECT_EQ(fs::path(temporaryPath).parent_path(), "");
+    EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+}
+
+TEST_F(ReplaceFileAtomically, AFailureKeepsTheEarlierOutputAndRemovesTheTemporaryFile)
+{
+    struct failureCase {
+        std::string name;
+        temporaryFileWriter writer;
+        std::string reasonContains;
+    };
+    const std::vector<failureCase> cases = {
+        {"writer fails",
+         [](const char*, std::string& reason) {
+             reason = "SOIL could not write it";
+             return false;
+         },
+         "SOIL could not write it"},
+        {"writer fails silently", [](const char*, std::string&) { return false; }, "writing the file failed"},
+        {"short file (full disk)",
+         [](const char* path, std::string&) {
+             writeFile(path, "only half");
+             return true;
+         },
+         "9 bytes instead of 20"},
+        {"file grows too long",
+         [](const char* path, std::string&) {
+             writeFile(path, std::string(21, 'x'));
+             return true;
+         },
+         "21 bytes instead of 20"},
+        {"temporary file removed by someone else",
+         [](const char* path, std::string&) {
+             fs::remove(path);
+             return true;
+         },
+         "cannot reopen"},
+    };
+    for (const failureCase& failure : cases) {
+        SCOPED_TRACE(failure.name);
+        writeFile(output, earlierOutput);
+        std::string reason;
+
+        EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, failure.writer, reason));
+
+        EXPECT_NE(reason.find(failure.reasonContains), std::string::npos) << reason;
+        EXPECT_EQ(reason.find('\n'), std::string::npos);
+        EXPECT_EQ(readFile(output), earlierOutput);
+        EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+    }
+}
+
+TEST_F(ReplaceFileAtomically, ReportsWhereItCouldNotWrite)
+{
+    std::string temporaryPath;
+    std::string reason;
+    const fs::path missing = directory / "missing" / "photo_enc.bmp";
+    EXPECT_FALSE(replaceFileAtomically(missing.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason));
+    EXPECT_EQ(reason, "cannot create a temporary file in '" + (directory / "missing").string()
+                          + "': No such file or directory");
+
+    // A directory in the output's place cannot be renamed over.
+    fs::create_directory(output);
+    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason));
+    EXPECT_NE(reason.find("cannot rename '" + temporaryPath + "' over it: Is a directory"), std::string::npos)
+        << reason;
+    EXPECT_TRUE(fs::is_directory(output));
+    EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+
+    EXPECT_FALSE(replaceFileAtomically("", 3, recordingWriter{"abc", &temporaryPath}, reason));
+    EXPECT_EQ(reason, "no output path");
+}
+
+TEST_F(ReplaceFileAtomically, ASignalWhileWritingRemovesTheTemporaryFileAndEndsTheProcess)
+{
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signalNumber);
+        writeFile(output, earlierOutput);
+        auto interruptedWriter = [signalNumber](const char* path, std::string&) {
+            writeFile(path, "partial");
+            raise(signalNumber);
+            return true;
+        };
+        EXPECT_EXIT(
+            {
+                std::string reason;
+                replaceFileAtomically(output.c_str(), 20, interruptedWriter, reason);
+                std::exit(0);
+            },
+            ::testing::KilledBySignal(signalNumber), "");
+        EXPECT_EQ(readFile(output), earlierOutput);
+        EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+    }
+}
+
+namespace {
+volatile std::sig_atomic_t terminationsSeen = 0;
+extern "C" void countTermination(int) { terminationsSeen = terminationsSeen + 1; }
+} // namespace
+
+// A handler the program had before is restored afterwards, and gets the
+// signal once the temporary file is gone; an ignored signal stays ignored.
+TEST_F(ReplaceFileAtomically, KeepsTheProgramsOwnSignalHandling)
+{
+    struct sigaction counting {};
+    counting.sa_handler = countTermination;
+    struct sigaction previous {};
+    sigaction(SIGTERM, &counting, &previous);
+    terminationsSeen = 0;
+    std::string reason;
+    auto interruptedWriter = [](const char* path, std::string&) {
+        writeFile(path, std::string(20, 'x'));
+        raise(SIGTERM);
+        return true;
+    };
+
+    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, interruptedWriter, reason));
+    EXPECT_EQ(terminationsSeen, 1);
+    EXPECT_NE(reason.find("cannot reopen"), std::string::npos) << reason;
+    EXPECT_TRUE(namesIn(directory).empty());
+    struct sigaction afterwards {};
+    sigaction(SIGTERM, nullptr, &afterwards);
+    EXPECT_EQ(afterwards.sa_handler, countTermination);
+
+    signal(SIGTERM, SIG_IGN);
+    EXPECT_TRUE(replaceFileAtomically(output.c_str(), 20, interruptedWriter, reason)) << reason;
+    EXPECT_EQ(readFile(output), std::string(20, 'x'));
+    sigaction(SIGTERM, nullptr, &afterwards);
+    EXPECT_EQ(afterwards.sa_handler, SIG_IGN);
+
+    sigaction(SIGTERM, &previous, nullptr);
+}
