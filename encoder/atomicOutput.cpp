@@ -1,5 +1,7 @@
 #include "atomicOutput.h"
 
+#include "bmpLayout.h"
+
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
 
@@ -238,12 +240,6 @@ bool flushDirectoryOf(const char* outputPath, std::string& failureReason)
 
 } // namespace
 
-std::uint64_t expectedBmpFileSize(std::uint32_t width, std::uint32_t height)
-{
-    std::uint64_t rowPadding = width & 3u;
-    return 54 + (3 * static_cast<std::uint64_t>(width) + rowPadding) * height;
-}
-
 bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
                            const temporaryFileWriter& writeTemporary, std::string& failureReason)
 {
@@ -293,9 +289,8 @@ bool saveCaptureAtomically(const char* outputPath, int width, int height, std::s
         reason = std::string("SOIL could not write it: ") + SOIL_last_result();
         return false;
     };
-    bool saved = replaceFileAtomically(outputPath, expectedBmpFileSize(static_cast<std::uint32_t>(width),
-                                                                         static_cast<std::uint32_t>(height)),
-                                       writeWithSoil, failureReason);
+    const std::uint64_t expectedSize = bmpFileSize(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+    bool saved = replaceFileAtomically(outputPath, expectedSize, writeWithSoil, failureReason);
     glPixelStorei(GL_PACK_ALIGNMENT, callersAlignment);
     return saved;
 }

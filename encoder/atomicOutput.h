@@ -14,11 +14,6 @@
 // These functions are not reentrant: one atomic write at a time per process,
 // on the thread that receives SIGINT and SIGTERM (the main thread).
 
-// Size in bytes of a 24-bit BMP of width x height pixels as SOIL writes it:
-// 54 header bytes, then each row's 3 bytes a pixel padded by (width & 3)
-// zero bytes.
-std::uint64_t expectedBmpFileSize(std::uint32_t width, std::uint32_t height);
-
 // Writes the file's bytes to the given (already existing, empty) temporary
 // path. Returns false with a one-line reason when it knows it failed.
 using temporaryFileWriter = std::function<bool(const char* temporaryPath, std::string& failureReason)>;

@@ -1,0 +1,26 @@
+#include "myApplication.h"
+#include "myWindow.h"
+#include "outputPath.h"
+
+#include <cstdio>
+#include <iostream>
+
+int main(int argc, char** argv)
+{
+    auto* application = new myApplication;
+    if (argc != 2) {
+        std::cout << "There's something wrong with parameters, I guess..." << std::endl;
+        return 1;
+    }
+    // A path that does not fit the path buffers is refused before any window
+    // opens: a truncated name would write somewhere the user did not ask.
+    char outputPath[pathCapacity];
+    if (const char* problem = deriveOutputPath(argv[1], outputPath)) {
+        std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
+        return 1;
+    }
+    new myWindow(argv[1]);
+    application->run();
+    delete application;
+    return 0;
+}

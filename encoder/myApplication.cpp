@@ -1,0 +1,3 @@
+#include "myApplication.h"
+
+myApplication::~myApplication() = default;

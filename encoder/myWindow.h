@@ -1,0 +1,66 @@
+#pragma once
+
+#include "encoderConstants.h"
+
+// GLEW's header must come before every other OpenGL header.
+#include "source/glsl.h"
+
+#include "framework/glutWindow.h"
+
+#include <cstddef>
+
+// The encoder's only window. Its one-time setup builds the shader program from
+// the embedded texts, loads the image as a power-of-two texture on unit 0,
+// sizes the window, and makes a clock-seeded noise texture on unit 1. The
+// second display draws the encoded image, writes it beside the input as
+// <name>_enc.bmp and closes the window, which ends the process.
+//
+// Exit status: GLUT's own (0 after the window has gone, 1 on its fatal errors),
+// except that a run that fails to produce its output after the window resize
+// (no memory for the noise, no noise texture, a failed or short save) ends with
+// status 1 when its window closes.
+class myWindow : public vexo::glutWindow {
+public:
+    // `path` is the image path; the caller has checked that deriveOutputPath
+    // accepts it.
+    explicit myWindow(const char* path);
+    ~myWindow() override;
+
+    void onDisplay() override;
+    void onSetup() override;
+    // Ends the process with the recorded failure status, if there is one.
+    void onCloseRequest() override;
+
+    vexo::glShaderManager shaderManager;
+    vexo::glShader* program;
+    GLuint imageTexture;
+    GLuint noiseTexture;
+    int frameCount;
+    unsigned int textureWidth;
+    unsigned int textureHeight;
+    char fragmentSource[shaderTextCapacity];
+    char vertexSource[shaderTextCapacity];
+
+    char inputPath[pathCapacity];
+    char outputPath[pathCapacity];
+
+private:
+    void prepareEncoding(const unsigned char* vertexBlob, const unsigned char* fragmentBlob, const char* imagePath);
+    bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength);
+    // Loads `imagePath` as the image texture, printing nothing. Returns 0 on
+    // failure, with the reason in failureReason.
+    GLuint loadImageTexture(const char* imagePath);
+    void sizeWindowToTexture();
+    // Makes the noise texture, printing its failures. Returns 0 on failure.
+    GLuint makeNoiseTexture();
+    void drawQuad(GLint parameterLocation);
+    // Writes the captured frame to outputPath, printing nothing. Returns false
+    // on failure, with the reason in failureReason.
+    bool saveCapture();
+    // One line on standard error naming the output and why it was not
+    // written; the process will end with a failure status.
+    void failOutput(const char* reason);
+
+    char failureReason[512];
+    int exitStatus;
+};
