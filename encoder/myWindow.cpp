@@ -1,6 +1,6 @@
 #include "myWindow.h"
 
-#include "bmpLayout.h"
+#include "atomicOutput.h"
 #include "inflateRaw.h"
 #include "noise.h"
 #include "outputPath.h"
@@ -8,7 +8,6 @@
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,14 +46,6 @@ void bindWithNearestFilters(GLuint texture)
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, nearestFilter);
     glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, nearestFilter);
-}
-
-// A short output file is no image; a device or other non-file is left alone.
-void removeIfRegularFile(const char* path)
-{
-    struct stat status {};
-    if (lstat(path, &status) == 0 && S_ISREG(status.st_mode))
-        std::remove(path);
 }
 
 void copyText(char* destination, std::size_t capacity, const char* text)
@@ -253,23 +244,16 @@ void myWindow::drawQuad(GLint parameterLocation)
     glEnd();
 }
 
-// SOIL reads the lower-left texture-sized region from the back buffer. It
-// reports success as soon as the file could be created, so the file's size is
-// checked against the BMP layout; a short file (a full disk) is removed.
+// SOIL reads the lower-left texture-sized region from the back buffer into a
+// temporary file, which replaces the output only once it is complete, so a
+// failed or interrupted save leaves an earlier output as it was.
 bool myWindow::saveCapture()
 {
-    if (!SOIL_save_screenshot(outputPath, SOIL_SAVE_TYPE_BMP, 0, 0, static_cast<int>(textureWidth),
-                              static_cast<int>(textureHeight))) {
-        std::snprintf(failureReason, sizeof failureReason, "SOIL: %s", SOIL_last_result());
-        return false;
-    }
-    char reason[sizeof failureReason];
-    if (const char* problem = checkBmpFile(outputPath, textureWidth, textureHeight, reason, sizeof reason)) {
-        copyText(failureReason, sizeof failureReason, problem);
-        removeIfRegularFile(outputPath);
-        return false;
-    }
-    return true;
+    std::string reason;
+    if (saveCaptureAtomically(outputPath, static_cast<int>(textureWidth), static_cast<int>(textureHeight), reason))
+        return true;
+    copyText(failureReason, sizeof failureReason, reason.c_str());
+    return false;
 }
 
 void myWindow::failOutput(const char* reason)

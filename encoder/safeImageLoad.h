@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Makes the image texture as SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO,
+// SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT) does
+// for a valid image, but reads the file once and decodes its untrusted bytes in
+// a sandboxed child process (imageSandbox.h). A DDS file that SOIL would upload
+// directly is uploaded directly, after its header has been checked against its
+// length (ddsHeader.h). Returns the texture name, bound to GL_TEXTURE_2D, or 0
+// with a one-line reason: SOIL's text, or one of ours such as "image decoder
+// crashed (signal 11)", "image decoder timed out" or "image decoder ran out of
+// memory". Needs a current OpenGL context; the name is a GLuint.
+unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
+
+// SOIL's power-of-two up-scaling leaves its output unwritten when one side is
+// 1 texel and the other is not a power of two. For such an image this returns
+// the stretch SOIL's bilinear up-scaling gives wider images, along the long
+// side to its next power of two; for any other image it returns nothing.
+bool needsSingleTexelStretch(int width, int height);
+std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height, int channels,
+                                                  int& stretchedWidth, int& stretchedHeight);
+
+uint32_t nextPowerOfTwo(uint32_t value);
