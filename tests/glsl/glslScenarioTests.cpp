@@ -447,6 +447,18 @@ TEST(GlslManager, NullFragmentTextLinksTheVertexStageAlone)
               run.output);
 }
 
+TEST(GlslManager, NullVertexTextLinksTheFragmentStageAlone)
+{
+    scenarioRun run = runScenario("manager-null-vertex");
+    expectCleanExit(run);
+    EXPECT_EQ(joined({reportOnThisDriver,
+                      {"> build", "***GLSL Compiler Log (Vertex Shader):", "[e06] Compiler log is not available!",
+                       "***GLSL Compiler Log (Fragment Shader):", "[e06] Compiler log is not available!",
+                       "***GLSL Linker Log:", "[e05] Linker log is not available!", "> loadFromMemory true",
+                       "> programs 1", "> linked true", "> ownsStages true", "> stages 1", "> current 0"}}),
+              run.output);
+}
+
 TEST(GlslManager, TwoBuildsGiveTwoProgramsInOrder)
 {
     scenarioRun run = runScenario("manager-two-builds");

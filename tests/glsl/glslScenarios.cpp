@@ -17,6 +17,11 @@
 #include <map>
 #include <string>
 
+// Holds the last program a build handed out, so that it stays reachable to the
+// end and a leak checker reports only what the library itself lost. Not
+// static, so that the compiler keeps the store.
+vexo::glShader* keptProgram = nullptr;
+
 namespace {
 
 const char* const vertexText =
@@ -34,9 +39,6 @@ const char* const brokenText =
 const char* const noMainText =
     "#version 110\n"
     "vec4 unusedHelper() { return vec4(1.0); }\n";
-
-// Kept here so that a program that was handed out stays reachable to the end.
-vexo::glShader* keptProgram = nullptr;
 
 template <typename Value>
 void report(const std::string& what, Value value)
@@ -344,6 +346,13 @@ void managerNullFragment()
     build(manager, vertexText, nullptr);
 }
 
+void managerNullVertex()
+{
+    vexo::glShaderManager manager;
+    mark("build");
+    build(manager, nullptr, fragmentText);
+}
+
 void managerTwoBuilds()
 {
     vexo::glShaderManager manager;
@@ -376,6 +385,7 @@ const std::map<std::string, std::function<void()>> scenariosWithWindow = {
     {"manager-fragment-error", managerFragmentError},
     {"manager-link-error", managerLinkError},
     {"manager-null-fragment", managerNullFragment},
+    {"manager-null-vertex", managerNullVertex},
     {"manager-two-builds", managerTwoBuilds},
 };
 

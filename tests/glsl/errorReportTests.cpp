@@ -1,0 +1,80 @@
+// reportGLErrors against a scripted error queue. Mesa keeps a single error
+// flag, so a real context never has two errors pending, and GLU has a text for
+// every code the driver can produce; this executable's own glGetError and
+// gluErrorString take the place of the real ones for the library it links.
+
+#include "source/glsl.h"
+
+#include <GL/glu.h>
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+
+namespace {
+
+std::deque<GLenum> pendingErrors;
+int errorQueries = 0;
+
+struct reportResult {
+    int returned;
+    std::string printed;
+};
+
+reportResult reportWithPending(std::deque<GLenum> errors, const char* file, int line)
+{
+    pendingErrors = std::move(errors);
+    errorQueries = 0;
+    testing::internal::CaptureStdout();
+    int returned = vexo::reportGLErrors(file, line);
+    return {returned, testing::internal::GetCapturedStdout()};
+}
+
+} // namespace
+
+GLenum GLAPIENTRY glGetError()
+{
+    ++errorQueries;
+    if (pendingErrors.empty())
+        return GL_NO_ERROR;
+    GLenum code = pendingErrors.front();
+    pendingErrors.pop_front();
+    return code;
+}
+
+const GLubyte* GLAPIENTRY gluErrorString(GLenum code)
+{
+    switch (code) {
+    case GL_INVALID_ENUM:
+        return reinterpret_cast<const GLubyte*>("invalid enumerant");
+    case GL_OUT_OF_MEMORY:
+        return reinterpret_cast<const GLubyte*>("out of memory");
+    default:
+        return nullptr;
+    }
+}
+
+TEST(GlslErrorReportScripted, NothingPendingPrintsNothing)
+{
+    reportResult result = reportWithPending({}, "site.cpp", 3);
+    EXPECT_EQ(0, result.returned);
+    EXPECT_EQ("", result.printed);
+    EXPECT_EQ(1, errorQueries);
+}
+
+TEST(GlslErrorReportScripted, TwoPendingErrorsPrintTwoLinesInQueueOrder)
+{
+    reportResult result = reportWithPending({GL_OUT_OF_MEMORY, GL_INVALID_ENUM}, "/src/site.cpp", 2147483647);
+    EXPECT_EQ(1, result.returned);
+    EXPECT_EQ("GL Error #1285(out of memory)  in File /src/site.cpp at line: 2147483647\n"
+              "GL Error #1280(invalid enumerant)  in File /src/site.cpp at line: 2147483647\n",
+              result.printed);
+    EXPECT_EQ(3, errorQueries);
+}
+
+TEST(GlslErrorReportScripted, CodeWithoutTextSaysSoWithOneBlank)
+{
+    reportResult result = reportWithPending({0x9999}, "site.cpp", -12);
+    EXPECT_EQ(1, result.returned);
+    EXPECT_EQ("GL Error #39321 (no message available) in File site.cpp at line: -12\n", result.printed);
+}
