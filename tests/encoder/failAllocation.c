@@ -1,5 +1,5 @@
 /* Test stand-in for an exhausted heap: preloaded into the real encoder, it
- * makes every malloc of exactly PIXVEIL_TEST_FAIL_MALLOC_SIZE bytes fail. */
+ * makes the first malloc of exactly PIXVEIL_TEST_FAIL_MALLOC_SIZE bytes fail. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -17,6 +17,7 @@ void* malloc(size_t size)
         read = 1;
     }
     if (failingSize != 0 && size == failingSize) {
+        failingSize = 0;
         errno = ENOMEM;
         return NULL;
     }
