@@ -7,16 +7,16 @@
 // What SOIL's direct DDS upload would do with a file, decided from its bytes
 // alone before SOIL sees them.
 enum class ddsDirectVerdict {
-  notDirect,  // SOIL would not upload it directly and decodes it like any image
-  safe,       // SOIL may upload it directly: every size it reads is inside the file
-  refused,    // SOIL would upload it directly but would read or write out of bounds
+    notDirect, // SOIL would not upload it directly and decodes it like any image
+    safe, // SOIL may upload it directly: every size it reads is inside the file
+    refused, // SOIL would upload it directly but would read or write out of bounds
 };
 
 struct ddsDirectCheck {
-  ddsDirectVerdict verdict = ddsDirectVerdict::notDirect;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::string reason;  // why it was refused
+    ddsDirectVerdict verdict = ddsDirectVerdict::notDirect;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::string reason; // why it was refused
 };
 
 // Checks a DDS file against what SOIL_direct_load_DDS_from_memory does with it:

@@ -14,9 +14,9 @@
 // the child reports without checking them.
 
 struct sandboxLimits {
-  double cpuSeconds = 0;
-  double wallSeconds = 0;
-  uint64_t memoryBytes = 0;  // address space the decoder may add to what it inherits
+    double cpuSeconds = 0;
+    double wallSeconds = 0;
+    uint64_t memoryBytes = 0; // address space the decoder may add to what it inherits
 };
 
 // Limits for a file of the given size. A legitimate image has at most about
@@ -31,52 +31,52 @@ uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize);
 
 // The function run in the child: SOIL_load_image_from_memory's contract. On
 // failure it returns null and sets failureReason (which may stay null).
-using imageDecodeFunction = unsigned char* (*)(const unsigned char* bytes, int length, int* width, int* height,
-                                               int* channels, const char** failureReason);
+using imageDecodeFunction = unsigned char* (*)(const unsigned char* bytes, int length, int* width,
+    int* height, int* channels, const char** failureReason);
 
 // SOIL_load_image_from_memory with SOIL_LOAD_AUTO, and SOIL_last_result as the reason.
 unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width, int* height, int* channels,
-                              const char** failureReason);
+    const char** failureReason);
 
 // The decoded image, owned: the pixels live in the shared mapping until this
 // object is destroyed. width, height and channels are as the child reported
 // them; check them before use (decodedPixelsLookSane).
 class sandboxDecodeResult {
- public:
-  sandboxDecodeResult() = default;
-  sandboxDecodeResult(const sandboxDecodeResult&) = delete;
-  sandboxDecodeResult& operator=(const sandboxDecodeResult&) = delete;
-  sandboxDecodeResult(sandboxDecodeResult&& other) noexcept;
-  sandboxDecodeResult& operator=(sandboxDecodeResult&& other) noexcept;
-  ~sandboxDecodeResult();
+public:
+    sandboxDecodeResult() = default;
+    sandboxDecodeResult(const sandboxDecodeResult&) = delete;
+    sandboxDecodeResult& operator=(const sandboxDecodeResult&) = delete;
+    sandboxDecodeResult(sandboxDecodeResult&& other) noexcept;
+    sandboxDecodeResult& operator=(sandboxDecodeResult&& other) noexcept;
+    ~sandboxDecodeResult();
 
-  bool decoded = false;
-  std::string failureReason;
-  int width = 0;
-  int height = 0;
-  int channels = 0;
-  const unsigned char* pixels = nullptr;
-  uint64_t pixelCapacity = 0;  // bytes available at pixels
+    bool decoded = false;
+    std::string failureReason;
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    const unsigned char* pixels = nullptr;
+    uint64_t pixelCapacity = 0; // bytes available at pixels
 
- private:
-  friend sandboxDecodeResult decodeImageInSandbox(const unsigned char*, size_t, const sandboxLimits&, uint64_t,
-                                                  imageDecodeFunction);
-  void* mapping = nullptr;
-  size_t mappingLength = 0;
-  void release();
+private:
+    friend sandboxDecodeResult decodeImageInSandbox(
+        const unsigned char*, size_t, const sandboxLimits&, uint64_t, imageDecodeFunction);
+    void* mapping = nullptr;
+    size_t mappingLength = 0;
+    void release();
 };
 
 // Runs decode on the bytes in a sandboxed child. pixelCapacity is the most
 // pixel bytes the shared mapping holds (it is reserved, not committed). A child
 // that crashes, is killed, runs out of time or memory gives decoded == false
 // and a reason that says which.
-sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length, const sandboxLimits& limits,
-                                         uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil);
+sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
+    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil);
 
 // What the child does with the bytes, without any sandboxing: decode, check
 // the sizes, copy the pixels into a shared area of the given capacity. The
 // fuzzing harness drives this directly.
 // area must hold sharedDecodeHeaderLength() bytes followed by pixelCapacity.
 size_t sharedDecodeHeaderLength();
-void decodeIntoSharedArea(const unsigned char* bytes, int length, imageDecodeFunction decode, void* area,
-                          uint64_t pixelCapacity);
+void decodeIntoSharedArea(
+    const unsigned char* bytes, int length, imageDecodeFunction decode, void* area, uint64_t pixelCapacity);

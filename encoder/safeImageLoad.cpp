@@ -10,8 +10,7 @@
 
 // Exported by libSOIL but missing from its header.
 extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* const buffer, int buffer_length,
-                                                         unsigned int reuse_texture_ID, int flags,
-                                                         int loading_as_cubemap);
+    unsigned int reuse_texture_ID, int flags, int loading_as_cubemap);
 
 namespace {
 
@@ -19,184 +18,209 @@ constexpr unsigned int textureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOA
 
 // SOIL_last_result can be null; a null pointer streamed into std::cout would
 // silence all later output.
-std::string soilLastResult() {
-  const char* text = SOIL_last_result();
-  return text ? text : "SOIL gave no reason";
+std::string soilLastResult()
+{
+    const char* text = SOIL_last_result();
+    return text ? text : "SOIL gave no reason";
 }
 
 // Reads the whole file; a file that cannot be read to its end (a directory,
 // say) keeps what could be read, which the decoder then turns away.
-bool readWholeFile(const char* path, std::vector<unsigned char>& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (!file) return false;
-  if (fseeko(file, 0, SEEK_END) == 0) {
-    off_t size = ftello(file);
-    if (size > 0) bytes.resize(size_t(size));
-    fseeko(file, 0, SEEK_SET);
-  }
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-  std::fclose(file);
-  return true;
+bool readWholeFile(const char* path, std::vector<unsigned char>& bytes)
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file)
+        return false;
+    if (fseeko(file, 0, SEEK_END) == 0) {
+        off_t size = ftello(file);
+        if (size > 0)
+            bytes.resize(size_t(size));
+        fseeko(file, 0, SEEK_SET);
+    }
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    std::fclose(file);
+    return true;
 }
 
-GLint maximumTextureSize() {
-  GLint size = 0;
-  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
-  return size;
+GLint maximumTextureSize()
+{
+    GLint size = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
+    return size;
 }
 
 // SOIL uploads with whatever unpack alignment is current; at the default of
 // 4, rows of 1- or 2-texel textures and of odd-width RGB DDS files would be
 // read with padding they do not have, past the end of SOIL's buffer.
 class tightUnpacking {
- public:
-  tightUnpacking() {
-    glGetIntegerv(GL_UNPACK_ALIGNMENT, &previous);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-  }
-  ~tightUnpacking() { glPixelStorei(GL_UNPACK_ALIGNMENT, previous); }
+public:
+    tightUnpacking()
+    {
+        glGetIntegerv(GL_UNPACK_ALIGNMENT, &previous);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    }
+    ~tightUnpacking() { glPixelStorei(GL_UNPACK_ALIGNMENT, previous); }
 
- private:
-  GLint previous = 4;
+private:
+    GLint previous = 4;
 };
 
 // SOIL does not check that OpenGL took the image; a texture whose level 0 has
 // another size than intended is given back and reported.
-bool textureHasSize(GLuint texture, GLint width, GLint height) {
-  GLint actualWidth = 0, actualHeight = 0;
-  glBindTexture(GL_TEXTURE_2D, texture);
-  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &actualWidth);
-  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &actualHeight);
-  return actualWidth == width && actualHeight == height;
+bool textureHasSize(GLuint texture, GLint width, GLint height)
+{
+    GLint actualWidth = 0, actualHeight = 0;
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &actualWidth);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &actualHeight);
+    return actualWidth == width && actualHeight == height;
 }
 
-GLuint keepIfStored(GLuint texture, GLint width, GLint height, std::string& failureReason) {
-  if (texture && !textureHasSize(texture, width, height)) {
-    glDeleteTextures(1, &texture);
-    failureReason = "OpenGL could not store the " + std::to_string(width) + " x " + std::to_string(height) +
-                    " texture";
-    return 0;
-  }
-  return texture;
+GLuint keepIfStored(GLuint texture, GLint width, GLint height, std::string& failureReason)
+{
+    if (texture && !textureHasSize(texture, width, height)) {
+        glDeleteTextures(1, &texture);
+        failureReason = "OpenGL could not store the " + std::to_string(width) + " x " +
+            std::to_string(height) + " texture";
+        return 0;
+    }
+    return texture;
 }
 
-std::string sizeRefusal(int width, int height, int channels, GLint maxSize) {
-  return "image of " + std::to_string(width) + " x " + std::to_string(height) + " texels with " +
-         std::to_string(channels) + " channels is beyond this OpenGL driver's limit of " + std::to_string(maxSize) +
-         " per side";
+std::string sizeRefusal(int width, int height, int channels, GLint maxSize)
+{
+    return "image of " + std::to_string(width) + " x " + std::to_string(height) + " texels with " +
+        std::to_string(channels) + " channels is beyond this OpenGL driver's limit of " +
+        std::to_string(maxSize) + " per side";
 }
 
-bool decodedSizeIsUsable(const sandboxDecodeResult& image, GLint maxSize) {
-  if (image.width < 1 || image.height < 1 || image.width > maxSize || image.height > maxSize) return false;
-  if (image.channels < 1 || image.channels > 4) return false;
-  if (nextPowerOfTwo(uint32_t(image.width)) > uint32_t(maxSize)) return false;
-  if (nextPowerOfTwo(uint32_t(image.height)) > uint32_t(maxSize)) return false;
-  return uint64_t(image.width) * uint64_t(image.height) * uint64_t(image.channels) <= image.pixelCapacity;
+bool decodedSizeIsUsable(const sandboxDecodeResult& image, GLint maxSize)
+{
+    if (image.width < 1 || image.height < 1 || image.width > maxSize || image.height > maxSize)
+        return false;
+    if (image.channels < 1 || image.channels > 4)
+        return false;
+    if (nextPowerOfTwo(uint32_t(image.width)) > uint32_t(maxSize))
+        return false;
+    if (nextPowerOfTwo(uint32_t(image.height)) > uint32_t(maxSize))
+        return false;
+    return uint64_t(image.width) * uint64_t(image.height) * uint64_t(image.channels) <= image.pixelCapacity;
 }
 
-GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failureReason) {
-  const unsigned char* pixels = image.pixels;
-  int width = image.width, height = image.height;
-  std::vector<unsigned char> stretched;
-  if (needsSingleTexelStretch(width, height))
-    stretched = stretchSingleTexelLine(pixels, image.width, image.height, image.channels, width, height);
-  if (!stretched.empty()) pixels = stretched.data();
+GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failureReason)
+{
+    const unsigned char* pixels = image.pixels;
+    int width = image.width, height = image.height;
+    std::vector<unsigned char> stretched;
+    if (needsSingleTexelStretch(width, height))
+        stretched = stretchSingleTexelLine(pixels, image.width, image.height, image.channels, width, height);
+    if (!stretched.empty())
+        pixels = stretched.data();
 
-  tightUnpacking unpacking;
-  GLuint texture = SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, textureFlags);
-  if (!texture) {
-    failureReason = soilLastResult();
-    return 0;
-  }
-  return keepIfStored(texture, GLint(nextPowerOfTwo(uint32_t(width))), GLint(nextPowerOfTwo(uint32_t(height))),
-                      failureReason);
+    tightUnpacking unpacking;
+    GLuint texture =
+        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, textureFlags);
+    if (!texture) {
+        failureReason = soilLastResult();
+        return 0;
+    }
+    return keepIfStored(texture, GLint(nextPowerOfTwo(uint32_t(width))),
+        GLint(nextPowerOfTwo(uint32_t(height))), failureReason);
 }
 
 // 0 when SOIL would not take the file directly, or declines it (a driver
 // without S3TC, say); then the file is decoded like any other image.
-GLuint uploadDdsDirectly(const std::vector<unsigned char>& bytes, GLint maxSize, bool& refused,
-                         std::string& failureReason) {
-  ddsDirectCheck check = checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxSize));
-  refused = check.verdict == ddsDirectVerdict::refused;
-  if (check.verdict != ddsDirectVerdict::safe) {
-    failureReason = check.reason;
-    return 0;
-  }
-  tightUnpacking unpacking;
-  GLuint texture = SOIL_direct_load_DDS_from_memory(bytes.data(), int(bytes.size()), SOIL_CREATE_NEW_ID,
-                                                    int(textureFlags), 0);
-  // A direct upload that OpenGL did not keep must not fall back to decoding,
-  // which would change the texture's size.
-  refused = texture != 0;
-  texture = keepIfStored(texture, GLint(check.width), GLint(check.height), failureReason);
-  refused = refused && !texture;
-  return texture;
+GLuint uploadDdsDirectly(
+    const std::vector<unsigned char>& bytes, GLint maxSize, bool& refused, std::string& failureReason)
+{
+    ddsDirectCheck check = checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxSize));
+    refused = check.verdict == ddsDirectVerdict::refused;
+    if (check.verdict != ddsDirectVerdict::safe) {
+        failureReason = check.reason;
+        return 0;
+    }
+    tightUnpacking unpacking;
+    GLuint texture = SOIL_direct_load_DDS_from_memory(
+        bytes.data(), int(bytes.size()), SOIL_CREATE_NEW_ID, int(textureFlags), 0);
+    // A direct upload that OpenGL did not keep must not fall back to decoding,
+    // which would change the texture's size.
+    refused = texture != 0;
+    texture = keepIfStored(texture, GLint(check.width), GLint(check.height), failureReason);
+    refused = refused && !texture;
+    return texture;
 }
 
-}  // namespace
+} // namespace
 
-uint32_t nextPowerOfTwo(uint32_t value) {
-  uint32_t power = 1;
-  while (power < value && power < (1u << 31)) power *= 2;
-  return power;
+uint32_t nextPowerOfTwo(uint32_t value)
+{
+    uint32_t power = 1;
+    while (power < value && power < (1u << 31))
+        power *= 2;
+    return power;
 }
 
-bool needsSingleTexelStretch(int width, int height) {
-  auto isPowerOfTwo = [](int side) { return side > 0 && (side & (side - 1)) == 0; };
-  return (width == 1 && !isPowerOfTwo(height)) || (height == 1 && !isPowerOfTwo(width));
+bool needsSingleTexelStretch(int width, int height)
+{
+    auto isPowerOfTwo = [](int side) { return side > 0 && (side & (side - 1)) == 0; };
+    return (width == 1 && !isPowerOfTwo(height)) || (height == 1 && !isPowerOfTwo(width));
 }
 
 // The same arithmetic as SOIL's up_scale_image along one axis, whose weights
 // across the missing second texel are all zero.
-std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height, int channels,
-                                                  int& stretchedWidth, int& stretchedHeight) {
-  int length = width == 1 ? height : width;
-  int stretchedLength = int(nextPowerOfTwo(uint32_t(length)));
-  stretchedWidth = width == 1 ? 1 : stretchedLength;
-  stretchedHeight = width == 1 ? stretchedLength : 1;
-  std::vector<unsigned char> stretched(size_t(stretchedLength) * channels);
-  float step = (length - 1.0f) / (stretchedLength - 1.0f);
-  for (int target = 0; target < stretchedLength; ++target) {
-    float sample = target * step;
-    int base = int(sample);
-    if (base > length - 2) base = length - 2;
-    sample -= base;
-    for (int channel = 0; channel < channels; ++channel) {
-      float value = 0.5f;
-      value += pixels[base * channels + channel] * (1.0f - sample);
-      value += pixels[(base + 1) * channels + channel] * sample;
-      stretched[size_t(target) * channels + channel] = (unsigned char)value;
+std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height,
+    int channels, int& stretchedWidth, int& stretchedHeight)
+{
+    int length = width == 1 ? height : width;
+    int stretchedLength = int(nextPowerOfTwo(uint32_t(length)));
+    stretchedWidth = width == 1 ? 1 : stretchedLength;
+    stretchedHeight = width == 1 ? stretchedLength : 1;
+    std::vector<unsigned char> stretched(size_t(stretchedLength) * channels);
+    float step = (length - 1.0f) / (stretchedLength - 1.0f);
+    for (int target = 0; target < stretchedLength; ++target) {
+        float sample = target * step;
+        int base = int(sample);
+        if (base > length - 2)
+            base = length - 2;
+        sample -= base;
+        for (int channel = 0; channel < channels; ++channel) {
+            float value = 0.5f;
+            value += pixels[base * channels + channel] * (1.0f - sample);
+            value += pixels[(base + 1) * channels + channel] * sample;
+            stretched[size_t(target) * channels + channel] = (unsigned char)value;
+        }
     }
-  }
-  return stretched;
+    return stretched;
 }
 
-unsigned int loadImageTextureSafely(const char* path, std::string& failureReason) {
-  std::vector<unsigned char> bytes;
-  if (!readWholeFile(path, bytes)) {
-    failureReason = "Unable to open file";
-    return 0;
-  }
-  GLint maxSize = maximumTextureSize();
-  if (maxSize < 1) {
-    failureReason = "OpenGL reports no texture size; missing OpenGL context?";
-    return 0;
-  }
+unsigned int loadImageTextureSafely(const char* path, std::string& failureReason)
+{
+    std::vector<unsigned char> bytes;
+    if (!readWholeFile(path, bytes)) {
+        failureReason = "Unable to open file";
+        return 0;
+    }
+    GLint maxSize = maximumTextureSize();
+    if (maxSize < 1) {
+        failureReason = "OpenGL reports no texture size; missing OpenGL context?";
+        return 0;
+    }
 
-  bool refused = false;
-  GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
-  if (texture || refused) return texture;
+    bool refused = false;
+    GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+    if (texture || refused)
+        return texture;
 
-  uint64_t capacity = uint64_t(maxSize) * uint64_t(maxSize) * 4;
-  sandboxDecodeResult image =
-      decodeImageInSandbox(bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), uint32_t(maxSize)), capacity);
-  if (!image.decoded) {
-    failureReason = image.failureReason;
-    return 0;
-  }
-  if (!decodedSizeIsUsable(image, maxSize)) {
-    failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
-    return 0;
-  }
-  return uploadDecodedImage(image, failureReason);
+    uint64_t capacity = uint64_t(maxSize) * uint64_t(maxSize) * 4;
+    sandboxDecodeResult image = decodeImageInSandbox(
+        bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), uint32_t(maxSize)), capacity);
+    if (!image.decoded) {
+        failureReason = image.failureReason;
+        return 0;
+    }
+    if (!decodedSizeIsUsable(image, maxSize)) {
+        failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
+        return 0;
+    }
+    return uploadDecodedImage(image, failureReason);
 }

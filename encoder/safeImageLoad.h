@@ -20,7 +20,7 @@ unsigned int loadImageTextureSafely(const char* path, std::string& failureReason
 // the stretch SOIL's bilinear up-scaling gives wider images, along the long
 // side to its next power of two; for any other image it returns nothing.
 bool needsSingleTexelStretch(int width, int height);
-std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height, int channels,
-                                                  int& stretchedWidth, int& stretchedHeight);
+std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height,
+    int channels, int& stretchedWidth, int& stretchedHeight);
 
 uint32_t nextPowerOfTwo(uint32_t value);

@@ -1,0 +1,311 @@
+#include "ddsHeader.h"
+#include "imageSandbox.h"
+#include "safeImageLoad.h"
+
+#include <SOIL/SOIL.h>
+#include <SOIL/image_helper.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <linux/futex.h>
+#include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::vector<unsigned char> readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void putLittleEndian32(std::vector<unsigned char>& bytes, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = uint8_t(value >> (8 * i));
+}
+
+constexpr uint32_t fourCC(const char (&code)[5])
+{
+    return uint32_t(uint8_t(code[0])) | uint32_t(uint8_t(code[1])) << 8 | uint32_t(uint8_t(code[2])) << 16 |
+        uint32_t(uint8_t(code[3])) << 24;
+}
+
+// A DDS file as ImageMagick and other writers make it, with dataBytes of data.
+std::vector<unsigned char> ddsFile(uint32_t width, uint32_t height, const char* compression,
+    uint32_t bitCount, uint32_t mipMapCount, size_t dataBytes)
+{
+    std::vector<unsigned char> bytes(128 + dataBytes, 0);
+    putLittleEndian32(bytes, 0, fourCC("DDS "));
+    putLittleEndian32(bytes, 4, 124);
+    putLittleEndian32(bytes, 8, 0x1 | 0x2 | 0x4 | 0x1000 | (mipMapCount > 1 ? 0x20000 : 0));
+    putLittleEndian32(bytes, 12, height);
+    putLittleEndian32(bytes, 16, width);
+    putLittleEndian32(bytes, 28, mipMapCount);
+    putLittleEndian32(bytes, 76, 32);
+    bool compressed = compression != nullptr;
+    putLittleEndian32(bytes, 80, compressed ? 0x4 : (0x40 | (bitCount == 32 ? 0x1 : 0)));
+    if (compressed)
+        putLittleEndian32(bytes, 84,
+            uint32_t(compression[0]) | uint32_t(compression[1]) << 8 | uint32_t(compression[2]) << 16 |
+                uint32_t(compression[3]) << 24);
+    putLittleEndian32(bytes, 88, bitCount);
+    putLittleEndian32(bytes, 108, 0x1000 | (mipMapCount > 1 ? 0x400000 | 0x8 : 0));
+    return bytes;
+}
+
+ddsDirectCheck check(const std::vector<unsigned char>& bytes, uint32_t maxTextureSize = 16384)
+{
+    return checkDdsForDirectUpload(bytes.data(), bytes.size(), maxTextureSize);
+}
+
+} // namespace
+
+TEST(DdsHeader, WellFormedFilesAreUploadedDirectly)
+{
+    EXPECT_EQ(check(ddsFile(64, 32, "DXT1", 0, 1, 16 * 8 * 8)).verdict, ddsDirectVerdict::safe);
+    EXPECT_EQ(check(ddsFile(64, 32, "DXT5", 0, 1, 16 * 8 * 16)).verdict, ddsDirectVerdict::safe);
+    EXPECT_EQ(check(ddsFile(5, 3, nullptr, 24, 1, 5 * 3 * 3)).verdict, ddsDirectVerdict::safe);
+    // 64x32 RGBA with its full chain of 7 levels: 8192 + 2048 + 512 + 128 + 32 + 8 + 4 bytes.
+    ddsDirectCheck chain = check(ddsFile(64, 32, nullptr, 32, 7, 10924));
+    EXPECT_EQ(chain.verdict, ddsDirectVerdict::safe);
+    EXPECT_EQ(chain.width, 64u);
+    EXPECT_EQ(chain.height, 32u);
+}
+
+TEST(DdsHeader, FilesSoilWouldNotUploadDirectlyAreLeftToTheDecoder)
+{
+    std::vector<unsigned char> notDds(200, 'x');
+    EXPECT_EQ(check(notDds).verdict, ddsDirectVerdict::notDirect);
+    std::vector<unsigned char> truncatedHeader = ddsFile(4, 4, "DXT1", 0, 1, 8);
+    truncatedHeader.resize(127);
+    EXPECT_EQ(check(truncatedHeader).verdict, ddsDirectVerdict::notDirect);
+    EXPECT_EQ(check(ddsFile(4, 4, "ATI2", 0, 1, 16)).verdict, ddsDirectVerdict::notDirect);
+    std::vector<unsigned char> cubeMap = ddsFile(4, 4, "DXT1", 0, 1, 48);
+    putLittleEndian32(cubeMap, 112, 0x200 | 0xFC00);
+    EXPECT_EQ(check(cubeMap).verdict, ddsDirectVerdict::notDirect);
+}
+
+TEST(DdsHeader, HeadersThatWouldOverrunAreRefused)
+{
+    EXPECT_EQ(check(ddsFile(0, 4, "DXT1", 0, 1, 8)).verdict, ddsDirectVerdict::refused);
+    EXPECT_EQ(check(ddsFile(65536, 4, "DXT1", 0, 1, 0)).verdict, ddsDirectVerdict::refused);
+    EXPECT_EQ(check(ddsFile(32, 32, "DXT1", 0, 1, 8), 16).verdict, ddsDirectVerdict::refused);
+    // w*h*3 wraps to 2 in SOIL's 32-bit arithmetic.
+    EXPECT_EQ(check(ddsFile(0x55555556, 1, nullptr, 24, 1, 2)).verdict, ddsDirectVerdict::refused);
+    ddsDirectCheck hugeChain = check(ddsFile(4, 4, "DXT1", 0, 0x80000000u, 8));
+    EXPECT_EQ(hugeChain.verdict, ddsDirectVerdict::refused);
+    EXPECT_EQ(hugeChain.reason, "DDS mipmap count 2147483648 exceeds the 3 levels of a 4 x 4 image");
+    EXPECT_EQ(check(ddsFile(5, 3, nullptr, 16, 1, 5 * 3 * 3)).reason,
+        "DDS pixel format of 16 bits is neither 24-bit RGB nor 32-bit RGBA");
+    EXPECT_EQ(check(ddsFile(64, 64, "DXT5", 0, 1, 16 * 16 * 16 - 1)).reason,
+        "DDS file was too small for expected image data");
+    // SOIL buffers 1 block for level 1 of a 12-texel side but the upload reads 2.
+    EXPECT_EQ(check(ddsFile(12, 12, "DXT1", 0, 2, 9 * 8 + 8)).reason,
+        "DDS mipmap levels do not fit the image's data");
+}
+
+TEST(DdsHeader, CorpusDdsFilesAreNeverUploadedUnchecked)
+{
+    for (const char* name : {"dds-1.dds", "dds-2.dds", "dds-dxt1-65536.dds", "dds-rgb-odd-width.dds",
+             "dds-mipmap-count.dds", "dds-width-over-2pow30.dds"}) {
+        std::vector<unsigned char> bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
+        ASSERT_FALSE(bytes.empty()) << name;
+        EXPECT_NE(check(bytes).verdict, ddsDirectVerdict::safe) << name;
+    }
+}
+
+TEST(SingleTexelStretch, OnlyLinesOfOtherThanPowerOfTwoLengthAreStretched)
+{
+    EXPECT_TRUE(needsSingleTexelStretch(1, 3));
+    EXPECT_TRUE(needsSingleTexelStretch(300, 1));
+    EXPECT_FALSE(needsSingleTexelStretch(1, 4));
+    EXPECT_FALSE(needsSingleTexelStretch(1, 1));
+    EXPECT_FALSE(needsSingleTexelStretch(2, 3));
+    EXPECT_FALSE(needsSingleTexelStretch(3, 5));
+}
+
+// SOIL's own up-scaling works for a two-texel-wide image; the stretch of a
+// single column must equal either of its columns when both are the same.
+TEST(SingleTexelStretch, MatchesSoilsUpScalingOfADoubledLine)
+{
+    for (int length : {3, 5, 17, 100, 1000}) {
+        for (int channels : {1, 3, 4}) {
+            std::vector<unsigned char> line(size_t(length) * channels);
+            for (size_t i = 0; i < line.size(); ++i)
+                line[i] = uint8_t((i * 97 + 13) % 256);
+            std::vector<unsigned char> doubled;
+            for (int y = 0; y < length; ++y)
+                for (int copy = 0; copy < 2; ++copy)
+                    doubled.insert(
+                        doubled.end(), line.begin() + y * channels, line.begin() + (y + 1) * channels);
+            int target = int(nextPowerOfTwo(uint32_t(length)));
+            std::vector<unsigned char> soilScaled(size_t(2) * target * channels);
+            ASSERT_EQ(up_scale_image(doubled.data(), 2, length, channels, soilScaled.data(), 2, target), 1);
+
+            int width = 0, height = 0;
+            std::vector<unsigned char> column =
+                stretchSingleTexelLine(line.data(), 1, length, channels, width, height);
+            std::vector<unsigned char> row =
+                stretchSingleTexelLine(line.data(), length, 1, channels, width, height);
+            ASSERT_EQ(width, target);
+            ASSERT_EQ(height, 1);
+            for (int y = 0; y < target; ++y)
+                for (int c = 0; c < channels; ++c) {
+                    ASSERT_EQ(column[size_t(y) * channels + c], soilScaled[(size_t(y) * 2) * channels + c])
+                        << length << " texels, " << channels << " channels, texel " << y;
+                    ASSERT_EQ(row[size_t(y) * channels + c], column[size_t(y) * channels + c]);
+                }
+        }
+    }
+}
+
+TEST(SandboxLimits, GrowWithTheFileUpToTheLargestTexture)
+{
+    EXPECT_EQ(creditedPixels(4, 16384), 4u * 16384);
+    EXPECT_EQ(creditedPixels(16384, 16384), 16384ull * 16384);
+    EXPECT_EQ(creditedPixels(1ull << 40, 16384), 16384ull * 16384);
+    sandboxLimits tiny = sandboxLimitsForFile(4, 16384);
+    sandboxLimits huge = sandboxLimitsForFile(100 << 20, 16384);
+    EXPECT_LT(tiny.cpuSeconds, 1.1);
+    EXPECT_LT(tiny.memoryBytes, 300ull << 20);
+    EXPECT_GT(huge.cpuSeconds, tiny.cpuSeconds);
+    EXPECT_GT(huge.memoryBytes, 16384ull * 16384 * 15);
+    EXPECT_GT(huge.wallSeconds, huge.cpuSeconds);
+}
+
+namespace {
+
+constexpr uint64_t smallCapacity = 64 << 20;
+
+sandboxLimits shortLimits()
+{
+    sandboxLimits limits;
+    limits.cpuSeconds = 1;
+    limits.wallSeconds = 3;
+    limits.memoryBytes = 64 << 20;
+    return limits;
+}
+
+sandboxDecodeResult decodeWith(imageDecodeFunction decode, const sandboxLimits& limits = shortLimits())
+{
+    static const unsigned char bytes[] = {1, 2, 3, 4};
+    return decodeImageInSandbox(bytes, sizeof bytes, limits, smallCapacity, decode);
+}
+
+unsigned char* crashingDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+{
+    std::raise(SIGSEGV);
+    return nullptr;
+}
+
+unsigned char* hangingDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+{
+    for (volatile unsigned spin = 0;; spin = spin + 1) { }
+}
+
+unsigned char* sleepingDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+{
+    // Blocks without using CPU time, so only the wall-clock limit can end it.
+    static int neverWoken = 0;
+    for (;;)
+        syscall(SYS_futex, &neverWoken, FUTEX_WAIT, 0, nullptr, nullptr, 0);
+}
+
+unsigned char* fileOpeningDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+{
+    std::FILE* file = std::fopen("/etc/hostname", "r");
+    std::printf("opened %p\n", static_cast<void*>(file));
+    return nullptr;
+}
+
+unsigned char* programStartingDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+{
+    std::system("true");
+    return nullptr;
+}
+
+unsigned char* lyingDecoder(const unsigned char*, int, int* width, int* height, int* channels, const char**)
+{
+    *width = 65536;
+    *height = 65536;
+    *channels = 4;
+    return static_cast<unsigned char*>(std::calloc(1, 16));
+}
+
+unsigned char* fourTexelDecoder(
+    const unsigned char*, int, int* width, int* height, int* channels, const char**)
+{
+    *width = 2;
+    *height = 2;
+    *channels = 1;
+    unsigned char* pixels = static_cast<unsigned char*>(std::malloc(4));
+    std::memcpy(pixels, "\x10\x20\x30\x40", 4);
+    return pixels;
+}
+
+} // namespace
+
+TEST(Sandbox, HandsBackTheDecodedPixels)
+{
+    sandboxDecodeResult result = decodeWith(fourTexelDecoder);
+    ASSERT_TRUE(result.decoded) << result.failureReason;
+    EXPECT_EQ(result.width, 2);
+    EXPECT_EQ(result.height, 2);
+    EXPECT_EQ(result.channels, 1);
+    EXPECT_EQ(std::memcmp(result.pixels, "\x10\x20\x30\x40", 4), 0);
+}
+
+TEST(Sandbox, ReportsEachWayADecoderCanEnd)
+{
+    EXPECT_EQ(decodeWith(crashingDecoder).failureReason, "image decoder crashed (signal 11)");
+    EXPECT_EQ(decodeWith(hangingDecoder).failureReason, "image decoder timed out");
+    EXPECT_EQ(decodeWith(sleepingDecoder).failureReason, "image decoder timed out");
+    EXPECT_EQ(decodeWith(lyingDecoder).failureReason,
+        "image of 65536 x 65536 texels with 4 channels is beyond what can be loaded");
+}
+
+TEST(Sandbox, DecoderCannotOpenFilesOrStartPrograms)
+{
+    EXPECT_EQ(decodeWith(fileOpeningDecoder).failureReason,
+        "image decoder made a forbidden system call (signal 31)");
+    EXPECT_EQ(decodeWith(programStartingDecoder).failureReason,
+        "image decoder made a forbidden system call (signal 31)");
+}
+
+// The real decoder on real files: a tiny Radiance header declaring 16384 x
+// 16384 makes SOIL ask for 3 GiB of floats, beyond what 60 bytes are allowed.
+TEST(Sandbox, RealDecoderRunsOutOfMemoryOnAHugeDeclaredSize)
+{
+    std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 16384 +X 16384\n";
+    std::vector<unsigned char> bytes(header.begin(), header.end());
+    bytes.resize(bytes.size() + 8, 0);
+    sandboxDecodeResult result = decodeImageInSandbox(
+        bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), 16384), smallCapacity);
+    EXPECT_EQ(result.failureReason, "image decoder ran out of memory");
+}
+
+TEST(Sandbox, RealDecoderOnTheMalformedCorpusNeverHarmsTheCaller)
+{
+    for (const char* name : {"bmp-1.bmp", "hdr-1.hdr", "jpeg-1.jpg", "jpeg-4-bytes.jpg", "png-chunk-loop.png",
+             "psd-1.psd", "tga-1.tga", "tga-2.tga"}) {
+        std::vector<unsigned char> bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
+        sandboxDecodeResult result = decodeImageInSandbox(bytes.data(), bytes.size(),
+            sandboxLimitsForFile(bytes.size(), 16384), uint64_t(16384) * 16384 * 4);
+        if (!result.decoded)
+            EXPECT_FALSE(result.failureReason.empty()) << name;
+        std::printf("%s: %s\n", name, result.decoded ? "decoded" : result.failureReason.c_str());
+    }
+    std::vector<unsigned char> fourBytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/jpeg-4-bytes.jpg");
+    EXPECT_EQ(decodeImageInSandbox(
+                  fourBytes.data(), fourBytes.size(), sandboxLimitsForFile(4, 16384), smallCapacity)
+                  .failureReason,
+        "image decoder timed out");
+}
