@@ -4,6 +4,7 @@
 #include "inflateRaw.h"
 #include "noise.h"
 #include "outputPath.h"
+#include "safeImageLoad.h"
 #include "shaderBlobs.h"
 
 #include <GL/freeglut.h>
@@ -136,9 +137,10 @@ bool myWindow::inflateShaderText(char (&text)[shaderTextCapacity], const unsigne
 
 GLuint myWindow::loadImageTexture(const char* imagePath)
 {
-    const GLuint texture = SOIL_load_OGL_texture(imagePath, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, textureLoadFlags);
+    std::string reason;
+    const GLuint texture = loadImageTextureSafely(imagePath, reason);
     if (texture == 0)
-        copyText(failureReason, sizeof failureReason, SOIL_last_result());
+        copyText(failureReason, sizeof failureReason, reason.c_str());
     return texture;
 }
 
