@@ -334,6 +334,16 @@ TEST(GlslStages, NoSourceMeansNoCompile)
               run.output);
 }
 
+TEST(GlslStages, DestructionDeletesTheShaderObjectWhateverTheCompileGave)
+{
+    scenarioRun run = runScenario("stage-release");
+    expectCleanExit(run);
+    EXPECT_EQ(joined({reportOnThisDriver,
+                      {"> shaders exist true", "> failed stage's shader exists false",
+                       "> idle stage's shader exists false"}}),
+              run.output);
+}
+
 TEST(GlslProgram, LinkFailurePrintsTheLinkerErrorAndKeepsTheLog)
 {
     scenarioRun run = runScenario("program-link-failure");

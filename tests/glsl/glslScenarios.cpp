@@ -197,6 +197,24 @@ void stageNoSource()
     report("compiled", stage.compiled);
 }
 
+// Whether a stage's GL shader object outlives the stage object, for a stage
+// whose compile failed and for one that was never compiled.
+void stageRelease()
+{
+    vexo::glShaderManager manager;
+    auto* failedStage = new vexo::aVertexShader();
+    failedStage->setSourceText(brokenText);
+    failedStage->compileStage();
+    auto* idleStage = new vexo::aFragmentShader();
+    GLhandleARB failedHandle = failedStage->objectHandle;
+    GLhandleARB idleHandle = idleStage->objectHandle;
+    report("shaders exist", glIsShader(failedHandle) && glIsShader(idleHandle));
+    delete failedStage;
+    delete idleStage;
+    report("failed stage's shader exists", static_cast<bool>(glIsShader(failedHandle)));
+    report("idle stage's shader exists", static_cast<bool>(glIsShader(idleHandle)));
+}
+
 void programLinkFailure()
 {
     vexo::glShaderManager manager;
@@ -374,6 +392,7 @@ const std::map<std::string, std::function<void()>> scenariosWithWindow = {
     {"stage-compiles", stageCompiles},
     {"stage-compile-error", stageCompileError},
     {"stage-no-source", stageNoSource},
+    {"stage-release", stageRelease},
     {"program-link-failure", programLinkFailure},
     {"program-relink", programRelink},
     {"program-add-uncompiled", programAddUncompiled},
