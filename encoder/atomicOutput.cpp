@@ -227,12 +227,12 @@ bool flushDirectoryOf(const char* outputPath, std::string& failureReason)
     std::string directory = directoryOf(outputPath);
     int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
-        failureReason = describeError("written, but cannot open its directory '" + directory + "' to flush it", errno);
+        failureReason = describeError("the rename may not survive a crash: cannot open the directory '" + directory + "'", errno);
         return false;
     }
     bool good = fsync(descriptor) == 0 || errno == EINVAL;
     if (!good) {
-        failureReason = describeError("written, but cannot flush its directory '" + directory + "' to disk", errno);
+        failureReason = describeError("the rename may not survive a crash: cannot flush the directory '" + directory + "' to disk", errno);
     }
     close(descriptor);
     return good;

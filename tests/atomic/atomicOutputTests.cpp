@@ -3,7 +3,6 @@
 
 #include "atomicOutput.h"
 
-#include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -73,25 +72,6 @@ protected:
 const std::string earlierOutput = "an earlier, complete output";
 
 } // namespace
-
-TEST(ExpectedBmpFileSize, MatchesTheFilesSoilWrites)
-{
-    const fs::path path = fs::temp_directory_path() / ("pixveil-bmp-size-" + std::to_string(getpid()) + ".bmp");
-    for (int width = 1; width <= 6; ++width) {
-        for (int height : {1, 3, 8}) {
-            std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 3, 0x5a);
-            ASSERT_NE(SOIL_save_image(path.c_str(), SOIL_SAVE_TYPE_BMP, width, height, 3, pixels.data()), 0);
-            EXPECT_EQ(fs::file_size(path), expectedBmpFileSize(width, height)) << width << " x " << height;
-        }
-    }
-    fs::remove(path);
-}
-
-TEST(ExpectedBmpFileSize, DoesNotOverflowForHugeImages)
-{
-    EXPECT_EQ(expectedBmpFileSize(65536, 65536), 54u + 3ull * 65536 * 65536);
-    EXPECT_EQ(expectedBmpFileSize(65535, 65535), 54u + (3ull * 65535 + 3) * 65535);
-}
 
 TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
 {
