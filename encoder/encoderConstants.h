@@ -13,6 +13,8 @@ inline constexpr std::size_t drivePartCapacity = 3;
 inline constexpr std::size_t pathPartCapacity = 256;
 inline constexpr std::size_t longestPathPart = pathPartCapacity - 1;
 inline constexpr const char* outputNameSuffix = "_enc";
+// The decoder's output: an "_enc" ending is dropped and this appended.
+inline constexpr const char* decodedNameSuffix = "_dec";
 inline constexpr const char* outputExtension = ".bmp";
 // The file name must leave room for the suffix in its part buffer.
 inline constexpr std::size_t longestFileName = longestPathPart - 4;

@@ -46,14 +46,11 @@ public:
 
 private:
     void prepareEncoding(const unsigned char* vertexBlob, const unsigned char* fragmentBlob, const char* imagePath);
-    bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength);
     // Loads `imagePath` as the image texture, printing nothing. Returns 0 on
     // failure, with the reason in failureReason.
     GLuint loadImageTexture(const char* imagePath);
-    void sizeWindowToTexture();
     // Makes the noise texture, printing its failures. Returns 0 on failure.
     GLuint makeNoiseTexture();
-    void drawQuad(GLint parameterLocation);
     // Writes the captured frame to outputPath, printing nothing. Returns false
     // on failure, with the reason in failureReason.
     bool saveCapture();

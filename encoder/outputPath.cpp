@@ -61,14 +61,23 @@ pathParts splitPath(const char* path)
     return parts;
 }
 
-const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity])
+namespace {
+
+// The output path with `suffix` appended to the file name, after removing
+// `droppedEnding` from it when the name ends so (and is more than that ending).
+const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathCapacity], const char* droppedEnding,
+                                 const char* suffix)
 {
     std::memset(outputPath, 0, sizeof outputPath);
-    const pathParts parts = splitPath(inputPath);
+    pathParts parts = splitPath(inputPath);
     if (const char* problem = checkLimits(std::strlen(inputPath), parts))
         return problem;
+    const std::size_t droppedLength = std::strlen(droppedEnding);
+    if (parts.fileNameLength > droppedLength
+        && std::memcmp(parts.fileName + parts.fileNameLength - droppedLength, droppedEnding, droppedLength) == 0)
+        parts.fileNameLength -= droppedLength;
 
-    const std::size_t suffixLength = std::strlen(outputNameSuffix);
+    const std::size_t suffixLength = std::strlen(suffix);
     const std::size_t extensionLength = std::strlen(outputExtension);
     // The directory part always ends in a separator when it is not empty, so no
     // separator is ever inserted between it and the file name.
@@ -81,7 +90,19 @@ const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapac
     end = append(end, parts.drive, parts.driveLength);
     end = append(end, parts.directory, parts.directoryLength);
     end = append(end, parts.fileName, parts.fileNameLength);
-    end = append(end, outputNameSuffix, suffixLength);
+    end = append(end, suffix, suffixLength);
     append(end, outputExtension, extensionLength);
     return nullptr;
+}
+
+} // namespace
+
+const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity])
+{
+    return derivePathWithSuffix(inputPath, outputPath, "", outputNameSuffix);
+}
+
+const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity])
+{
+    return derivePathWithSuffix(inputPath, outputPath, outputNameSuffix, decodedNameSuffix);
 }

@@ -15,6 +15,12 @@
 // produced.
 const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity]);
 
+// The decoder's output path for an encoded image: as above, but a file name
+// ending in "_enc" loses that ending before "_dec" is appended
+// ("pics/cat_enc.bmp" gives "pics/cat_dec.bmp", "cat.bmp" gives "cat_dec.bmp").
+// The same limits apply, with the same reasons.
+const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity]);
+
 // The four parts of a path, as the split above finds them. Each part is a view
 // into the input (start and length), so splitting never copies or truncates.
 struct pathParts {

@@ -1,0 +1,77 @@
+#include "myApplication.h"
+#include "myDecoderWindow.h"
+#include "outputPath.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The encoded file's status; a directory or a device is refused here rather
+// than read as an image.
+bool readFileStatus(const char* path, struct stat& status)
+{
+    if (stat(path, &status) != 0) {
+        std::fprintf(stderr, "pixveil-decode: cannot read %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        std::fprintf(stderr, "pixveil-decode: cannot read %s: it is not a regular file\n", path);
+        return false;
+    }
+    return true;
+}
+
+bool readModificationTime(const struct stat& status, const char* path, std::uint32_t& seconds)
+{
+    if (status.st_mtime < 0 || status.st_mtime > static_cast<time_t>(UINT32_MAX)) {
+        std::fprintf(stderr, "pixveil-decode: the modification time of %s is out of range; give the seed\n", path);
+        return false;
+    }
+    seconds = static_cast<std::uint32_t>(status.st_mtime);
+    return true;
+}
+
+bool readSeedRequest(int argc, char** argv, seedRequest& request)
+{
+    struct stat status {};
+    if (!readFileStatus(argv[1], status))
+        return false;
+    if (argc == 3) {
+        request.given = parseSeed(argv[2], request.seed);
+        if (!request.given)
+            std::fprintf(stderr, "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '%s'\n",
+                         argv[2]);
+        return request.given;
+    }
+    return readModificationTime(status, argv[1], request.modificationTime);
+}
+
+} // namespace
+
+// The command line is checked before GLUT starts, so that a wrong one needs no
+// display.
+int main(int argc, char** argv)
+{
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: pixveil-decode ENCODED.bmp [SEED]\n");
+        return 1;
+    }
+    char outputPath[pathCapacity];
+    if (const char* problem = deriveDecodedPath(argv[1], outputPath)) {
+        std::fprintf(stderr, "pixveil-decode: cannot name the output: %s\n", problem);
+        return 1;
+    }
+    seedRequest request;
+    if (!readSeedRequest(argc, argv, request))
+        return 1;
+    auto* application = new myApplication;
+    new myDecoderWindow(argv[1], request);
+    application->run();
+    delete application;
+    return 0;
+}

@@ -1,0 +1,223 @@
+#include "myDecoderWindow.h"
+
+#include "atomicOutput.h"
+#include "decoderShaderBlobs.h"
+#include "encodingPass.h"
+#include "outputPath.h"
+#include "safeImageLoad.h"
+#include "shaderBlobs.h"
+
+#include <GL/freeglut.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+constexpr int rgbChannels = 3;
+
+void copyPath(char (&destination)[pathCapacity], const char* path)
+{
+    std::snprintf(destination, sizeof destination, "%s", path);
+}
+
+std::string formatSeedChoice(const seedChoice& choice)
+{
+    char line[160];
+    std::snprintf(line, sizeof line, "seed %u, separation %.1fx (best score %.2f, next %.2f)", choice.seed,
+                  choice.separation, choice.bestScore, choice.runnerUpScore);
+    return line;
+}
+
+} // namespace
+
+myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedRequested)
+    : shaderManager(),
+      decodeProgram(nullptr),
+      shiftProgram(nullptr),
+      imageTexture(0),
+      noiseTexture(0),
+      frameCount(0),
+      textureWidth(0),
+      textureHeight(0),
+      vertexSource{},
+      decodeSource{},
+      shiftSource{},
+      inputPath{},
+      outputPath{},
+      request(seedRequested),
+      failed(false)
+{
+    copyPath(inputPath, path);
+    deriveDecodedPath(path, outputPath);
+}
+
+myDecoderWindow::~myDecoderWindow() = default;
+
+// A failed step closes the window before it is resized, so GLUT never sees a
+// resize without a current window; onDisplay then draws nothing.
+void myDecoderWindow::onSetup()
+{
+    frameCount = 0;
+    prepareEncodingState();
+    glClearColor(0, 0, 0, 0);
+    if (!buildPrograms() || !loadEncodedImage())
+        return;
+    selectTextureUnit(GL_TEXTURE0);
+    bindWithNearestFilters(imageTexture);
+    const textureSize size = sizeWindowToTexture();
+    textureWidth = size.width;
+    textureHeight = size.height;
+}
+
+bool myDecoderWindow::buildPrograms()
+{
+    if (!inflateShaderText(vertexSource, vertexShaderBlob, vertexShaderBlobLength)
+        || !inflateShaderText(decodeSource, decodeFragmentShaderBlob, decodeFragmentShaderBlobLength)
+        || !inflateShaderText(shiftSource, shiftFragmentShaderBlob, shiftFragmentShaderBlobLength)) {
+        fail("the embedded shader texts are damaged");
+        return false;
+    }
+    decodeProgram = shaderManager.loadFromMemory(vertexSource, decodeSource);
+    shiftProgram = decodeProgram ? shaderManager.loadFromMemory(vertexSource, shiftSource) : nullptr;
+    if (!decodeProgram || !shiftProgram) {
+        fail("the GL driver cannot build the decoding shaders (its log is above)");
+        return false;
+    }
+    return true;
+}
+
+bool myDecoderWindow::loadEncodedImage()
+{
+    std::string reason;
+    imageTexture = loadImageTextureSafely(inputPath, reason);
+    if (imageTexture == 0) {
+        fail(std::string("cannot load ") + inputPath + ": " + reason);
+        return false;
+    }
+    return true;
+}
+
+void myDecoderWindow::onDisplay()
+{
+    if (failed)
+        return;
+    if (frameCount == warmUpFrame) {
+        // The warm-up frame also leaves the last corner's texture coordinate
+        // and a_param current, as the encoder's first frame did for its second.
+        drawQuadOnly(shiftProgram);
+        swapWarmUpFrame(windowId);
+    }
+    if (frameCount == captureFrame) {
+        decodeCapturedFrame();
+        closeWindow();
+    }
+    ++frameCount;
+}
+
+void myDecoderWindow::decodeCapturedFrame()
+{
+    drawQuadOnly(shiftProgram);
+    const decodingSample sample = readSample();
+    std::uint32_t seed = 0;
+    if (!chooseDecodingSeed(sample, seed) || !makeNoise(seed))
+        return;
+
+    drawEncodingFrame(decodeProgram, imageTexture, noiseTexture);
+    std::string reason;
+    if (!saveCaptureAtomically(outputPath, static_cast<int>(textureWidth), static_cast<int>(textureHeight), reason)) {
+        fail(std::string(outputPath) + " was not written: " + reason);
+        return;
+    }
+    if (request.given && canJudge(sample) && looksLikeNoise(sample, seed))
+        std::fprintf(stderr,
+                     "pixveil-decode: warning: %s looks like noise; the seed %u or the GL driver is probably not "
+                     "the one that encoded it\n",
+                     outputPath, seed);
+}
+
+// The frame's rows count from the bottom, the texture's from the row the noise
+// starts with, which the quad's texture coordinates put at the top.
+decodingSample myDecoderWindow::readSample()
+{
+    decodingSample sample;
+    sample.width = textureWidth;
+    std::vector<unsigned char> texels(std::size_t{textureWidth} * textureHeight * rgbChannels);
+    selectTextureUnit(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, imageTexture);
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_UNSIGNED_BYTE, texels.data());
+
+    const std::size_t rowBytes = std::size_t{textureWidth} * rgbChannels;
+    for (std::uint32_t textureRow : rowsToSample(textureWidth, textureHeight)) {
+        sampledRow row;
+        row.textureRow = textureRow;
+        row.encoded.assign(texels.begin() + static_cast<std::ptrdiff_t>(textureRow * rowBytes),
+                           texels.begin() + static_cast<std::ptrdiff_t>((textureRow + 1) * rowBytes));
+        row.shifts.resize(textureWidth);
+        const GLint frameRow = static_cast<GLint>(textureHeight - 1 - textureRow);
+        glReadPixels(0, frameRow, static_cast<GLsizei>(textureWidth), 1, GL_RED, GL_UNSIGNED_BYTE, row.shifts.data());
+        sample.rows.push_back(std::move(row));
+    }
+    return sample;
+}
+
+bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint32_t& seed)
+{
+    if (request.given) {
+        seed = request.seed;
+        return true;
+    }
+    const seedRange range = candidateSeeds(request.modificationTime, textureWidth, textureHeight);
+    if (!canJudge(sample)) {
+        fail(std::string(inputPath) + " is too small to tell its seed from its content; give the seed: "
+             "pixveil-decode " + inputPath + " SEED");
+        return false;
+    }
+    const seedChoice choice = searchSeeds(sample, range);
+    if (!choice.standsOut) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "no seed from %u to %u stands out (%s); the file may not be an encoded image, may come from "
+                      "another GL driver or may be newer than its encoding; give the seed: ",
+                      range.first, range.last, formatSeedChoice(choice).c_str());
+        fail(line + std::string("pixveil-decode ") + inputPath + " SEED");
+        return false;
+    }
+    seed = choice.seed;
+    std::cout << formatSeedChoice(choice) << std::endl;
+    return true;
+}
+
+bool myDecoderWindow::makeNoise(std::uint32_t seed)
+{
+    noiseTextureFailure failure = noiseTextureFailure::none;
+    std::string reason;
+    selectTextureUnit(GL_TEXTURE1);
+    noiseTexture = createNoiseTexture(textureWidth, textureHeight, seed, failure, reason);
+    if (noiseTexture == 0) {
+        fail(std::string(outputPath) + " was not written: the noise texture could not be made (" + reason + ")");
+        return false;
+    }
+    bindWithNearestFilters(noiseTexture);
+    return true;
+}
+
+void myDecoderWindow::fail(const std::string& reason)
+{
+    std::cout.flush();
+    std::fprintf(stderr, "pixveil-decode: %s\n", reason.c_str());
+    failed = true;
+    closeWindow();
+}
+
+// GLUT ends the process with status 0 once its last window is gone; a failed
+// run ends here instead, just before, with status 1.
+void myDecoderWindow::onCloseRequest()
+{
+    if (!failed)
+        return;
+    std::cout.flush();
+    std::exit(EXIT_FAILURE);
+}

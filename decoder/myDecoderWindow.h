@@ -1,0 +1,76 @@
+#pragma once
+
+#include "encoderConstants.h"
+
+// GLEW's header must come before every other OpenGL header.
+#include "source/glsl.h"
+
+#include "framework/glutWindow.h"
+
+#include "seedSearch.h"
+
+#include <cstdint>
+#include <string>
+
+// What the command line says about the seed: given, or to be searched below
+// the encoded file's modification time.
+struct seedRequest {
+    bool given = false;
+    std::uint32_t seed = 0;
+    std::uint32_t modificationTime = 0;
+};
+
+// The decoder's only window. It repeats the encoder's pass exactly (same GL
+// state, window and viewport size, quad and two-frame capture, see
+// encodingPass.h) with the encoder's fragment text inverted, so that every
+// pixel is rotated back by the amount that encoded it. On the captured frame
+// it first draws the rotation amounts and finds the seed from them (unless one
+// was given), then draws the decoded image, writes it beside the input as
+// <name>_dec.bmp and closes the window.
+//
+// Every failure is one line on standard error and exit status 1; so is a
+// search in which no seed stands out, which writes nothing.
+class myDecoderWindow : public vexo::glutWindow {
+public:
+    // `path` is the encoded image's path; the caller has checked that
+    // deriveDecodedPath accepts it.
+    myDecoderWindow(const char* path, const seedRequest& request);
+    ~myDecoderWindow() override;
+
+    void onSetup() override;
+    void onDisplay() override;
+    // Ends the process with status 1 after a failure.
+    void onCloseRequest() override;
+
+    vexo::glShaderManager shaderManager;
+    vexo::glShader* decodeProgram;
+    vexo::glShader* shiftProgram;
+    GLuint imageTexture;
+    GLuint noiseTexture;
+    int frameCount;
+    unsigned int textureWidth;
+    unsigned int textureHeight;
+    char vertexSource[shaderTextCapacity];
+    char decodeSource[shaderTextCapacity];
+    char shiftSource[shaderTextCapacity];
+
+    char inputPath[pathCapacity];
+    char outputPath[pathCapacity];
+
+private:
+    bool buildPrograms();
+    bool loadEncodedImage();
+    // Reads the sampled rows of the encoded texture and of the rotation
+    // amounts just drawn.
+    decodingSample readSample();
+    // The seed to decode with, printing the search's result; false (after its
+    // one line) when the search finds none.
+    bool chooseDecodingSeed(const decodingSample& sample, std::uint32_t& seed);
+    bool makeNoise(std::uint32_t seed);
+    void decodeCapturedFrame();
+    // One line on standard error; the process will end with status 1.
+    void fail(const std::string& reason);
+
+    seedRequest request;
+    bool failed;
+};

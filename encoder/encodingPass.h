@@ -1,0 +1,65 @@
+#pragma once
+
+#include "encoderConstants.h"
+
+// GLEW's header must come before every other OpenGL header.
+#include "source/glsl.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The drawing that the encoder and the decoder share. Decoding undoes the
+// encoding only when every pixel sees the same rotation amount, which the GL
+// driver derives from the interpolated a_param: both programs must set the
+// same state, size the window and viewport the same way, draw the same quad in
+// the same call order and capture the same (second) frame. Everything that
+// decides those pixels lives here, once.
+
+// The GL state both programs draw with: flat shading, depth test, 2D
+// texturing, and pixel rows packed and unpacked at 1-byte alignment.
+void prepareEncodingState();
+
+// Inflates a raw DEFLATE shader text into a zero-filled buffer; false when the
+// blob does not inflate or does not fit.
+bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength);
+
+// glActiveTexture, when the driver has it.
+void selectTextureUnit(GLenum unit);
+// Binds `texture` on the active unit and samples it with nearest filters, so
+// that every fragment reads exactly one texel.
+void bindWithNearestFilters(GLuint texture);
+
+struct textureSize {
+    unsigned int width;
+    unsigned int height;
+};
+
+// Reads the bound texture's level-0 size, asks GLUT for a window 3 % larger and
+// sets the viewport to exactly the texture-sized lower-left corner of it.
+textureSize sizeWindowToTexture();
+
+enum class noiseTextureFailure { none, noMemory, noTexture };
+
+// Makes a width x height RGB texture of the noise of `seed` on the active unit
+// (SOIL binds it there). Returns its name, or 0 with `failure` saying why and
+// `reason` holding either "no memory for the N-byte noise buffer" or SOIL's
+// last result.
+GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
+                          std::string& reason);
+
+// Draws one frame of the pass: clears, binds the image on unit 0 and the noise
+// on unit 1, binds `program` (if any) with its two sampler uniforms, draws the
+// quad and unbinds the program.
+void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture);
+
+// Draws the same quad with a program that samples no texture (its samplers are
+// optimised away, so their uniforms are not set).
+void drawQuadOnly(vexo::glShader* program);
+
+// The first frame is drawn but never captured; the second is.
+inline constexpr int warmUpFrame = 0;
+inline constexpr int captureFrame = 1;
+
+// Ends the warm-up frame of the window `windowId` with a buffer swap.
+void swapWarmUpFrame(int windowId);
