@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,15 +34,19 @@ std::string encodedPathFor(const std::string& input)
 
 TEST(DecodedPath, DropsTheEncodersEndingAndAddsItsOwn)
 {
-    EXPECT_EQ(decodedPathFor("photo_enc.bmp"), "photo_dec.bmp");
-    EXPECT_EQ(decodedPathFor("C:\\pics\\cat_enc.bmp"), "C:\\pics\\cat_dec.bmp");
-    EXPECT_EQ(decodedPathFor("../in/x_enc.png"), "../in/x_dec.bmp");
-    EXPECT_EQ(decodedPathFor("picture.bmp"), "picture_dec.bmp");
-    EXPECT_EQ(decodedPathFor("x_enc_enc.bmp"), "x_enc_dec.bmp");
-    EXPECT_EQ(decodedPathFor("photo_ENC.bmp"), "photo_ENC_dec.bmp");
-    EXPECT_EQ(decodedPathFor("dir_enc/photo.bmp"), "dir_enc/photo_dec.bmp");
-    // A name that is nothing but the ending keeps it.
-    EXPECT_EQ(decodedPathFor("_enc.bmp"), "_enc_dec.bmp");
+    const std::pair<const char*, const char*> namings[] = {
+        {"photo_enc.bmp", "photo_dec.bmp"},
+        {"C:\\pics\\cat_enc.bmp", "C:\\pics\\cat_dec.bmp"},
+        {"../in/x_enc.png", "../in/x_dec.bmp"},
+        {"picture.bmp", "picture_dec.bmp"},
+        {"x_enc_enc.bmp", "x_enc_dec.bmp"},
+        {"photo_ENC.bmp", "photo_ENC_dec.bmp"},
+        {"dir_enc/photo.bmp", "dir_enc/photo_dec.bmp"},
+        // A name that is nothing but the ending keeps it.
+        {"_enc.bmp", "_enc_dec.bmp"},
+    };
+    for (const auto& [input, output] : namings)
+        EXPECT_EQ(decodedPathFor(input), output);
 }
 
 // The decoder refuses exactly the paths the encoder refuses, for the same reasons.
