@@ -105,6 +105,7 @@ void restoreHandlers()
     handlersInstalled = false;
 }
 
+// Callers take errno before building `what`, which may allocate.
 std::string describeError(const std::string& what, int errorNumber)
 {
     return what + ": " + std::strerror(errorNumber);
@@ -140,7 +141,8 @@ bool createTemporaryFile(const char* outputPath, std::string& failureReason)
     exitSignalsHeld held;
     int descriptor = mkstemp(pendingTemporaryPath);
     if (descriptor < 0) {
-        failureReason = describeError("cannot create a temporary file in '" + directoryOf(outputPath) + "'", errno);
+        const int error = errno;
+        failureReason = describeError("cannot create a temporary file in '" + directoryOf(outputPath) + "'", error);
         return false;
     }
     installHandlers();
@@ -148,12 +150,15 @@ bool createTemporaryFile(const char* outputPath, std::string& failureReason)
     // mkstemp creates the file readable by its owner only; SOIL reopens it by
     // path and keeps these permissions.
     if (fchmod(descriptor, newFileMode()) != 0) {
-        failureReason = describeError(std::string("cannot set the permissions of '") + pendingTemporaryPath + "'", errno);
+        const int error = errno;
+        failureReason =
+            describeError(std::string("cannot set the permissions of '") + pendingTemporaryPath + "'", error);
         close(descriptor);
         return false;
     }
     if (close(descriptor) != 0) {
-        failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", errno);
+        const int error = errno;
+        failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", error);
         return false;
     }
     return true;
@@ -178,13 +183,15 @@ bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, std::string& failure
 {
     int descriptor = open(pendingTemporaryPath, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
-        failureReason = describeError(std::string("cannot reopen '") + pendingTemporaryPath + "'", errno);
+        const int error = errno;
+        failureReason = describeError(std::string("cannot reopen '") + pendingTemporaryPath + "'", error);
         return false;
     }
     struct stat status {};
     bool good = true;
     if (fstat(descriptor, &status) != 0) {
-        failureReason = describeError(std::string("cannot examine '") + pendingTemporaryPath + "'", errno);
+        const int error = errno;
+        failureReason = describeError(std::string("cannot examine '") + pendingTemporaryPath + "'", error);
         good = false;
     } else if (!S_ISREG(status.st_mode)) {
         failureReason = std::string("'") + pendingTemporaryPath + "' is no longer a regular file";
@@ -194,11 +201,13 @@ bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, std::string& failure
                         + std::to_string(expectedSize) + " (is the disk full?)";
         good = false;
     } else if (fsync(descriptor) != 0) {
-        failureReason = describeError(std::string("cannot flush '") + pendingTemporaryPath + "' to disk", errno);
+        const int error = errno;
+        failureReason = describeError(std::string("cannot flush '") + pendingTemporaryPath + "' to disk", error);
         good = false;
     }
     if (close(descriptor) != 0 && good) {
-        failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", errno);
+        const int error = errno;
+        failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", error);
         good = false;
     }
     return good;
@@ -211,7 +220,8 @@ bool renameTemporaryFileOver(const char* outputPath, std::string& failureReason)
 {
     exitSignalsHeld held;
     if (rename(pendingTemporaryPath, outputPath) != 0) {
-        failureReason = describeError(std::string("cannot rename '") + pendingTemporaryPath + "' over it", errno);
+        const int error = errno;
+        failureReason = describeError(std::string("cannot rename '") + pendingTemporaryPath + "' over it", error);
         unlink(pendingTemporaryPath);
     }
     temporaryFileExists = 0;
@@ -227,12 +237,16 @@ bool flushDirectoryOf(const char* outputPath, std::string& failureReason)
     std::string directory = directoryOf(outputPath);
     int descriptor = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) {
-        failureReason = describeError("the rename may not survive a crash: cannot open the directory '" + directory + "'", errno);
+        const int error = errno;
+        failureReason = describeError(
+            "the rename may not survive a crash: cannot open the directory '" + directory + "'", error);
         return false;
     }
     bool good = fsync(descriptor) == 0 || errno == EINVAL;
     if (!good) {
-        failureReason = describeError("the rename may not survive a crash: cannot flush the directory '" + directory + "' to disk", errno);
+        const int error = errno;
+        failureReason = describeError(
+            "the rename may not survive a crash: cannot flush the directory '" + directory + "' to disk", error);
     }
     close(descriptor);
     return good;
@@ -289,7 +303,8 @@ bool saveCaptureAtomically(const char* outputPath, int width, int height, std::s
         reason = std::string("SOIL could not write it: ") + SOIL_last_result();
         return false;
     };
-    const std::uint64_t expectedSize = bmpFileSize(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+    const std::uint64_t expectedSize =
+        bmpFileSize(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
     bool saved = replaceFileAtomically(outputPath, expectedSize, writeWithSoil, failureReason);
     glPixelStorei(GL_PACK_ALIGNMENT, callersAlignment);
     return saved;

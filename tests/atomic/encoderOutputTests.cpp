@@ -122,7 +122,8 @@ Arguments pinnedClockEnvironment()
 
 void makeImage(const fs::path& path, const std::string& size, const std::string& picture)
 {
-    std::string command = "/usr/bin/convert -size " + size + " -seed 7 " + picture + " -depth 8 '" + path.string() + "'";
+    std::string command =
+        "/usr/bin/convert -size " + size + " -seed 7 " + picture + " -depth 8 '" + path.string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
