@@ -5,7 +5,10 @@
  *   load   image load .. window resize (decode, up-scale, upload)
  *   noise  window resize .. last SOIL_create_OGL_texture returns
  *   draw   noise ready .. SOIL_save_screenshot (both frames)
- *   save   SOIL_save_screenshot .. exit (read-back, BMP, file) */
+ *   save   SOIL_save_screenshot .. exit (read-back, BMP, file)
+ * In the decoder, which reads its encoded texture back for the seed search
+ * and makes the noise of the seed it chose, it also notes:
+ *   search glGetTexImage .. last SOIL_create_OGL_texture returns */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>
@@ -14,7 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static double startTime, loadStart, resizeTime, noiseEnd, saveStart;
+static double startTime, loadStart, resizeTime, noiseEnd, saveStart, searchStart;
 
 static double now(void)
 {
@@ -44,8 +47,9 @@ __attribute__((destructor)) static void report(void)
     struct rusage self, children;
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &children);
-    fprintf(file, "%.3f %.3f %.3f %.3f %.3f %ld %ld\n", loadStart - startTime, resizeTime - loadStart,
-            noiseEnd - resizeTime, saveStart - noiseEnd, end - saveStart, self.ru_maxrss, children.ru_maxrss);
+    fprintf(file, "%.3f %.3f %.3f %.3f %.3f %ld %ld %.3f %.3f\n", loadStart - startTime, resizeTime - loadStart,
+            noiseEnd - resizeTime, saveStart - noiseEnd, end - saveStart, self.ru_maxrss, children.ru_maxrss,
+            searchStart > 0 ? noiseEnd - searchStart : 0, end - startTime);
     fclose(file);
 }
 
@@ -95,4 +99,13 @@ int SOIL_save_screenshot(const char* path, int type, int x, int y, int width, in
     if (!real)
         real = dlsym(RTLD_NEXT, "SOIL_save_screenshot");
     return real(path, type, x, y, width, height);
+}
+
+void glGetTexImage(unsigned int target, int level, unsigned int format, unsigned int type, void* pixels)
+{
+    static void (*real)(unsigned int, int, unsigned int, unsigned int, void*);
+    searchStart = now();
+    if (!real)
+        real = dlsym(RTLD_NEXT, "glGetTexImage");
+    real(target, level, format, type, pixels);
 }
