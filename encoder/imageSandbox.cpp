@@ -23,10 +23,11 @@
 
 namespace {
 
-// The limits, measured on 16384 x 16384 images of every format SOIL decodes
-// (see bench/load-bench): the slowest, a noisy RGBA PNG, decodes in about
-// nine seconds, and the hungriest, Radiance HDR, holds its float pixels and
-// the bytes made from them at once, 15 bytes per texel.
+// Measured on 16384 x 16384 images (bench/load-bench/run --limits): the
+// slowest and hungriest decode, Radiance HDR, takes about 17 s of CPU time and
+// 3840 MiB, 15 bytes per texel (its float pixels and the bytes made from them
+// at once); an RGB PNG takes 7 s and 2072 MiB. The limits for the largest
+// texture, 33 s and 5376 MiB, leave about twice that.
 constexpr double baseCpuSeconds = 1.0;
 constexpr double cpuSecondsPerPixel = 120e-9;
 constexpr uint64_t baseMemoryBytes = 256ull << 20;

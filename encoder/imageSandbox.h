@@ -19,11 +19,12 @@ struct sandboxLimits {
     uint64_t memoryBytes = 0; // address space the decoder may add to what it inherits
 };
 
-// Limits for a file of the given size. A legitimate image has at most about
-// 8300 pixels per byte of file (1-bit PNG samples at deflate's best ratio of
-// 1032:1), so a file is credited 16384 pixels per byte, up to the largest
-// texture the driver takes, and the limits grow with that credit from a small
-// base: a file of a few bytes gets about a second and a few hundred megabytes.
+// Limits for a file of the given size. SOIL reads 8-bit samples only, so a
+// legitimate image has at most about 1032 pixels per byte of file (an 8-bit
+// PNG at deflate's best ratio); a file is credited sixteen times that, 16384
+// pixels per byte, up to the largest texture the driver takes, and the limits
+// grow with that credit from a small base: a file of a few bytes gets about a
+// second of CPU time and 256 MiB.
 sandboxLimits sandboxLimitsForFile(uint64_t fileBytes, uint32_t maxTextureSize);
 
 // Largest texel count a file of the given size is credited with.

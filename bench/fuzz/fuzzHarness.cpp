@@ -1,0 +1,55 @@
+// AFL++ target: one input file through everything the encoder does with an
+// untrusted image before OpenGL sees it: the DDS header check, the sandboxed
+// decode with the limits a file of this size gets, and the checks and
+// single-texel stretch applied to what the decoder hands back. A crash or hang
+// of this process (not of the decoder child, whose end is an ordinary
+// failure) is a finding.
+#include "ddsHeader.h"
+#include "imageSandbox.h"
+#include "safeImageLoad.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t maxTextureSize = 16384;
+
+bool usable(const sandboxDecodeResult& image)
+{
+    return image.width >= 1 && image.height >= 1 && image.width <= int(maxTextureSize)
+        && image.height <= int(maxTextureSize) && image.channels >= 1 && image.channels <= 4
+        && uint64_t(image.width) * image.height * image.channels <= image.pixelCapacity;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2)
+        return 2;
+    std::ifstream file(argv[1], std::ios::binary);
+    std::vector<unsigned char> bytes { std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>() };
+    ddsDirectCheck dds = checkDdsForDirectUpload(bytes.data(), bytes.size(), maxTextureSize);
+    if (dds.verdict != ddsDirectVerdict::notDirect)
+        return 0;
+    sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
+        sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4);
+    if (!image.decoded || !usable(image))
+        return 1;
+    unsigned checksum = 0;
+    int width = image.width, height = image.height;
+    if (needsSingleTexelStretch(width, height)) {
+        std::vector<unsigned char> stretched
+            = stretchSingleTexelLine(image.pixels, image.width, image.height, image.channels, width, height);
+        for (unsigned char value : stretched)
+            checksum += value;
+    } else {
+        for (size_t i = 0; i < size_t(width) * height * image.channels; ++i)
+            checksum += image.pixels[i];
+    }
+    std::printf("%d x %d, %d channels, checksum %u\n", width, height, image.channels, checksum);
+    return 0;
+}
