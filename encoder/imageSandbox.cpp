@@ -2,6 +2,7 @@
 
 #include <SOIL/SOIL.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <seccomp.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,13 +36,18 @@ constexpr uint64_t baseMemoryBytes = 256ull << 20;
 constexpr uint64_t memoryBytesPerPixel = 20;
 constexpr uint64_t pixelsCreditedPerFileByte = 16384;
 
-enum class decodeOutcome : uint32_t { none, decoded, failed, outOfMemory };
+// decodedInChild: the pixels are still in the child's own memory, at
+// pixelAddress; the child waits until the parent has read them from there, or
+// has set copyRequested and woken it to copy them into the shared area.
+enum class decodeOutcome : uint32_t { none, decoded, decodedInChild, failed, outOfMemory };
 
 struct sharedDecodeArea {
     decodeOutcome outcome;
     int32_t width;
     int32_t height;
     int32_t channels;
+    uint64_t pixelAddress;
+    uint32_t copyRequested;
     char reason[240];
 };
 
@@ -52,6 +59,47 @@ void setReason(sharedDecodeArea& area, decodeOutcome outcome, const char* reason
 {
     area.outcome = outcome;
     std::snprintf(area.reason, sizeof area.reason, "%s", reason);
+}
+
+size_t pixelBytes(int width, int height, int channels)
+{
+    return size_t(width) * size_t(height) * size_t(channels);
+}
+
+bool sizesAreSane(int width, int height, int channels, uint64_t pixelCapacity)
+{
+    return width > 0 && height > 0 && channels >= 1 && channels <= 4 &&
+        uint64_t(width) * uint64_t(height) * uint64_t(channels) <= pixelCapacity;
+}
+
+// Decodes and checks the sizes: the pixels (to be freed) with the sizes in the
+// header, or null with the outcome and reason set there.
+unsigned char* decodeAndCheck(const unsigned char* bytes, int length, imageDecodeFunction decode,
+    sharedDecodeArea& header, uint64_t pixelCapacity)
+{
+    int width = 0, height = 0, channels = 0;
+    const char* reason = nullptr;
+    unsigned char* pixels = decode(bytes, length, &width, &height, &channels, &reason);
+    if (!pixels) {
+        // SOIL's decoders report every allocation they check with this text.
+        if (reason && std::strcmp(reason, "Out of memory") == 0)
+            setReason(header, decodeOutcome::outOfMemory, reason);
+        else
+            setReason(header, decodeOutcome::failed, reason ? reason : "the image decoder gave no reason");
+        return nullptr;
+    }
+    if (!sizesAreSane(width, height, channels, pixelCapacity)) {
+        char text[sizeof header.reason];
+        std::snprintf(text, sizeof text,
+            "image of %d x %d texels with %d channels is beyond what can be loaded", width, height, channels);
+        setReason(header, decodeOutcome::failed, text);
+        std::free(pixels);
+        return nullptr;
+    }
+    header.width = width;
+    header.height = height;
+    header.channels = channels;
+    return pixels;
 }
 
 } // namespace
@@ -96,38 +144,18 @@ void decodeIntoSharedArea(
     const unsigned char* bytes, int length, imageDecodeFunction decode, void* area, uint64_t pixelCapacity)
 {
     auto& header = *static_cast<sharedDecodeArea*>(area);
-    int width = 0, height = 0, channels = 0;
-    const char* reason = nullptr;
-    unsigned char* pixels = decode(bytes, length, &width, &height, &channels, &reason);
-    if (!pixels) {
-        // SOIL's decoders report every allocation they check with this text.
-        if (reason && std::strcmp(reason, "Out of memory") == 0)
-            setReason(header, decodeOutcome::outOfMemory, reason);
-        else
-            setReason(header, decodeOutcome::failed, reason ? reason : "the image decoder gave no reason");
+    unsigned char* pixels = decodeAndCheck(bytes, length, decode, header, pixelCapacity);
+    if (!pixels)
         return;
-    }
-    bool sane = width > 0 && height > 0 && channels >= 1 && channels <= 4 &&
-        uint64_t(width) * uint64_t(height) * uint64_t(channels) <= pixelCapacity;
-    if (!sane) {
-        char text[sizeof header.reason];
-        std::snprintf(text, sizeof text,
-            "image of %d x %d texels with %d channels is beyond what can be loaded", width, height, channels);
-        setReason(header, decodeOutcome::failed, text);
-    } else {
-        std::memcpy(
-            static_cast<unsigned char*>(area) + headerLength, pixels, size_t(width) * height * channels);
-        header.width = width;
-        header.height = height;
-        header.channels = channels;
-        header.outcome = decodeOutcome::decoded;
-    }
+    std::memcpy(static_cast<unsigned char*>(area) + headerLength, pixels,
+        pixelBytes(header.width, header.height, header.channels));
+    header.outcome = decodeOutcome::decoded;
     std::free(pixels);
 }
 
 namespace {
 
-bool installSystemCallFilter()
+bool installSystemCallFilter(int readyFd)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter)
@@ -147,6 +175,10 @@ bool installSystemCallFilter()
     for (int call : {SCMP_SYS(write), SCMP_SYS(writev)})
         ok =
             ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, SCMP_A0(SCMP_CMP_EQ, STDERR_FILENO)) == 0;
+    // The one byte that tells the parent the pixels are ready.
+    ok = ok &&
+        seccomp_rule_add(
+            filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(readyFd))) == 0;
     // Reading resource limits (sanitizers do) is harmless; changing them is not.
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, SCMP_A2(SCMP_CMP_EQ, 0)) == 0;
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(getrlimit), 0) == 0;
@@ -160,12 +192,12 @@ bool installSystemCallFilter()
     return ok;
 }
 
-void closeInheritedDescriptors()
+// Keeps standard input, output and error and the ready pipe's writing end.
+void closeInheritedDescriptors(int readyFd)
 {
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) == 0)
-        return;
     for (int fd = 3; fd < 65536; ++fd)
-        close(fd);
+        if (fd != readyFd)
+            close(fd);
 }
 
 uint64_t currentAddressSpaceBytes()
@@ -236,69 +268,138 @@ void watchForAllocationFailures(sharedDecodeArea& header)
         sigaction(fault, &action, nullptr);
 }
 
+void waitForCopyRequest(sharedDecodeArea& header)
+{
+    while (__atomic_load_n(&header.copyRequested, __ATOMIC_ACQUIRE) == 0)
+        syscall(SYS_futex, &header.copyRequested, FUTEX_WAIT, 0, nullptr, nullptr, 0);
+}
+
+// Tells the parent where the pixels are and waits. Copying them into shared
+// memory costs more than the decode's own page faults (shared pages come 4 KiB
+// at a time), so the parent reads them straight from here when the system
+// lets it, and only otherwise asks for the copy.
+void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int readyFd)
+{
+    header.pixelAddress = uint64_t(reinterpret_cast<uintptr_t>(pixels));
+    __atomic_store_n(&header.outcome, decodeOutcome::decodedInChild, __ATOMIC_RELEASE);
+    char ready = 1;
+    if (write(readyFd, &ready, 1) != 1)
+        _exit(1);
+    waitForCopyRequest(header);
+    std::memcpy(static_cast<unsigned char*>(area) + headerLength, pixels,
+        pixelBytes(header.width, header.height, header.channels));
+    header.outcome = decodeOutcome::decoded;
+}
+
 [[noreturn]] void runChild(const unsigned char* bytes, int length, const sandboxLimits& limits, void* area,
-    uint64_t pixelCapacity, pid_t parent, uint64_t inheritedAddressSpace, imageDecodeFunction decode)
+    uint64_t pixelCapacity, pid_t parent, uint64_t inheritedAddressSpace, imageDecodeFunction decode,
+    int readyFd)
 {
     auto& header = *static_cast<sharedDecodeArea*>(area);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(1);
-    closeInheritedDescriptors();
+    closeInheritedDescriptors(readyFd);
     restoreDefaultSignalActions();
     watchForAllocationFailures(header);
-    if (!applyLimits(limits, inheritedAddressSpace) || !installSystemCallFilter()) {
+    if (!applyLimits(limits, inheritedAddressSpace) || !installSystemCallFilter(readyFd)) {
         setReason(header, decodeOutcome::failed, "image decoder could not be sandboxed");
         _exit(1);
     }
     errno = 0;
-    decodeIntoSharedArea(bytes, length, decode, area, pixelCapacity);
+    unsigned char* pixels = decodeAndCheck(bytes, length, decode, header, pixelCapacity);
+    if (pixels)
+        handOver(pixels, header, area, readyFd);
     _exit(0);
 }
 
-struct childEnd {
+using steadyClock = std::chrono::steady_clock;
+
+struct childWatch {
+    pid_t child = -1;
+    int pidfd = -1; // -1 on kernels without pidfd_open
+    int readyFd = -1; // the pipe's reading end; -1 once it reached its end
+    steadyClock::time_point deadline;
     int status = 0;
+    bool ended = false;
     bool killedForTime = false;
 };
 
-void waitBlocking(pid_t child, childEnd& end)
+long long millisecondsLeft(const childWatch& watch)
 {
-    while (waitpid(child, &end.status, 0) < 0 && errno == EINTR) { }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(watch.deadline - steadyClock::now()).count();
 }
 
-// Waits for the child until the deadline, then kills it. A pidfd lets poll
-// sleep until the child ends; kernels without one get a short polling loop.
-childEnd waitForChild(pid_t child, double wallSeconds)
+void reapBlocking(childWatch& watch)
 {
-    using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() +
-        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(wallSeconds));
-    childEnd end;
-    int pidfd = int(syscall(SYS_pidfd_open, child, 0));
+    while (waitpid(watch.child, &watch.status, 0) < 0 && errno == EINTR) { }
+    watch.ended = true;
+}
+
+bool readyByteArrived(childWatch& watch)
+{
+    char ready = 0;
+    ssize_t got = read(watch.readyFd, &ready, 1);
+    if (got == 1)
+        return true;
+    if (got == 0 || (got < 0 && errno != EINTR)) {
+        close(watch.readyFd);
+        watch.readyFd = -1;
+    }
+    return false;
+}
+
+// Waits until the child reports its pixels ready (true) or has ended
+// (false); at the deadline it is killed. A pidfd lets poll sleep until the
+// child ends; kernels without one get a short polling interval.
+bool waitForChild(childWatch& watch)
+{
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        long long left = millisecondsLeft(watch);
         if (left <= 0) {
-            kill(child, SIGKILL);
-            end.killedForTime = true;
-            break;
+            kill(watch.child, SIGKILL);
+            watch.killedForTime = true;
+            reapBlocking(watch);
+            return false;
         }
-        if (pidfd >= 0) {
-            struct pollfd ready {
-                pidfd, POLLIN, 0
-            };
-            int polled = poll(&ready, 1, int(std::min<long long>(left, INT_MAX)));
-            if (polled > 0)
-                break;
-        } else {
-            pid_t ended = waitpid(child, &end.status, WNOHANG);
-            if (ended == child)
-                return end;
-            usleep(2000);
+        pollfd watched[2] = {{watch.readyFd, POLLIN, 0}, {watch.pidfd, POLLIN, 0}};
+        int timeout = int(std::min<long long>(left, watch.pidfd >= 0 ? INT_MAX : 2));
+        poll(watched, 2, timeout);
+        if (watch.readyFd >= 0 && (watched[0].revents & (POLLIN | POLLHUP)) && readyByteArrived(watch))
+            return true;
+        if (watch.pidfd >= 0 ? (watched[1].revents & POLLIN) != 0
+                             : waitpid(watch.child, &watch.status, WNOHANG) == watch.child) {
+            if (watch.pidfd >= 0)
+                reapBlocking(watch);
+            watch.ended = true;
+            return false;
         }
     }
-    if (pidfd >= 0)
-        close(pidfd);
-    waitBlocking(child, end);
-    return end;
+}
+
+// Reads the pixels from the child's memory into private memory of ours,
+// backed by huge pages where the system allows them.
+bool readFromChild(const childWatch& watch, const sharedDecodeArea& header, uint64_t bytes, void*& mapping,
+    size_t& mappingLength, const unsigned char*& pixels)
+{
+    constexpr size_t hugePage = 2u << 20;
+    mappingLength = size_t(bytes) + hugePage;
+    mapping = mmap(nullptr, mappingLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) {
+        mapping = nullptr;
+        return false;
+    }
+    auto aligned = (reinterpret_cast<uintptr_t>(mapping) + hugePage - 1) & ~uintptr_t(hugePage - 1);
+    madvise(reinterpret_cast<void*>(aligned), size_t(bytes), MADV_HUGEPAGE);
+    iovec local{reinterpret_cast<void*>(aligned), size_t(bytes)};
+    iovec remote{reinterpret_cast<void*>(uintptr_t(header.pixelAddress)), size_t(bytes)};
+    if (process_vm_readv(watch.child, &local, 1, &remote, 1, 0) != ssize_t(bytes)) {
+        munmap(mapping, mappingLength);
+        mapping = nullptr;
+        return false;
+    }
+    pixels = reinterpret_cast<const unsigned char*>(aligned);
+    return true;
 }
 
 std::string describeSignalEnd(int signal, bool killedForTime)
@@ -332,9 +433,13 @@ sandboxDecodeResult& sandboxDecodeResult::operator=(sandboxDecodeResult&& other)
         pixelCapacity = other.pixelCapacity;
         mapping = other.mapping;
         mappingLength = other.mappingLength;
+        pixelMapping = other.pixelMapping;
+        pixelMappingLength = other.pixelMappingLength;
+        lingeringChild = other.lingeringChild;
         other.pixels = nullptr;
         other.mapping = nullptr;
-        other.mappingLength = 0;
+        other.pixelMapping = nullptr;
+        other.lingeringChild = -1;
     }
     return *this;
 }
@@ -348,9 +453,75 @@ void sandboxDecodeResult::release()
 {
     if (mapping)
         munmap(mapping, mappingLength);
+    if (pixelMapping)
+        munmap(pixelMapping, pixelMappingLength);
+    if (lingeringChild > 0)
+        while (waitpid(lingeringChild, nullptr, 0) < 0 && errno == EINTR) { }
     mapping = nullptr;
+    pixelMapping = nullptr;
+    lingeringChild = -1;
     pixels = nullptr;
 }
+
+namespace {
+
+void takeChildResult(sandboxDecodeResult& result, const childWatch& watch, const sharedDecodeArea& header,
+    const unsigned char* sharedPixels)
+{
+    if (WIFSIGNALED(watch.status)) {
+        bool outOfMemory = header.outcome == decodeOutcome::outOfMemory && !watch.killedForTime;
+        result.failureReason = outOfMemory ? "image decoder ran out of memory"
+                                           : describeSignalEnd(WTERMSIG(watch.status), watch.killedForTime);
+        return;
+    }
+    // The child has gone, so nothing can change the header any more; its text
+    // is still untrusted and is read only up to its fixed length.
+    decodeOutcome outcome = header.outcome;
+    if (outcome == decodeOutcome::decoded && WEXITSTATUS(watch.status) == 0) {
+        result.decoded = true;
+        result.width = header.width;
+        result.height = header.height;
+        result.channels = header.channels;
+        result.pixels = sharedPixels;
+    } else if (outcome == decodeOutcome::outOfMemory) {
+        result.failureReason = "image decoder ran out of memory";
+    } else if (outcome == decodeOutcome::failed) {
+        result.failureReason.assign(header.reason, strnlen(header.reason, sizeof header.reason));
+    } else {
+        result.failureReason =
+            "image decoder ended without a result (status " + std::to_string(WEXITSTATUS(watch.status)) + ")";
+    }
+}
+
+// The child says its pixels are ready. Their sizes are copied out of the
+// shared header once and checked, then the pixels are read from the child and
+// the child is killed; its exit then overlaps the texture upload and it is
+// reaped when the result goes. Where reading another process's memory is not
+// allowed, the child is asked to copy the pixels into the shared area.
+bool takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecodeArea& header)
+{
+    int width = header.width, height = header.height, channels = header.channels;
+    if (!sizesAreSane(width, height, channels, result.pixelCapacity))
+        return false;
+    header.width = width;
+    header.height = height;
+    header.channels = channels;
+    if (readFromChild(watch, header, pixelBytes(width, height, channels), result.pixelMapping,
+            result.pixelMappingLength, result.pixels)) {
+        kill(watch.child, SIGKILL);
+        result.lingeringChild = watch.child;
+        result.decoded = true;
+        result.width = width;
+        result.height = height;
+        result.channels = channels;
+        return true;
+    }
+    __atomic_store_n(&header.copyRequested, 1u, __ATOMIC_RELEASE);
+    syscall(SYS_futex, &header.copyRequested, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    return false;
+}
+
+} // namespace
 
 sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
     const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode)
@@ -364,48 +535,50 @@ sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t leng
     size_t mappingLength = headerLength + size_t(pixelCapacity);
     void* area = mmap(
         nullptr, mappingLength, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (area == MAP_FAILED) {
+    int readyPipe[2];
+    if (area == MAP_FAILED || pipe2(readyPipe, O_CLOEXEC) != 0) {
+        if (area != MAP_FAILED)
+            munmap(area, mappingLength);
         result.failureReason = "no memory for the decoded image";
         return result;
     }
     result.mapping = area;
     result.mappingLength = mappingLength;
+    result.pixelCapacity = pixelCapacity;
 
     uint64_t inheritedAddressSpace = currentAddressSpaceBytes();
     pid_t parent = getpid();
     pid_t child = fork();
+    if (child == 0) {
+        close(readyPipe[0]);
+        runChild(bytes, int(length), limits, area, pixelCapacity, parent, inheritedAddressSpace, decode,
+            readyPipe[1]);
+    }
+    close(readyPipe[1]);
     if (child < 0) {
+        close(readyPipe[0]);
         result.failureReason = "image decoder could not be started";
         return result;
     }
-    if (child == 0)
-        runChild(bytes, int(length), limits, area, pixelCapacity, parent, inheritedAddressSpace, decode);
 
-    childEnd end = waitForChild(child, limits.wallSeconds);
-    const auto& header = *static_cast<const sharedDecodeArea*>(area);
-    if (WIFSIGNALED(end.status)) {
-        bool outOfMemory = header.outcome == decodeOutcome::outOfMemory && !end.killedForTime;
-        result.failureReason = outOfMemory ? "image decoder ran out of memory"
-                                           : describeSignalEnd(WTERMSIG(end.status), end.killedForTime);
-        return result;
-    }
-    // The child has gone, so nothing can change the header any more; its text
-    // is still untrusted and is read only up to its fixed length.
-    decodeOutcome outcome = header.outcome;
-    if (outcome == decodeOutcome::decoded && WEXITSTATUS(end.status) == 0) {
-        result.decoded = true;
-        result.width = header.width;
-        result.height = header.height;
-        result.channels = header.channels;
-        result.pixels = static_cast<const unsigned char*>(area) + headerLength;
-        result.pixelCapacity = pixelCapacity;
-    } else if (outcome == decodeOutcome::outOfMemory) {
-        result.failureReason = "image decoder ran out of memory";
-    } else if (outcome == decodeOutcome::failed) {
-        result.failureReason.assign(header.reason, strnlen(header.reason, sizeof header.reason));
-    } else {
-        result.failureReason =
-            "image decoder ended without a result (status " + std::to_string(WEXITSTATUS(end.status)) + ")";
-    }
+    childWatch watch;
+    watch.child = child;
+    watch.pidfd = int(syscall(SYS_pidfd_open, child, 0));
+    watch.readyFd = readyPipe[0];
+    watch.deadline = steadyClock::now() +
+        std::chrono::duration_cast<steadyClock::duration>(std::chrono::duration<double>(limits.wallSeconds));
+    auto& header = *static_cast<sharedDecodeArea*>(area);
+    bool taken = false;
+    while (!watch.ended && !taken)
+        if (waitForChild(watch))
+            taken = takeReadyPixels(result, watch, header);
+        else if (!watch.ended)
+            break;
+    if (watch.readyFd >= 0)
+        close(watch.readyFd);
+    if (watch.pidfd >= 0)
+        close(watch.pidfd);
+    if (!taken)
+        takeChildResult(result, watch, header, static_cast<const unsigned char*>(area) + headerLength);
     return result;
 }

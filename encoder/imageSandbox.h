@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 // Decodes untrusted image bytes with SOIL's decoder in a forked child process
 // that runs with CPU, wall-clock and memory limits, without core dumps, with
@@ -59,11 +60,16 @@ public:
     const unsigned char* pixels = nullptr;
     uint64_t pixelCapacity = 0; // bytes available at pixels
 
-private:
-    friend sandboxDecodeResult decodeImageInSandbox(
-        const unsigned char*, size_t, const sandboxLimits&, uint64_t, imageDecodeFunction);
+    // What holds the pixels: the shared area, or private memory they were read
+    // into from the child; and the child, killed once its pixels were read and
+    // reaped on release. Managed by decodeImageInSandbox.
     void* mapping = nullptr;
     size_t mappingLength = 0;
+    void* pixelMapping = nullptr;
+    size_t pixelMappingLength = 0;
+    int lingeringChild = -1;
+
+private:
     void release();
 };
 

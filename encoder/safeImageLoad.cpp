@@ -6,7 +6,10 @@
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
 
+#include <climits>
 #include <cstdio>
+#include <new>
+#include <sys/stat.h>
 
 // Exported by libSOIL but missing from its header.
 extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* const buffer, int buffer_length,
@@ -24,22 +27,30 @@ std::string soilLastResult()
     return text ? text : "SOIL gave no reason";
 }
 
-// Reads the whole file; a file that cannot be read to its end (a directory,
-// say) keeps what could be read, which the decoder then turns away.
-bool readWholeFile(const char* path, std::vector<unsigned char>& bytes)
+enum class fileRead { read, unopenable, tooLarge };
+
+// Reads the whole file. Something that is not a regular file (a directory, a
+// pipe) is read until it ends or fails, and what could be read, perhaps
+// nothing, goes to the decoder, which turns it away.
+fileRead readWholeFile(const char* path, std::vector<unsigned char>& bytes)
 {
     std::FILE* file = std::fopen(path, "rb");
     if (!file)
-        return false;
-    if (fseeko(file, 0, SEEK_END) == 0) {
-        off_t size = ftello(file);
-        if (size > 0)
-            bytes.resize(size_t(size));
-        fseeko(file, 0, SEEK_SET);
+        return fileRead::unopenable;
+    struct stat info { };
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
+        if (uint64_t(info.st_size) > uint64_t(INT_MAX)) {
+            std::fclose(file);
+            return fileRead::tooLarge;
+        }
+        bytes.reserve(size_t(info.st_size));
     }
-    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    unsigned char chunk[1 << 16];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && bytes.size() <= size_t(INT_MAX))
+        bytes.insert(bytes.end(), chunk, chunk + got);
     std::fclose(file);
-    return true;
+    return bytes.size() > size_t(INT_MAX) ? fileRead::tooLarge : fileRead::read;
 }
 
 GLint maximumTextureSize()
@@ -193,11 +204,14 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
-unsigned int loadImageTextureSafely(const char* path, std::string& failureReason)
+namespace {
+
+GLuint loadImageTexture(const char* path, std::string& failureReason)
 {
     std::vector<unsigned char> bytes;
-    if (!readWholeFile(path, bytes)) {
-        failureReason = "Unable to open file";
+    fileRead read = readWholeFile(path, bytes);
+    if (read != fileRead::read) {
+        failureReason = read == fileRead::unopenable ? "Unable to open file" : "image file is too large";
         return 0;
     }
     GLint maxSize = maximumTextureSize();
@@ -223,4 +237,17 @@ unsigned int loadImageTextureSafely(const char* path, std::string& failureReason
         return 0;
     }
     return uploadDecodedImage(image, failureReason);
+}
+
+} // namespace
+
+unsigned int loadImageTextureSafely(const char* path, std::string& failureReason)
+{
+    // Called from a GLUT callback: nothing may be thrown from here.
+    try {
+        return loadImageTexture(path, failureReason);
+    } catch (const std::bad_alloc&) {
+        failureReason = "not enough memory to load the image";
+        return 0;
+    }
 }

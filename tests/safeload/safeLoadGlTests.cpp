@@ -162,6 +162,13 @@ TEST(SafeLoadGL, MissingFileGivesSoilsReason)
     EXPECT_EQ(reason, SOIL_last_result());
 }
 
+TEST(SafeLoadGL, DirectoryIsTurnedAwayLikeAnUnknownImage)
+{
+    std::string reason;
+    EXPECT_EQ(loadImageTextureSafely("/tmp", reason), 0u);
+    EXPECT_EQ(reason, "Image not of any known type, or corrupt");
+}
+
 TEST(SafeLoadGL, MalformedImagesGiveAReasonOrAWholeTexture)
 {
     DIR* corpus = opendir(MALFORMED_IMAGES_DIR);
