@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# xvfb-run-private passes the command's arguments, output and exit status
+# through unchanged, and leaves no server, lock file or socket behind, also
+# when the command fails or dies by a signal.
+set -uo pipefail
+wrapper=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+
+check() { # description expected actual
+  if [[ "$2" != "$3" ]]; then
+    echo "FAIL: $1: expected [$2], got [$3]"
+    failures=$((failures + 1))
+  fi
+}
+
+# The command under test records its display and the server's pid (the
+# server is the command's sibling); once the wrapper has returned, the server,
+# its socket and any lock file must be gone.
+record_server='echo "${DISPLAY#:}" >"$1"; pgrep -P "$PPID" -x Xvfb >"$1.pid"'
+
+check_server_gone() { # description
+  local display_number server_pid
+  display_number=$(cat "$scratch/display")
+  server_pid=$(cat "$scratch/display.pid")
+  if [[ -z "$display_number" || -z "$server_pid" ]]; then
+    echo "FAIL: $1: the command found no private server"
+    failures=$((failures + 1))
+    return
+  fi
+  check "$1: lock file" "" "$(ls "/tmp/.X$display_number-lock" 2>/dev/null)"
+  check "$1: socket" "" "$(ls "/tmp/.X11-unix/X$display_number" 2>/dev/null)"
+  check "$1: server process" "gone" "$(kill -0 "$server_pid" 2>/dev/null && echo running || echo gone)"
+}
+
+env -u DISPLAY "$wrapper" bash -c "$record_server"'; xdpyinfo >/dev/null || exit 99; echo out; echo err >&2; exit 7' \
+  _ "$scratch/display" >"$scratch/out" 2>"$scratch/err"
+check "failing command: status" 7 "$?"
+check "failing command: standard output" out "$(cat "$scratch/out")"
+check "failing command: standard error" err "$(cat "$scratch/err")"
+check_server_gone "failing command"
+
+"$wrapper" bash -c "$record_server"'; kill -SEGV $$' _ "$scratch/display" 2>/dev/null
+check "command killed by a signal: status" $((128 + 11)) "$?"
+check_server_gone "command killed by a signal"
+
+output=$("$wrapper" printf '[%s]' 'two words' '' '*' '--help')
+check "arguments" "[two words][][*][--help]" "$output"
+
+"$wrapper" 2>/dev/null
+check "no command: status" 2 "$?"
+
+if [[ $failures -gt 0 ]]; then
+  echo "$failures checks failed"
+  exit 1
+fi
+echo "all checks passed"
