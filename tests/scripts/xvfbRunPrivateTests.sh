@@ -4,6 +4,7 @@
 # when the command fails or dies by a signal.
 set -uo pipefail
 wrapper=$1
+connect_repeatedly=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
@@ -44,6 +45,11 @@ check_server_gone "failing command"
 "$wrapper" bash -c "$record_server"'; kill -SEGV $$' _ "$scratch/display" 2>/dev/null
 check "command killed by a signal: status" $((128 + 11)) "$?"
 check_server_gone "command killed by a signal"
+
+# Many short clients one after another, as a test suite runs them: each must
+# get its connection, also when it arrives as the previous one leaves.
+refused=$("$wrapper" "$connect_repeatedly" 300 2>/dev/null)
+check "short clients one after another: refused connections" 0 "$refused"
 
 output=$("$wrapper" printf '[%s]' 'two words' '' '*' '--help')
 check "arguments" "[two words][][*][--help]" "$output"
