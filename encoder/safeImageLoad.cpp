@@ -29,17 +29,29 @@ std::string soilLastResult()
 
 enum class fileRead { read, unopenable, tooLarge };
 
-// Reads the whole file. Something that is not a regular file (a directory, a
-// pipe) is read until it ends or fails, and what could be read, perhaps
-// nothing, goes to the decoder, which turns it away.
-fileRead readWholeFile(const char* path, std::vector<unsigned char>& bytes)
+// The most bytes any image file SOIL reads can hold for a texture of at most
+// `maxSize` texels a side: 4 bytes a texel, a third more for a full chain of
+// mipmaps (DDS), and room for headers and palettes. SOIL takes an int length.
+uint64_t largestImageFileBytes(GLint maxSize)
+{
+    const uint64_t texels = uint64_t(maxSize) * uint64_t(maxSize);
+    const uint64_t bytes = texels * 4 + texels * 4 / 3 + (uint64_t(1) << 20);
+    return bytes < uint64_t(INT_MAX) ? bytes : uint64_t(INT_MAX);
+}
+
+// Reads the whole file, refusing one of more than `byteLimit` bytes. Something
+// that is not a regular file (a directory, a pipe, a device) is read until it
+// ends, fails or passes the limit, so that an endless device such as /dev/zero
+// is turned away after a bounded read; what could be read, perhaps nothing,
+// goes to the decoder, which turns it away.
+fileRead readWholeFile(const char* path, uint64_t byteLimit, std::vector<unsigned char>& bytes)
 {
     std::FILE* file = std::fopen(path, "rb");
     if (!file)
         return fileRead::unopenable;
     struct stat info { };
     if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
-        if (uint64_t(info.st_size) > uint64_t(INT_MAX)) {
+        if (uint64_t(info.st_size) > byteLimit) {
             std::fclose(file);
             return fileRead::tooLarge;
         }
@@ -47,10 +59,10 @@ fileRead readWholeFile(const char* path, std::vector<unsigned char>& bytes)
     }
     unsigned char chunk[1 << 16];
     size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && bytes.size() <= size_t(INT_MAX))
+    while (bytes.size() <= byteLimit && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
         bytes.insert(bytes.end(), chunk, chunk + got);
     std::fclose(file);
-    return bytes.size() > size_t(INT_MAX) ? fileRead::tooLarge : fileRead::read;
+    return bytes.size() > byteLimit ? fileRead::tooLarge : fileRead::read;
 }
 
 GLint maximumTextureSize()
@@ -208,15 +220,15 @@ namespace {
 
 GLuint loadImageTexture(const char* path, std::string& failureReason)
 {
-    std::vector<unsigned char> bytes;
-    fileRead read = readWholeFile(path, bytes);
-    if (read != fileRead::read) {
-        failureReason = read == fileRead::unopenable ? "Unable to open file" : "image file is too large";
-        return 0;
-    }
     GLint maxSize = maximumTextureSize();
     if (maxSize < 1) {
         failureReason = "OpenGL reports no texture size; missing OpenGL context?";
+        return 0;
+    }
+    std::vector<unsigned char> bytes;
+    fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+    if (read != fileRead::read) {
+        failureReason = read == fileRead::unopenable ? "Unable to open file" : "image file is too large";
         return 0;
     }
 

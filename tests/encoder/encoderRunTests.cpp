@@ -220,6 +220,8 @@ TEST_F(EncoderRun, InputsThatAreNoImageEndInGlutsFatalError)
         {scratch.file("missing.png"), "Unable to open file"},
         {scratch.file("text.png"), "Image not of any known type, or corrupt"},
         {scratch.file("folder.png"), "Image not of any known type, or corrupt"},
+        // An endless device is read only as far as the largest image file could go.
+        {"/dev/zero", "image file is too large"},
     };
     for (const auto& input : cases) {
         const processResult result = encode(input.path).result;
