@@ -329,46 +329,14 @@ void build(vexo::glShaderManager& manager, const char* vertex, const char* fragm
     }
 }
 
-void managerBuild()
+// One build by a fresh manager from the given texts.
+std::function<void()> managerBuildOf(const char* vertex, const char* fragment)
 {
-    vexo::glShaderManager manager;
-    mark("build");
-    build(manager, vertexText, fragmentText);
-}
-
-void managerVertexError()
-{
-    vexo::glShaderManager manager;
-    mark("build");
-    build(manager, brokenText, fragmentText);
-}
-
-void managerFragmentError()
-{
-    vexo::glShaderManager manager;
-    mark("build");
-    build(manager, vertexText, brokenText);
-}
-
-void managerLinkError()
-{
-    vexo::glShaderManager manager;
-    mark("build");
-    build(manager, noMainText, fragmentText);
-}
-
-void managerNullFragment()
-{
-    vexo::glShaderManager manager;
-    mark("build");
-    build(manager, vertexText, nullptr);
-}
-
-void managerNullVertex()
-{
-    vexo::glShaderManager manager;
-    mark("build");
-    build(manager, nullptr, fragmentText);
+    return [vertex, fragment] {
+        vexo::glShaderManager manager;
+        mark("build");
+        build(manager, vertex, fragment);
+    };
 }
 
 void managerTwoBuilds()
@@ -399,12 +367,12 @@ const std::map<std::string, std::function<void()>> scenariosWithWindow = {
     {"program-uniforms", programUniforms},
     {"program-bind", programBind},
     {"program-duplicate-stage", programDuplicateStage},
-    {"manager-build", managerBuild},
-    {"manager-vertex-error", managerVertexError},
-    {"manager-fragment-error", managerFragmentError},
-    {"manager-link-error", managerLinkError},
-    {"manager-null-fragment", managerNullFragment},
-    {"manager-null-vertex", managerNullVertex},
+    {"manager-build", managerBuildOf(vertexText, fragmentText)},
+    {"manager-vertex-error", managerBuildOf(brokenText, fragmentText)},
+    {"manager-fragment-error", managerBuildOf(vertexText, brokenText)},
+    {"manager-link-error", managerBuildOf(noMainText, fragmentText)},
+    {"manager-null-fragment", managerBuildOf(vertexText, nullptr)},
+    {"manager-null-vertex", managerBuildOf(nullptr, fragmentText)},
     {"manager-two-builds", managerTwoBuilds},
 };
 
