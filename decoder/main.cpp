@@ -1,6 +1,6 @@
-#include "myApplication.h"
-#include "myDecoderWindow.h"
-#include "outputPath.h"
+#include "vexo/framework/glApplication.h"
+#include "decoder/myDecoderWindow.h"
+#include "core/outputPath.h"
 
 #include <sys/stat.h>
 
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     seedRequest request;
     if (!readSeedRequest(argc, argv, request))
         return 1;
-    auto* application = new myApplication;
+    auto* application = new vexo::glApplication;
     new myDecoderWindow(argv[1], request);
     application->run();
     delete application;

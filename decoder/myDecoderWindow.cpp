@@ -1,11 +1,11 @@
-#include "myDecoderWindow.h"
+#include "decoder/myDecoderWindow.h"
 
-#include "atomicOutput.h"
-#include "decoderShaderBlobs.h"
-#include "encodingPass.h"
-#include "outputPath.h"
-#include "safeImageLoad.h"
-#include "shaderBlobs.h"
+#include "core/atomicOutput.h"
+#include "decoder/decoderShaderBlobs.h"
+#include "core/encodingPass.h"
+#include "core/outputPath.h"
+#include "safeload/safeImageLoad.h"
+#include "core/shaderBlobs.h"
 
 #include <GL/freeglut.h>
 

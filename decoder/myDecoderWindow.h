@@ -1,13 +1,13 @@
 #pragma once
 
-#include "encoderConstants.h"
+#include "core/constants.h"
 
 // GLEW's header must come before every other OpenGL header.
-#include "source/glsl.h"
+#include "vexo/source/glsl.h"
 
-#include "framework/glutWindow.h"
+#include "vexo/framework/glutWindow.h"
 
-#include "seedSearch.h"
+#include "decoder/seedSearch.h"
 
 #include <cstdint>
 #include <string>

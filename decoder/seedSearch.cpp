@@ -1,6 +1,6 @@
-#include "seedSearch.h"
+#include "decoder/seedSearch.h"
 
-#include "encoderConstants.h"
+#include "core/constants.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
-#include "myApplication.h"
-#include "myWindow.h"
-#include "outputPath.h"
+#include "encoder/myApplication.h"
+#include "encoder/myWindow.h"
+#include "core/outputPath.h"
 
 #include <cstdio>
 #include <iostream>

@@ -1,3 +1,3 @@
-#include "myApplication.h"
+#include "encoder/myApplication.h"
 
 myApplication::~myApplication() = default;

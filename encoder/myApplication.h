@@ -1,6 +1,6 @@
 #pragma once
 
-#include "framework/glApplication.h"
+#include "vexo/framework/glApplication.h"
 
 // The encoder's application object: initialises GLUT and runs its event loop,
 // exactly as the framework's application does.

@@ -1,11 +1,11 @@
-#include "myWindow.h"
+#include "encoder/myWindow.h"
 
-#include "atomicOutput.h"
-#include "encodingPass.h"
-#include "noise.h"
-#include "outputPath.h"
-#include "safeImageLoad.h"
-#include "shaderBlobs.h"
+#include "core/atomicOutput.h"
+#include "core/encodingPass.h"
+#include "core/noise.h"
+#include "core/outputPath.h"
+#include "safeload/safeImageLoad.h"
+#include "core/shaderBlobs.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,9 +4,9 @@
 // single-texel stretch applied to what the decoder hands back. A crash or hang
 // of this process (not of the decoder child, whose end is an ordinary
 // failure) is a finding.
-#include "ddsHeader.h"
-#include "imageSandbox.h"
-#include "safeImageLoad.h"
+#include "safeload/ddsHeader.h"
+#include "safeload/imageSandbox.h"
+#include "safeload/safeImageLoad.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,8 +1,8 @@
 // Image-load benchmark helper, built by bench/load-bench/run.
 //   loadBench compare IMAGE ROUNDS   load time through the sandboxed loader vs SOIL's direct load
 //   loadBench cost IMAGE...          what decoding each image costs against the decoder's limits
-#include "imageSandbox.h"
-#include "safeImageLoad.h"
+#include "safeload/imageSandbox.h"
+#include "safeload/safeImageLoad.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>

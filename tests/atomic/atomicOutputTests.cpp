@@ -1,7 +1,7 @@
 // Writing through a temporary file, with a writer under the test's control:
 // what is left in the directory after success, failure and signals.
 
-#include "atomicOutput.h"
+#include "core/atomicOutput.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // clock pinned and decoded again, compared pixel for pixel with SOIL's own
 // texture of the input (its decoded pixels, up-scaled to powers of two).
 
-#include "encoderTestSupport.h"
+#include "tests/encoder/encoderTestSupport.h"
 
 #include <gtest/gtest.h>
 

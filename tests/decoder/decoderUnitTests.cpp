@@ -1,9 +1,9 @@
 // The decoder's pure parts: output naming, the generator's jump-ahead, and
 // the scoring and choice of candidate seeds on CPU-made samples.
 
-#include "noise.h"
-#include "outputPath.h"
-#include "seedSearch.h"
+#include "core/noise.h"
+#include "core/outputPath.h"
+#include "decoder/seedSearch.h"
 
 #include <gtest/gtest.h>
 

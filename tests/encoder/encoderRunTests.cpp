@@ -2,7 +2,7 @@
 // checked against SOIL's own texture of the input and the noise of the pinned
 // clock second.
 
-#include "encoderTestSupport.h"
+#include "tests/encoder/encoderTestSupport.h"
 
 #include <gtest/gtest.h>
 

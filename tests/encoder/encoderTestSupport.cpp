@@ -1,6 +1,6 @@
-#include "encoderTestSupport.h"
+#include "tests/encoder/encoderTestSupport.h"
 
-#include "noise.h"
+#include "core/noise.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

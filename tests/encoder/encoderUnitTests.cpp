@@ -1,8 +1,8 @@
-#include "bmpLayout.h"
-#include "inflateRaw.h"
-#include "noise.h"
-#include "outputPath.h"
-#include "shaderBlobs.h"
+#include "core/bmpLayout.h"
+#include "core/inflateRaw.h"
+#include "core/noise.h"
+#include "core/outputPath.h"
+#include "core/shaderBlobs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The framework's event routing, driven through a scripted GLUT so that each
 // test picks the current window and fires callbacks exactly.
 
-#include "scriptedGlut.h"
+#include "tests/framework/scriptedGlut.h"
 
-#include "framework/glApplication.h"
-#include "framework/glutWindow.h"
-#include "framework/registry.h"
+#include "vexo/framework/glApplication.h"
+#include "vexo/framework/glutWindow.h"
+#include "vexo/framework/registry.h"
 
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>

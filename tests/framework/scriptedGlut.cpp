@@ -1,4 +1,4 @@
-#include "scriptedGlut.h"
+#include "tests/framework/scriptedGlut.h"
 
 #include <GL/freeglut.h>
 

@@ -3,7 +3,7 @@
 // every code the driver can produce; this executable's own glGetError and
 // gluErrorString take the place of the real ones for the library it links.
 
-#include "source/glsl.h"
+#include "vexo/source/glsl.h"
 
 #include <GL/glu.h>
 #include <gtest/gtest.h>

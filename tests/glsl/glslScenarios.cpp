@@ -7,7 +7,7 @@
 // GLUT window first so that a context is current; the no-context scenario
 // uses the library before any window exists.
 
-#include "source/glsl.h"
+#include "vexo/source/glsl.h"
 
 #include <GL/freeglut.h>
 

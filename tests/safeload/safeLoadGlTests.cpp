@@ -1,4 +1,4 @@
-#include "safeImageLoad.h"
+#include "safeload/safeImageLoad.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>

@@ -1,6 +1,6 @@
-#include "ddsHeader.h"
-#include "imageSandbox.h"
-#include "safeImageLoad.h"
+#include "safeload/ddsHeader.h"
+#include "safeload/imageSandbox.h"
+#include "safeload/safeImageLoad.h"
 
 #include <SOIL/SOIL.h>
 #include <SOIL/image_helper.h>

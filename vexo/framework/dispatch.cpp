@@ -1,7 +1,7 @@
-#include "dispatch.h"
+#include "vexo/framework/dispatch.h"
 
-#include "glutWindow.h"
-#include "registry.h"
+#include "vexo/framework/glutWindow.h"
+#include "vexo/framework/registry.h"
 
 #include <GL/freeglut.h>
 

@@ -1,7 +1,7 @@
-#include "glApplication.h"
+#include "vexo/framework/glApplication.h"
 
-#include "constants.h"
-#include "registry.h"
+#include "vexo/framework/constants.h"
+#include "vexo/framework/registry.h"
 
 #include <GL/freeglut.h>
 

@@ -1,8 +1,8 @@
-#include "glutWindow.h"
+#include "vexo/framework/glutWindow.h"
 
-#include "constants.h"
-#include "dispatch.h"
-#include "registry.h"
+#include "vexo/framework/constants.h"
+#include "vexo/framework/dispatch.h"
+#include "vexo/framework/registry.h"
 
 #include <GL/freeglut.h>
 

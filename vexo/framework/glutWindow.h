@@ -1,6 +1,6 @@
 #pragma once
 
-#include "glWindow.h"
+#include "vexo/framework/glWindow.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "registry.h"
+#include "vexo/framework/registry.h"
 
 namespace vexo {
 

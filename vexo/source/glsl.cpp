@@ -1,4 +1,4 @@
-#include "glsl.h"
+#include "vexo/source/glsl.h"
 
 #include <GL/glu.h>
 

@@ -9,8 +9,8 @@
 //   --second-application   construct a second application object
 // The key 'q' closes the window it is pressed in.
 
-#include "framework/glApplication.h"
-#include "framework/glutWindow.h"
+#include "vexo/framework/glApplication.h"
+#include "vexo/framework/glutWindow.h"
 
 #include <cstdlib>
 #include <cstring>

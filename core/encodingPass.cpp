@@ -1,7 +1,7 @@
-#include "encodingPass.h"
+#include "core/encodingPass.h"
 
-#include "inflateRaw.h"
-#include "noise.h"
+#include "core/inflateRaw.h"
+#include "core/noise.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>

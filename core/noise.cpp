@@ -1,6 +1,6 @@
-#include "noise.h"
+#include "core/noise.h"
 
-#include "encoderConstants.h"
+#include "core/constants.h"
 
 #include <ctime>
 

@@ -1,6 +1,6 @@
-#include "atomicOutput.h"
+#include "core/atomicOutput.h"
 
-#include "bmpLayout.h"
+#include "core/bmpLayout.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>

@@ -1,7 +1,7 @@
-#include "safeImageLoad.h"
+#include "safeload/safeImageLoad.h"
 
-#include "ddsHeader.h"
-#include "imageSandbox.h"
+#include "safeload/ddsHeader.h"
+#include "safeload/imageSandbox.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>

@@ -1,4 +1,4 @@
-#include "inflateRaw.h"
+#include "core/inflateRaw.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "imageSandbox.h"
+#include "safeload/imageSandbox.h"
 
 #include <SOIL/SOIL.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "outputPath.h"
+#include "core/outputPath.h"
 
 #include <cstring>
 

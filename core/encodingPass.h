@@ -1,9 +1,9 @@
 #pragma once
 
-#include "encoderConstants.h"
+#include "core/constants.h"
 
 // GLEW's header must come before every other OpenGL header.
-#include "source/glsl.h"
+#include "vexo/source/glsl.h"
 
 #include <cstddef>
 #include <cstdint>

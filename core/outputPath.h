@@ -1,6 +1,6 @@
 #pragma once
 
-#include "encoderConstants.h"
+#include "core/constants.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "ddsHeader.h"
+#include "safeload/ddsHeader.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "bmpLayout.h"
+#include "core/bmpLayout.h"
 
 #include <sys/stat.h>
 
