@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,7 +76,6 @@ const std::string earlierOutput = "an earlier, complete output";
 
 TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
 {
-    writeFile(output, earlierOutput);
     const mode_t previousMask = umask(027);
     std::string temporaryPath;
     std::string reason;
@@ -89,8 +89,105 @@ TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
     EXPECT_EQ(fs::path(temporaryPath).parent_path(), directory);
     EXPECT_NE(fs::path(temporaryPath).filename(), output.filename());
     EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
-    // Permissions as a newly created file gets them, not mkstemp's 0600.
+    // A new output's permissions as a newly created file gets them, not
+    // mkstemp's 0600.
     EXPECT_EQ(fs::status(output).permissions(), fs::perms(0640));
+}
+
+// Mode and group of the output before and after; kept for a regular file,
+// the new-file default for a link. A read-only output is replaced as well.
+TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
+{
+    struct modeCase {
+        const char* name;
+        mode_t before;
+        bool asSymbolicLink;
+        mode_t after;
+    };
+    const std::vector<modeCase> cases = {
+        {"private", 0600, false, 0600},
+        {"group-readable", 0640, false, 0640},
+        {"read-only", 0444, false, 0444},
+        {"executable", 0755, false, 0755},
+        {"symbolic link to a private file", 0600, true, 0644},
+    };
+    const mode_t previousMask = umask(022);
+    for (const modeCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::remove(output);
+        const fs::path target = test.asSymbolicLink ? directory / "target" : output;
+        writeFile(target, earlierOutput);
+        chmod(target.c_str(), test.before);
+        if (test.asSymbolicLink)
+            fs::create_symlink(target, output);
+        std::string temporaryPath;
+        std::string reason;
+
+        ASSERT_TRUE(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason))
+            << reason;
+
+        struct stat status {};
+        ASSERT_EQ(lstat(output.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, test.after);
+        EXPECT_EQ(readFile(target), test.asSymbolicLink ? earlierOutput : "abc");
+        fs::remove(directory / "target");
+    }
+    umask(previousMask);
+}
+
+// Only root and the group's members may give a file to a group: a run that
+// cannot keep the group leaves the group no access instead of granting it to
+// its own group.
+TEST_F(ReplaceFileAtomically, KeepsTheGroupWhereAllowedAndOtherwiseDropsItsAccess)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to set up a file of a foreign group";
+    const gid_t foreignGroup = 4242;
+    const uid_t nobody = 65534;
+    struct ownerCase {
+        const char* name;
+        bool asNobody;
+        gid_t groupAfter;
+        mode_t modeAfter;
+    };
+    const std::vector<ownerCase> cases = {
+        {"root keeps any group", false, foreignGroup, 0640},
+        {"a user outside the group", true, nobody, 0600},
+    };
+    for (const ownerCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        writeFile(output, earlierOutput);
+        chown(directory.c_str(), test.asNobody ? nobody : 0, 0);
+        chown(output.c_str(), test.asNobody ? nobody : 0, foreignGroup);
+        chmod(output.c_str(), 0640);
+        std::string temporaryPath;
+        std::string reason;
+        EXPECT_EXIT(
+            {
+                if (test.asNobody && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+                    std::exit(2);
+                std::exit(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason)
+                              ? 0
+                              : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+
+        struct stat status {};
+        ASSERT_EQ(stat(output.c_str(), &status), 0);
+        EXPECT_EQ(status.st_gid, test.groupAfter);
+        EXPECT_EQ(status.st_mode & 07777, test.modeAfter);
+    }
+}
+
+// The temporary name must fit wherever the output's own name fits.
+TEST_F(ReplaceFileAtomically, WritesANameAsLongAsTheFileSystemAllows)
+{
+    const fs::path longest = directory / (std::string(251, 'n') + ".bmp");
+    std::string temporaryPath;
+    std::string reason;
+    EXPECT_TRUE(replaceFileAtomically(longest.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason)) << reason;
+    EXPECT_EQ(readFile(longest), "abc");
 }
 
 TEST_F(ReplaceFileAtomically, RelativeOutputPathsStayInTheirDirectory)

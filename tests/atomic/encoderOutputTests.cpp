@@ -105,7 +105,7 @@ Arguments runEnvironment(const std::string& preload = "")
 Arguments failingStdioEnvironment(const std::string& call)
 {
     Arguments environment = runEnvironment(FAILING_STDIO_PATH);
-    environment.insert(environment.end(), {"FAILING_STDIO_CALL=" + call, "FAILING_STDIO_PATH=photo_enc"});
+    environment.insert(environment.end(), {"FAILING_STDIO_CALL=" + call, "FAILING_STDIO_PATH=pixveil.tmp."});
     return environment;
 }
 
