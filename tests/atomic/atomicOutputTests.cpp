@@ -94,78 +94,53 @@ TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
     EXPECT_EQ(fs::status(output).permissions(), fs::perms(0640));
 }
 
-// Mode and group of the output before and after; kept for a regular file,
-// the new-file default for a link. A read-only output is replaced as well.
+// Mode and group before and after replacing: kept for a regular file, the
+// new-file default for a link, also for a read-only output. Only root and the
+// group's members may give a file to a group: a user who cannot keep the group
+// leaves the group no access rather than granting it to the user's own group.
 TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
 {
-    struct modeCase {
+    const bool asRoot = geteuid() == 0;
+    const gid_t ownGroup = getegid();
+    const gid_t earlierGroup = asRoot ? 4242 : ownGroup;
+    const uid_t nobody = 65534;
+    struct attributeCase {
         const char* name;
-        mode_t before;
+        mode_t modeBefore;
         bool asSymbolicLink;
-        mode_t after;
+        bool asUserOutsideTheGroup;
+        mode_t modeAfter;
+        gid_t groupAfter;
     };
-    const std::vector<modeCase> cases = {
-        {"private", 0600, false, 0600},
-        {"group-readable", 0640, false, 0640},
-        {"read-only", 0444, false, 0444},
-        {"executable", 0755, false, 0755},
-        {"symbolic link to a private file", 0600, true, 0644},
+    const std::vector<attributeCase> cases = {
+        {"private", 0600, false, false, 0600, earlierGroup},
+        {"group-readable", 0640, false, false, 0640, earlierGroup},
+        {"read-only", 0444, false, false, 0444, earlierGroup},
+        {"executable", 0755, false, false, 0755, earlierGroup},
+        {"symbolic link to a private file", 0600, true, false, 0644, ownGroup},
+        {"a user outside the file's group", 0640, false, true, 0600, nobody},
     };
     const mode_t previousMask = umask(022);
-    for (const modeCase& test : cases) {
+    for (const attributeCase& test : cases) {
+        if (test.asUserOutsideTheGroup && !asRoot)
+            continue;
         SCOPED_TRACE(test.name);
         fs::remove(output);
         const fs::path target = test.asSymbolicLink ? directory / "target" : output;
         writeFile(target, earlierOutput);
-        chmod(target.c_str(), test.before);
+        chmod(target.c_str(), test.modeBefore);
         if (test.asSymbolicLink)
             fs::create_symlink(target, output);
+        const uid_t owner = test.asUserOutsideTheGroup ? nobody : geteuid();
+        chown(directory.c_str(), owner, static_cast<gid_t>(-1));
+        lchown(output.c_str(), owner, earlierGroup);
         std::string temporaryPath;
         std::string reason;
 
-        ASSERT_TRUE(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason))
-            << reason;
-
-        struct stat status {};
-        ASSERT_EQ(lstat(output.c_str(), &status), 0);
-        EXPECT_TRUE(S_ISREG(status.st_mode));
-        EXPECT_EQ(status.st_mode & 07777, test.after);
-        EXPECT_EQ(readFile(target), test.asSymbolicLink ? earlierOutput : "abc");
-        fs::remove(directory / "target");
-    }
-    umask(previousMask);
-}
-
-// Only root and the group's members may give a file to a group: a run that
-// cannot keep the group leaves the group no access instead of granting it to
-// its own group.
-TEST_F(ReplaceFileAtomically, KeepsTheGroupWhereAllowedAndOtherwiseDropsItsAccess)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to set up a file of a foreign group";
-    const gid_t foreignGroup = 4242;
-    const uid_t nobody = 65534;
-    struct ownerCase {
-        const char* name;
-        bool asNobody;
-        gid_t groupAfter;
-        mode_t modeAfter;
-    };
-    const std::vector<ownerCase> cases = {
-        {"root keeps any group", false, foreignGroup, 0640},
-        {"a user outside the group", true, nobody, 0600},
-    };
-    for (const ownerCase& test : cases) {
-        SCOPED_TRACE(test.name);
-        writeFile(output, earlierOutput);
-        chown(directory.c_str(), test.asNobody ? nobody : 0, 0);
-        chown(output.c_str(), test.asNobody ? nobody : 0, foreignGroup);
-        chmod(output.c_str(), 0640);
-        std::string temporaryPath;
-        std::string reason;
         EXPECT_EXIT(
             {
-                if (test.asNobody && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+                if (test.asUserOutsideTheGroup
+                    && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
                     std::exit(2);
                 std::exit(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason)
                               ? 0
@@ -174,10 +149,14 @@ TEST_F(ReplaceFileAtomically, KeepsTheGroupWhereAllowedAndOtherwiseDropsItsAcces
             ::testing::ExitedWithCode(0), "");
 
         struct stat status {};
-        ASSERT_EQ(stat(output.c_str(), &status), 0);
-        EXPECT_EQ(status.st_gid, test.groupAfter);
+        ASSERT_EQ(lstat(output.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
         EXPECT_EQ(status.st_mode & 07777, test.modeAfter);
+        EXPECT_EQ(status.st_gid, test.groupAfter);
+        EXPECT_EQ(readFile(target), test.asSymbolicLink ? earlierOutput : "abc");
+        fs::remove(directory / "target");
     }
+    umask(previousMask);
 }
 
 // The temporary name must fit wherever the output's own name fits.
