@@ -52,6 +52,17 @@ check "names from standard input" "pixveil: 2 files encoded|a_enc.bmp b_enc.bmp"
 script -qec "'$bin/pixveil' a.png b.png" /dev/null >terminal
 check "progress line on a terminal" 1 "$(grep -c $'\\[2/2\\] .*\r.*pixveil: 2 files encoded' terminal)"
 
+# SIGTERM during a batch: the running program is stopped and leaves no
+# temporary file, no further file is started, and the command ends by it.
+"$bin/pixveil" -j 1 a.png b.png a.png 2>err &
+launcher=$!
+until pgrep -P $launcher >/dev/null || ! kill -0 $launcher 2>/dev/null; do sleep 0.01; done
+kill -TERM $launcher
+wait $launcher
+check "stopped batch: status" 143 $?
+check "stopped batch: summary" "not done (stopped by SIGTERM)" "$(tail -1 err | grep -o 'not done.*')"
+check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; pgrep -f "$build/launcher/libexec")"
+
 # One file, on a display: exactly the program's output and status, also for
 # the decoder's file-and-seed form and for no file at all.
 for command in "pixveil bad.png" "pixveil" "pixveil-decode missing_enc.bmp 1234"; do
