@@ -28,7 +28,3 @@ inline constexpr unsigned int textureLoadFlags = 65;
 
 // The window grows 3 % beyond the texture, computed in single precision.
 inline constexpr float windowGrowth = 0.03f;
-
-// The noise generator: a 32-bit linear congruential generator.
-inline constexpr std::uint32_t noiseMultiplier = 214013u;
-inline constexpr std::uint32_t noiseIncrement = 2531011u;
