@@ -77,13 +77,13 @@ TEST(JumpAhead, LandsOnTheGeneratorsOwnBytes)
         fillNoise(noise.data(), noise.size(), seed);
         for (std::size_t index : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{1000},
                                   std::size_t{3 * 4096}, noise.size() - 1})
-            EXPECT_EQ(noiseByteOf(noiseStateAfter(seed, index + 1)), noise[index]) << seed << " at " << index;
+            EXPECT_EQ(noiseByteAt(seed, index), noise[index]) << seed << " at " << index;
     }
     EXPECT_EQ(noiseStateAfter(12345u, 0), 12345u);
     // Jumps compose: a billion draws, then seven more, step by step.
     std::uint32_t state = noiseStateAfter(42u, 1000000000ull);
     for (int i = 0; i < 7; ++i)
-        state = state * 214013u + 2531011u;
+        state = nextNoiseState(state);
     EXPECT_EQ(noiseStateAfter(42u, 1000000007ull), state);
 }
 
