@@ -163,15 +163,3 @@ void drawQuadOnly(vexo::glShader* program)
         program->bind();
     drawQuadWithProgram(program);
 }
-
-void swapWarmUpFrame(int windowId)
-{
-    // Mesa keeps a window's back buffer at its old size until a swap, so
-    // without one the captured frame would only be right in the 800 x 600
-    // corner the window was created with. The first frame is never saved;
-    // swapping it lets the second frame's back buffer follow the resize.
-    // After a failed setup step the window is already closing and GLUT
-    // has no current window to swap.
-    if (glutGetWindow() == windowId)
-        glutSwapBuffers();
-}

@@ -14,7 +14,8 @@
 // driver derives from the interpolated a_param: both programs must set the
 // same state, size the window and viewport the same way, draw the same quad in
 // the same call order and capture the same (second) frame. Everything that
-// decides those pixels lives here, once.
+// decides those pixels lives here, once, and the steps that use it in order in
+// capturePass.h.
 
 // The GL state both programs draw with: flat shading, depth test, 2D
 // texturing, and pixel rows packed and unpacked at 1-byte alignment.
@@ -56,10 +57,3 @@ void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint nois
 // Draws the same quad with a program that samples no texture (its samplers are
 // optimised away, so their uniforms are not set).
 void drawQuadOnly(vexo::glShader* program);
-
-// The first frame is drawn but never captured; the second is.
-inline constexpr int warmUpFrame = 0;
-inline constexpr int captureFrame = 1;
-
-// Ends the warm-up frame of the window `windowId` with a buffer swap.
-void swapWarmUpFrame(int windowId);
