@@ -31,6 +31,10 @@ sandboxLimits sandboxLimitsForFile(uint64_t fileBytes, uint32_t maxTextureSize);
 // Largest texel count a file of the given size is credited with.
 uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize);
 
+// Whether decoded sizes describe pixels that can be read: at least 1 x 1
+// texel, 1 to 4 channels, and no more than pixelCapacity bytes of pixels.
+bool decodedSizeFits(int width, int height, int channels, uint64_t pixelCapacity);
+
 // The function run in the child: SOIL_load_image_from_memory's contract. On
 // failure it returns null and sets failureReason (which may stay null).
 using imageDecodeFunction = unsigned char* (*)(const unsigned char* bytes, int length, int* width,
@@ -42,7 +46,7 @@ unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width
 
 // The decoded image, owned: the pixels live in the shared mapping until this
 // object is destroyed. width, height and channels are as the child reported
-// them; check them before use (decodedPixelsLookSane).
+// them; check them before use (decodedSizeFits).
 class sandboxDecodeResult {
 public:
     sandboxDecodeResult() = default;

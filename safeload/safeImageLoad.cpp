@@ -117,19 +117,6 @@ std::string sizeRefusal(int width, int height, int channels, GLint maxSize)
         std::to_string(maxSize) + " per side";
 }
 
-bool decodedSizeIsUsable(const sandboxDecodeResult& image, GLint maxSize)
-{
-    if (image.width < 1 || image.height < 1 || image.width > maxSize || image.height > maxSize)
-        return false;
-    if (image.channels < 1 || image.channels > 4)
-        return false;
-    if (nextPowerOfTwo(uint32_t(image.width)) > uint32_t(maxSize))
-        return false;
-    if (nextPowerOfTwo(uint32_t(image.height)) > uint32_t(maxSize))
-        return false;
-    return uint64_t(image.width) * uint64_t(image.height) * uint64_t(image.channels) <= image.pixelCapacity;
-}
-
 GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failureReason)
 {
     const unsigned char* pixels = image.pixels;
@@ -174,6 +161,12 @@ GLuint uploadDdsDirectly(
 }
 
 } // namespace
+
+bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, uint32_t maxTextureSize)
+{
+    return decodedSizeFits(width, height, channels, pixelCapacity)
+        && nextPowerOfTwo(uint32_t(width)) <= maxTextureSize && nextPowerOfTwo(uint32_t(height)) <= maxTextureSize;
+}
 
 uint32_t nextPowerOfTwo(uint32_t value)
 {
@@ -244,7 +237,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = image.failureReason;
         return 0;
     }
-    if (!decodedSizeIsUsable(image, maxSize)) {
+    if (!decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, uint32_t(maxSize))) {
         failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
         return 0;
     }

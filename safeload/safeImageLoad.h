@@ -15,6 +15,11 @@
 // memory". Needs a current OpenGL context; the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
 
+// Whether a texture can be made from decoded sizes as the decoder child
+// reported them: decodedSizeFits, and each side's next power of two no larger
+// than the driver's largest texture.
+bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, uint32_t maxTextureSize);
+
 // SOIL's power-of-two up-scaling leaves its output unwritten when one side is
 // 1 texel and the other is not a power of two. For such an image this returns
 // the stretch SOIL's bilinear up-scaling gives wider images, along the long
