@@ -12,8 +12,8 @@
 // driver derives from the interpolated a_param: both programs must set the
 // same state, size the window and viewport the same way, draw the same quad in
 // the same call order and capture the same (second) frame. Everything that
-// decides those pixels lives here, once, and the steps that use it in order in
-// capturePass.h.
+// decides those pixels lives here, once; capturePass.h takes the steps in
+// their order.
 
 // The GL state both programs draw with: flat shading, depth test, 2D
 // texturing, and pixel rows packed and unpacked at 1-byte alignment.
