@@ -19,12 +19,11 @@
 #include <string>
 #include <vector>
 
-// Holds the programs builds handed out, so that they stay reachable to the end
-// and a leak checker reports only what the library itself lost. A plain array,
-// which no destructor empties at exit; not static, so that the compiler keeps
-// the stores.
-vexo::glShader* keptPrograms[64];
-int keptProgramCount = 0;
+// Holds every program a build handed out, so that they stay reachable to the
+// end and a leak checker reports only what the library itself lost. Never
+// destroyed, so that exit does not empty it first; not static, so that the
+// compiler keeps the stores.
+std::vector<vexo::glShader*>* keptPrograms = new std::vector<vexo::glShader*>;
 
 namespace {
 
@@ -292,7 +291,7 @@ void build(vexo::glShaderManager& manager, const char* vertex, const char* fragm
         report("ownsStages", program->ownsStages);
         report("stages", (program->stages.size()));
         report("current", currentProgram());
-        keptPrograms[keptProgramCount++ % 64] = program;
+        keptPrograms->push_back(program);
     }
 }
 

@@ -30,7 +30,8 @@ std::string temporaryFile(const char* role)
     return name;
 }
 
-// Runs in the forked child: only what is safe before exec.
+// Runs in the forked child. The test programs run one thread, so the child
+// may allocate before exec.
 [[noreturn]] void execute(const textLines& arguments, const textLines& environment, const std::string& directory,
                           const std::string& outPath, const std::string& errPath)
 {
