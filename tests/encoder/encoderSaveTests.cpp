@@ -83,8 +83,8 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
         std::string extraOut;
     } cases[] = {
         {"read-only directory", true, asUnprivilegedUser, {}, "Permission denied", ""},
-        {"disk full while writing", false, {}, failingStdio("fwrite"), "", ""},
-        {"disk full when closing", false, {}, failingStdio("fclose"), "", ""},
+        {"disk full while writing", false, {}, failingStdio("fwrite"), "1000 bytes instead of 6198", ""},
+        {"disk full when closing", false, {}, failingStdio("fclose"), "bytes instead of 6198", ""},
         {"device error on flushing", false, {}, failingStdio("fsync"), "Input/output error", ""},
         {"file size limit", false, withFileSizeLimit, {}, "bytes instead of 6198", ""},
         {"no name for the noise texture", false, {},
