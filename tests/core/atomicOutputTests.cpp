@@ -2,6 +2,7 @@
 // what is left in the directory after success, failure and signals.
 
 #include "core/atomicOutput.h"
+#include "tests/support/testSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,77 +19,52 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
-}
+const std::string earlierOutput = "an earlier, complete output";
 
-void writeFile(const fs::path& path, const std::string& contents)
+// Writes `contents` to the temporary file, which must exist and be empty, and
+// records its path.
+temporaryFileWriter recordingWriter(const std::string& contents, std::string& seenPath)
 {
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
-std::set<std::string> namesIn(const fs::path& directory)
-{
-    std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
-// A writer that records the temporary path it was given and writes contents.
-struct recordingWriter {
-    std::string contents;
-    std::string* seenPath;
-    bool operator()(const char* temporaryPath, std::string&) const
-    {
-        *seenPath = temporaryPath;
-        EXPECT_TRUE(fs::exists(temporaryPath));
-        EXPECT_EQ(fs::file_size(temporaryPath), 0u);
+    return [contents, &seenPath](const char* temporaryPath, std::string&) {
+        seenPath = temporaryPath;
+        EXPECT_EQ(readFile(temporaryPath), "");
+        EXPECT_TRUE(fileExists(temporaryPath));
         writeFile(temporaryPath, contents);
         return true;
-    }
-};
+    };
+}
 
 class ReplaceFileAtomically : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char directoryTemplate[] = "/tmp/pixveil-atomic-XXXXXX";
-        directory = mkdtemp(directoryTemplate);
-        output = directory / "photo_enc.bmp";
-    }
-    void TearDown() override { fs::remove_all(directory); }
-
-    fs::path directory;
-    fs::path output;
+    scratchDirectory scratch;
+    const std::string output = scratch.file("photo_enc.bmp");
+    std::string temporaryPath;
+    std::string reason;
 };
-
-const std::string earlierOutput = "an earlier, complete output";
-
-} // namespace
 
 TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
 {
     const mode_t previousMask = umask(027);
-    std::string temporaryPath;
-    std::string reason;
-
-    bool replaced = replaceFileAtomically(output.c_str(), 11, recordingWriter{"new content", &temporaryPath}, reason);
+    bool replaced = replaceFileAtomically(output.c_str(), 11, recordingWriter("new content", temporaryPath), reason);
     umask(previousMask);
 
     ASSERT_TRUE(replaced) << reason;
     EXPECT_EQ(reason, "");
     EXPECT_EQ(readFile(output), "new content");
-    EXPECT_EQ(fs::path(temporaryPath).parent_path(), directory);
-    EXPECT_NE(fs::path(temporaryPath).filename(), output.filename());
-    EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+    EXPECT_EQ(fs::path(temporaryPath).parent_path(), scratch.path());
+    EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
     // A new output's permissions as a newly created file gets them, not
     // mkstemp's 0600.
     EXPECT_EQ(fs::status(output).permissions(), fs::perms(0640));
+
+    // A relative output path keeps its temporary file in its own directory.
+    const fs::path previousDirectory = fs::current_path();
+    fs::current_path(scratch.path());
+    replaced = replaceFileAtomically("photo_enc.bmp", 3, recordingWriter("abc", temporaryPath), reason);
+    fs::current_path(previousDirectory);
+    ASSERT_TRUE(replaced) << reason;
+    EXPECT_EQ(fs::path(temporaryPath).parent_path(), "");
+    EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
 }
 
 // Mode and group before and after replacing: kept for a regular file, the
@@ -104,15 +77,14 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
     const gid_t ownGroup = getegid();
     const gid_t earlierGroup = asRoot ? 4242 : ownGroup;
     const uid_t nobody = 65534;
-    struct attributeCase {
+    const struct {
         const char* name;
         mode_t modeBefore;
         bool asSymbolicLink;
         bool asUserOutsideTheGroup;
         mode_t modeAfter;
         gid_t groupAfter;
-    };
-    const std::vector<attributeCase> cases = {
+    } cases[] = {
         {"private", 0600, false, false, 0600, earlierGroup},
         {"group-readable", 0640, false, false, 0640, earlierGroup},
         {"read-only", 0444, false, false, 0444, earlierGroup},
@@ -121,28 +93,26 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
         {"a user outside the file's group", 0640, false, true, 0600, nobody},
     };
     const mode_t previousMask = umask(022);
-    for (const attributeCase& test : cases) {
+    for (const auto& test : cases) {
         if (test.asUserOutsideTheGroup && !asRoot)
             continue;
         SCOPED_TRACE(test.name);
         fs::remove(output);
-        const fs::path target = test.asSymbolicLink ? directory / "target" : output;
+        const std::string target = test.asSymbolicLink ? scratch.file("target") : output;
         writeFile(target, earlierOutput);
         chmod(target.c_str(), test.modeBefore);
         if (test.asSymbolicLink)
             fs::create_symlink(target, output);
         const uid_t owner = test.asUserOutsideTheGroup ? nobody : geteuid();
-        chown(directory.c_str(), owner, static_cast<gid_t>(-1));
+        chown(scratch.path().c_str(), owner, static_cast<gid_t>(-1));
         lchown(output.c_str(), owner, earlierGroup);
-        std::string temporaryPath;
-        std::string reason;
 
         EXPECT_EXIT(
             {
                 if (test.asUserOutsideTheGroup
                     && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
                     std::exit(2);
-                std::exit(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason)
+                std::exit(replaceFileAtomically(output.c_str(), 3, recordingWriter("abc", temporaryPath), reason)
                               ? 0
                               : 1);
             },
@@ -154,7 +124,7 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
         EXPECT_EQ(status.st_mode & 07777, test.modeAfter);
         EXPECT_EQ(status.st_gid, test.groupAfter);
         EXPECT_EQ(readFile(target), test.asSymbolicLink ? earlierOutput : "abc");
-        fs::remove(directory / "target");
+        fs::remove(scratch.file("target"));
     }
     umask(previousMask);
 }
@@ -162,95 +132,69 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
 // The temporary name must fit wherever the output's own name fits.
 TEST_F(ReplaceFileAtomically, WritesANameAsLongAsTheFileSystemAllows)
 {
-    const fs::path longest = directory / (std::string(251, 'n') + ".bmp");
-    std::string temporaryPath;
-    std::string reason;
-    EXPECT_TRUE(replaceFileAtomically(longest.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason)) << reason;
+    const std::string longest = scratch.file(std::string(251, 'n') + ".bmp");
+    EXPECT_TRUE(replaceFileAtomically(longest.c_str(), 3, recordingWriter("abc", temporaryPath), reason)) << reason;
     EXPECT_EQ(readFile(longest), "abc");
-}
-
-TEST_F(ReplaceFileAtomically, RelativeOutputPathsStayInTheirDirectory)
-{
-    const fs::path previousDirectory = fs::current_path();
-    fs::current_path(directory);
-    std::string temporaryPath;
-    std::string reason;
-
-    bool replaced = replaceFileAtomically("photo_enc.bmp", 3, recordingWriter{"abc", &temporaryPath}, reason);
-    fs::current_path(previousDirectory);
-
-    ASSERT_TRUE(replaced) << reason;
-    EXPECT_EQ(fs::path(temporaryPath).parent_path(), "");
-    EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
 }
 
 TEST_F(ReplaceFileAtomically, AFailureKeepsTheEarlierOutputAndRemovesTheTemporaryFile)
 {
-    struct failureCase {
-        std::string name;
+    const struct {
+        const char* name;
         temporaryFileWriter writer;
-        std::string reasonContains;
-    };
-    const std::vector<failureCase> cases = {
+        const char* reasonContains;
+    } cases[] = {
         {"writer fails",
-         [](const char*, std::string& reason) {
-             reason = "SOIL could not write it";
+         [](const char*, std::string& failure) {
+             failure = "SOIL could not write it";
              return false;
          },
          "SOIL could not write it"},
         {"writer fails silently", [](const char*, std::string&) { return false; }, "writing the file failed"},
-        {"short file (full disk)",
-         [](const char* path, std::string&) {
-             writeFile(path, "only half");
-             return true;
-         },
+        {"short file (full disk)", [](const char* path, std::string&) { writeFile(path, "only half"); return true; },
          "9 bytes instead of 20"},
         {"file grows too long",
-         [](const char* path, std::string&) {
-             writeFile(path, std::string(21, 'x'));
-             return true;
-         },
+         [](const char* path, std::string&) { writeFile(path, std::string(21, 'x')); return true; },
          "21 bytes instead of 20"},
-        {"temporary file removed by someone else",
-         [](const char* path, std::string&) {
-             fs::remove(path);
-             return true;
-         },
+        {"temporary file removed by someone else", [](const char* path, std::string&) { return unlink(path) == 0; },
          "cannot reopen"},
     };
-    for (const failureCase& failure : cases) {
+    for (const auto& failure : cases) {
         SCOPED_TRACE(failure.name);
         writeFile(output, earlierOutput);
-        std::string reason;
-
         EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, failure.writer, reason));
-
         EXPECT_NE(reason.find(failure.reasonContains), std::string::npos) << reason;
         EXPECT_EQ(reason.find('\n'), std::string::npos);
         EXPECT_EQ(readFile(output), earlierOutput);
-        EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+        EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
     }
 }
 
 TEST_F(ReplaceFileAtomically, ReportsWhereItCouldNotWrite)
 {
-    std::string temporaryPath;
-    std::string reason;
-    const fs::path missing = directory / "missing" / "photo_enc.bmp";
-    EXPECT_FALSE(replaceFileAtomically(missing.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason));
-    EXPECT_EQ(reason, "cannot create a temporary file in '" + (directory / "missing").string()
-                          + "': No such file or directory");
+    EXPECT_FALSE(replaceFileAtomically(scratch.file("missing/photo_enc.bmp").c_str(), 3,
+                                       recordingWriter("abc", temporaryPath), reason));
+    EXPECT_EQ(reason, "cannot create a temporary file in '" + scratch.file("missing") + "': No such file or directory");
 
     // A directory in the output's place cannot be renamed over.
     fs::create_directory(output);
-    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 3, recordingWriter{"abc", &temporaryPath}, reason));
+    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 3, recordingWriter("abc", temporaryPath), reason));
     EXPECT_NE(reason.find("cannot rename '" + temporaryPath + "' over it: Is a directory"), std::string::npos)
         << reason;
     EXPECT_TRUE(fs::is_directory(output));
-    EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+    EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
 
-    EXPECT_FALSE(replaceFileAtomically("", 3, recordingWriter{"abc", &temporaryPath}, reason));
+    EXPECT_FALSE(replaceFileAtomically("", 3, recordingWriter("abc", temporaryPath), reason));
     EXPECT_EQ(reason, "no output path");
+}
+
+temporaryFileWriter interruptedWriter(int signalNumber, const std::string& contents)
+{
+    return [signalNumber, contents](const char* path, std::string&) {
+        writeFile(path, contents);
+        raise(signalNumber);
+        return true;
+    };
 }
 
 TEST_F(ReplaceFileAtomically, ASignalWhileWritingRemovesTheTemporaryFileAndEndsTheProcess)
@@ -258,27 +202,19 @@ TEST_F(ReplaceFileAtomically, ASignalWhileWritingRemovesTheTemporaryFileAndEndsT
     for (int signalNumber : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signalNumber);
         writeFile(output, earlierOutput);
-        auto interruptedWriter = [signalNumber](const char* path, std::string&) {
-            writeFile(path, "partial");
-            raise(signalNumber);
-            return true;
-        };
         EXPECT_EXIT(
             {
-                std::string reason;
-                replaceFileAtomically(output.c_str(), 20, interruptedWriter, reason);
+                replaceFileAtomically(output.c_str(), 20, interruptedWriter(signalNumber, "partial"), reason);
                 std::exit(0);
             },
             ::testing::KilledBySignal(signalNumber), "");
         EXPECT_EQ(readFile(output), earlierOutput);
-        EXPECT_EQ(namesIn(directory), std::set<std::string>{"photo_enc.bmp"});
+        EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
     }
 }
 
-namespace {
 volatile std::sig_atomic_t terminationsSeen = 0;
 extern "C" void countTermination(int) { terminationsSeen = terminationsSeen + 1; }
-} // namespace
 
 // A handler the program had before is restored afterwards, and gets the
 // signal once the temporary file is gone; an ignored signal stays ignored.
@@ -288,27 +224,22 @@ TEST_F(ReplaceFileAtomically, KeepsTheProgramsOwnSignalHandling)
     counting.sa_handler = countTermination;
     struct sigaction previous {};
     sigaction(SIGTERM, &counting, &previous);
-    terminationsSeen = 0;
-    std::string reason;
-    auto interruptedWriter = [](const char* path, std::string&) {
-        writeFile(path, std::string(20, 'x'));
-        raise(SIGTERM);
-        return true;
-    };
+    const std::string complete(20, 'x');
 
-    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, interruptedWriter, reason));
+    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, interruptedWriter(SIGTERM, complete), reason));
     EXPECT_EQ(terminationsSeen, 1);
     EXPECT_NE(reason.find("cannot reopen"), std::string::npos) << reason;
-    EXPECT_TRUE(namesIn(directory).empty());
+    EXPECT_EQ(namesIn(scratch.path()), textLines{});
     struct sigaction afterwards {};
     sigaction(SIGTERM, nullptr, &afterwards);
     EXPECT_EQ(afterwards.sa_handler, countTermination);
 
     signal(SIGTERM, SIG_IGN);
-    EXPECT_TRUE(replaceFileAtomically(output.c_str(), 20, interruptedWriter, reason)) << reason;
-    EXPECT_EQ(readFile(output), std::string(20, 'x'));
+    EXPECT_TRUE(replaceFileAtomically(output.c_str(), 20, interruptedWriter(SIGTERM, complete), reason)) << reason;
+    EXPECT_EQ(readFile(output), complete);
     sigaction(SIGTERM, nullptr, &afterwards);
     EXPECT_EQ(afterwards.sa_handler, SIG_IGN);
-
     sigaction(SIGTERM, &previous, nullptr);
 }
+
+} // namespace
