@@ -78,11 +78,33 @@ done
 for name in pixveil pixveil-decode; do
   run "$bin/$name" --help
   check "$name --help" "0|usage: $name [OPTION]..." "$(cat status)|$(head -1 out | cut -d' ' -f1-3)"
+  check "$name --help: --keep-texture-size for the decoder alone" "$([[ $name == pixveil-decode ]] && echo 1 || echo 0)" \
+    "$(grep -c -- --keep-texture-size out)"
   run "$bin/$name" --version
   check "$name --version" "0|$name $version" "$(cat status)|$(cat out)"
   run "$bin/$name" -x a.png
   check "$name -x" "2|$name: unknown option '-x' (a file of that name is ./-x)" "$(cat status)|$(head -1 err)"
 done
+run "$bin/pixveil" --keep-texture-size a.png
+check "pixveil --keep-texture-size" "2|pixveil: unknown option '--keep-texture-size' (a file of that name is ./--keep-texture-size)" \
+  "$(cat status)|$(head -1 err)"
+
+# The decoder's --keep-texture-size goes to the program before the file, for
+# one file, a file and its seed, and each file of a batch: a stand-in decoder
+# in a prefix of its own records what every run was given.
+standin=$scratch/standin
+mkdir -p "$standin/bin" "$standin/libexec/pixveil"
+cp "$bin/pixveil-decode" "$standin/bin/"
+ln -s "$build/launcher/libexec/pixveil/can-open-display" "$standin/libexec/pixveil/"
+printf '#!/bin/sh\necho "$*" >>%q\n' "$standin/runs" >"$standin/libexec/pixveil/pixveil-decode"
+chmod +x "$standin/libexec/pixveil/pixveil-decode"
+"$standin/bin/pixveil-decode" --keep-texture-size a_enc.bmp
+"$standin/bin/pixveil-decode" a_enc.bmp --keep-texture-size 1234
+"$standin/bin/pixveil-decode" -j 1 a_enc.bmp --keep-texture-size b_enc.bmp 2>/dev/null
+check "--keep-texture-size for every run" \
+  "--keep-texture-size a_enc.bmp|--keep-texture-size a_enc.bmp 1234|--keep-texture-size a_enc.bmp|--keep-texture-size b_enc.bmp" \
+  "$(paste -sd'|' "$standin/runs")"
+
 cp a.png ./--help
 run "$bin/pixveil" ./--help
 check "a file named --help" "0|--help_enc.bmp" "$(cat status)|$(ls -- --help_enc.bmp)"
