@@ -54,9 +54,13 @@ check "progress line on a terminal" 1 "$(grep -c $'\\[2/2\\] .*\r.*pixveil: 2 fi
 
 # SIGTERM during a batch: the running program is stopped and leaves no
 # temporary file, no further file is started, and the command ends by it.
+# The signal waits for the first program: the launcher's other children (the
+# display check, command substitutions) run before it handles SIGTERM.
 "$bin/pixveil" -j 1 a.png b.png a.png 2>err &
 launcher=$!
-until pgrep -P $launcher >/dev/null || ! kill -0 $launcher 2>/dev/null; do sleep 0.01; done
+until pgrep -P $launcher -f "libexec/pixveil/pixveil a\.png" >/dev/null || ! kill -0 $launcher 2>/dev/null; do
+  sleep 0.01
+done
 kill -TERM $launcher
 wait $launcher
 check "stopped batch: status" 143 $?
