@@ -20,18 +20,27 @@ constexpr double neighbourShare = 1.0 - uniformShare - valueShare;
 // A two-sided geometric kernel sums to 1 over all integers; its restriction
 // to 0..255 sums to less, which keeps the model a proper code. The sharp one
 // fits text, line art and dithers, whose neighbours repeat exactly; the wide
-// one fits the few units by which a photo's neighbours differ.
+// one the few units by which a photo's neighbours differ; the broad one the
+// tens of a grainy photo or of one shrunk to a few texels.
 constexpr double sharpRatio = 0.05;
 constexpr double wideRatio = 0.85;
+constexpr double broadRatio = 0.95;
+constexpr double sharpShare = 0.4;
+constexpr double wideShare = 0.4;
+constexpr double broadShare = 1.0 - sharpShare - wideShare;
+
+double geometricKernel(double ratio, int distance)
+{
+    return (1 - ratio) / (1 + ratio) * std::pow(ratio, distance);
+}
 
 std::array<double, byteValues> makeKernel()
 {
     std::array<double, byteValues> kernel{};
-    for (int distance = 0; distance < byteValues; ++distance) {
-        const double sharp = (1 - sharpRatio) / (1 + sharpRatio) * std::pow(sharpRatio, distance);
-        const double wide = (1 - wideRatio) / (1 + wideRatio) * std::pow(wideRatio, distance);
-        kernel[distance] = 0.5 * sharp + 0.5 * wide;
-    }
+    for (int distance = 0; distance < byteValues; ++distance)
+        kernel[static_cast<std::size_t>(distance)] = sharpShare * geometricKernel(sharpRatio, distance)
+                                                      + wideShare * geometricKernel(wideRatio, distance)
+                                                      + broadShare * geometricKernel(broadRatio, distance);
     return kernel;
 }
 

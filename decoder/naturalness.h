@@ -12,8 +12,8 @@
 // The neighbour code predicts a byte from its left neighbours one and two
 // texels away, the three neighbours in the row above (when that row was fed
 // just before), and the previous channel of the same texel, each through a
-// sharp and a wide kernel around the neighbour's value, and mixes in the
-// values its channel has taken so far and a uniform share. Smooth photos,
+// sharp, a wide and a broad kernel around the neighbour's value, and mixes in
+// the values its channel has taken so far and a uniform share. Smooth photos,
 // text, line art, stripes, dithers and flat areas code in far fewer than 8
 // bits a byte. The value code uses only how often each value has occurred in
 // its channel, which still saves bits on a photo so grainy that neighbours

@@ -4,6 +4,7 @@
 #include "decoder/quickSeedTest.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 namespace {
@@ -32,8 +33,12 @@ constexpr double cropReferenceBytes = 1536;
 // the right seed codes best, by far.
 constexpr std::uint32_t familyStride = 1u << 16;
 constexpr std::uint32_t familySize = noiseSeedPeriod / familyStride;
-// The best of a family must save this many bits more than the next best.
+// The best of a family must save this many bits more than the next best, and
+// more on a larger sample: two members whose decodings are equally likely
+// pictures (grey noise, whose texels stay grey when a bit flips in all three
+// channels) differ by chance by about a bit per square root of a byte.
 constexpr double familyMarginBits = 16;
+constexpr double familyMarginBitsPerRootByte = 4;
 
 // The search widens in steps, from about an hour of seconds to a million.
 constexpr std::uint32_t firstStepSeconds = 1u << 12;
@@ -294,8 +299,9 @@ seedChoice chooseInFamily(const searchStages& stages, const std::vector<seedRun>
     std::partial_sort(members.begin(), members.begin() + 2, members.end(), evidenceOrder);
     const candidateResult best = stages.testInFull(members[0].seed, members[0].orderIndex);
     const candidateResult runnerUp = stages.testInFull(members[1].seed, members[1].orderIndex);
-    const bool standsOut =
-        best.evidence >= decisiveEvidenceBits && best.evidence - runnerUp.evidence >= familyMarginBits;
+    const double margin = std::max(familyMarginBits, familyMarginBitsPerRootByte
+                                                         * std::sqrt(static_cast<double>(sampleBytes(stages.sample))));
+    const bool standsOut = best.evidence >= decisiveEvidenceBits && best.evidence - runnerUp.evidence >= margin;
     return makeChoice(best, runnerUp.score, standsOut);
 }
 
@@ -417,7 +423,8 @@ seedChoice searchSeeds(const decodingSample& sample, const seedRange& range)
 
 bool looksLikeNoise(const decodingSample& sample, std::uint32_t seed)
 {
-    return evidenceBits(sample, seed) < givenSeedEvidenceBits;
+    return sampleBytes(sample) >= leastNoiseVerdictTexels * rgbChannels
+           && evidenceBits(sample, seed) < givenSeedEvidenceBits;
 }
 
 bool parseSeed(const char* text, std::uint32_t& seed)

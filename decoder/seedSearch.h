@@ -99,6 +99,9 @@ struct seedChoice {
 seedChoice searchSeeds(const decodingSample& sample, const seedRange& range);
 
 // Whether the sample decoded with `seed` is indistinguishable from noise.
+// Never for a sample of fewer than leastNoiseVerdictTexels: a picture that
+// rough and small (a 1 × 64 strip of a fractal) codes no better than noise.
+inline constexpr std::size_t leastNoiseVerdictTexels = 512;
 bool looksLikeNoise(const decodingSample& sample, std::uint32_t seed);
 
 // Parses a seed given on the command line: decimal digits only, 0 to 4294967295.

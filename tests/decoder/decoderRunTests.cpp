@@ -4,11 +4,14 @@
 
 #include "tests/encoder/encoderTestSupport.h"
 
+#include "core/noise.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -139,42 +142,64 @@ TEST(DecoderRun, RoundTripsAreBitExact)
     }
 }
 
-// ImageMagick's built-in pictures and a plasma, with the file time 0, 1 and 2
-// seconds after the seed.
-TEST(DecoderRun, FindsTheSeedFromTheFileTime)
+std::uint32_t seedPrinted(const processResult& run)
+{
+    const std::string line = lastLine(run.out);
+    if (line.rfind("seed ", 0) != 0 || line.find(", separation ") == std::string::npos)
+        return 0;
+    return static_cast<std::uint32_t>(std::stoul(line.substr(5)));
+}
+
+// Pictures with sharp detail and tiny ones as well as a photo, each found
+// with the file time exact, a second before the seed, days and a year late,
+// and useless; then decoded with the seed given, without a warning.
+TEST(DecoderRun, FindsTheSeedWheneverThePictureWasEncoded)
 {
     scratchDirectory scratch;
-    const std::vector<std::vector<std::string>> pictures = {
-        {"rose:", "-resize", "128x128!"},
-        {"logo:"},
-        {"-size", "256x256", "-seed", "11", "plasma:"},
+    const std::pair<std::string, std::vector<std::string>> pictures[] = {
+        {"photo", {"rose:", "-resize", "128x128!"}},
+        {"text", {"-size", "256x64", "xc:white", "-font", "DejaVu-Sans", "-pointsize", "13", "-annotate", "+4+18",
+                  "The quick brown fox jumps over the lazy dog", "-annotate", "+4+44", "0123456789 pixveil ()[]{}"}},
+        {"stripes", {"-size", "128x128", "xc:", "-fx", "i%2"}},
+        {"dither", {"-size", "128x128", "gradient:gray20-gray80", "-dither", "FloydSteinberg", "-monochrome"}},
+        {"tiny", {"-size", "4x4", "gradient:red-blue"}},
     };
-    int number = 0;
-    for (const auto& picture : pictures) {
-        const std::string image = scratch.file("picture" + std::to_string(number++) + ".png");
+    constexpr std::uint32_t day = 86400;
+    const std::pair<std::string, std::int64_t> fileTimes[] = {
+        {"exact", 0}, {"a second early", -1}, {"five days late", 5 * day}, {"a year late", 365 * day}};
+    constexpr std::uint32_t in1990 = 631152000u;
+    for (const auto& [name, picture] : pictures) {
+        const std::string image = scratch.file(name + ".png");
         std::vector<std::string> arguments = picture;
         arguments.push_back("PNG24:" + image);
         convert(arguments);
         const encodedImage encoded = encode(image);
-        for (std::uint32_t late : {0u, 1u, 2u}) {
-            SCOPED_TRACE(image + " written " + std::to_string(late) + " s after its seed");
-            setModificationTime(encoded.path, encoded.seed + late);
+        std::vector<std::pair<std::string, std::uint32_t>> times = {{"in 1990", in1990}};
+        for (const auto& [when, offset] : fileTimes)
+            times.emplace_back(when, static_cast<std::uint32_t>(encoded.seed + offset));
+        for (const auto& [when, fileTime] : times) {
+            SCOPED_TRACE(name + " with the file time " + when);
+            setModificationTime(encoded.path, fileTime);
             const processResult run = decode(encoded.path);
             ASSERT_EQ(run.status, 0) << run.err;
             EXPECT_EQ(run.err, "");
-            EXPECT_EQ(lastLine(run.out).rfind("seed " + std::to_string(encoded.seed) + ", separation ", 0), 0u)
-                << run.out;
+            EXPECT_EQ(seedPrinted(run) % noiseSeedPeriod, encoded.seed % noiseSeedPeriod) << run.out;
             expectDecodedExactly(encoded);
         }
+        const processResult given = decode(encoded.path, std::to_string(encoded.seed));
+        EXPECT_EQ(given.status, 0);
+        EXPECT_EQ(given.err, "") << name;
+        expectDecodedExactly(encoded);
     }
 }
 
-// Encoded noise decodes to noise for every seed; so does a picture that was
-// never encoded. Nothing is written and the seed is asked for.
+// Uniform noise decodes to noise for every seed; so does a picture that was
+// never encoded. Nothing is written and the seed is asked for; given the
+// seed, the noise comes back exactly.
 TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
 {
     scratchDirectory scratch;
-    convert({"-size", "256x256", "-seed", "5", "xc:gray", "+noise", "Random", "PNG24:" + scratch.file("noise.png")});
+    convert({"-size", "128x128", "-seed", "5", "xc:", "-channel", "RGB", "-fx", "rand()", "PNG24:" + scratch.file("noise.png")});
     const encodedImage noise = encode(scratch.file("noise.png"));
     setModificationTime(noise.path, noise.seed + 1);
     convert({"rose:", "-resize", "128x128!", "BMP3:" + scratch.file("plain.bmp")});
@@ -183,20 +208,25 @@ TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
         SCOPED_TRACE(input);
         const processResult run = decode(input);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err.rfind("pixveil-decode: no seed from ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.rfind("pixveil-decode: no seed from 946684800 to ", 0), 0u) << run.err;
         EXPECT_NE(run.err.find("give the seed: pixveil-decode " + input + " SEED\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "more than one line";
     }
     EXPECT_FALSE(fileExists(scratch.file("noise_dec.bmp")));
     EXPECT_FALSE(fileExists(scratch.file("plain_dec.bmp")));
 
-    // Too narrow to judge: the seed must be given.
-    makeImage(1, 64, {}, "PNG24:" + scratch.file("column.png"));
-    const encodedImage column = encode(scratch.file("column.png"));
-    const processResult narrow = decode(column.path);
-    EXPECT_EQ(narrow.status, 1);
-    EXPECT_EQ(narrow.err, "pixveil-decode: " + column.path + " is too small to tell its seed from its content; "
-                          "give the seed: pixveil-decode " + column.path + " SEED\n");
+    const processResult given = decode(noise.path, std::to_string(noise.seed));
+    EXPECT_EQ(given.status, 0) << given.err;
+    EXPECT_NE(given.err.find(" looks like noise; "), std::string::npos) << given.err;
+    expectDecodedExactly(noise);
+
+    // A single texel cannot tell its seed: it must be given.
+    makeImage(1, 1, {}, "PNG24:" + scratch.file("dot.png"));
+    const encodedImage dot = encode(scratch.file("dot.png"));
+    const processResult tiny = decode(dot.path);
+    EXPECT_EQ(tiny.status, 1);
+    EXPECT_EQ(tiny.err, "pixveil-decode: " + dot.path + " is too small to tell its seed from its content; "
+                        "give the seed: pixveil-decode " + dot.path + " SEED\n");
 }
 
 TEST(DecoderRun, AWrongSeedStillDecodesButWarns)
