@@ -36,9 +36,10 @@ constexpr std::uint32_t familySize = noiseSeedPeriod / familyStride;
 // The best of a family must save this many bits more than the next best, and
 // more on a larger sample: two members whose decodings are equally likely
 // pictures (grey noise, whose texels stay grey when a bit flips in all three
-// channels) differ by chance by about a bit per square root of a byte.
+// channels) differ by chance by about a bit per square root of a byte; twice
+// that keeps a 4 × 4 grey gradient, whose twin is 18 bits behind.
 constexpr double familyMarginBits = 16;
-constexpr double familyMarginBitsPerRootByte = 4;
+constexpr double familyMarginBitsPerRootByte = 2;
 
 // The search widens in steps, from about an hour of seconds to a million.
 constexpr std::uint32_t firstStepSeconds = 1u << 12;
