@@ -37,7 +37,8 @@ public:
     // bit that says which; negative for noise.
     double bits() const;
     std::size_t bytes() const { return codedBytes; }
-    // The code's length in bits per byte: near 9 for noise, lower for a picture.
+    // The code's length in bits per byte: a little above 8 for noise, lower
+    // for a picture.
     double bitsPerByte() const;
 
 private:

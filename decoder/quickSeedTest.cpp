@@ -204,10 +204,3 @@ std::uint32_t quickSeedTest::passingLanes(std::uint32_t first) const
         passing |= (points[static_cast<std::size_t>(lane)] >= mark ? 1u : 0u) << lane;
     return passing;
 }
-
-int quickSeedTest::points(std::uint32_t seed) const
-{
-    laneValues lanePoints;
-    scoreLanes(seed, lanePoints);
-    return lanePoints[0];
-}

@@ -18,7 +18,7 @@ constexpr std::uint32_t rowsPerBand = 2;
 // The second stage decodes this many texels from the middle of every sampled
 // row. A candidate goes on to the full sample only if they code in at most
 // 8 + 1/8 bits a byte: a picture's rows nearly always code in less, while
-// noise, near 9 bits a byte, falls a thousand bits short.
+// noise needs about 8.3 there, some 250 bits more than that on a full crop.
 constexpr std::uint32_t cropColumns = 64;
 constexpr double cropSlackBitsPerByte = 0.125;
 // Wrong seeds the quick test lets through, for a crop of cropReferenceBytes;
@@ -64,6 +64,12 @@ struct seedRun {
     std::uint32_t orderIndexOf(std::uint32_t seed) const
     {
         return firstIndex + (descending ? lowestSeed + count - 1 - seed : seed - lowestSeed);
+    }
+
+    std::uint32_t seedAt(std::uint32_t index) const
+    {
+        const std::uint32_t offset = index - firstIndex;
+        return descending ? lowestSeed + count - 1 - offset : lowestSeed + offset;
     }
 };
 
@@ -285,8 +291,8 @@ seedChoice makeChoice(const candidateResult& best, double runnerUpScore, bool st
     return choice;
 }
 
-// Ranks the family of a seed that stood out on the crop, then tests the best
-// two in full: the best stands out if it still saves enough bits and clearly
+// Ranks the family of a seed that stood out by their crops, then tests the
+// best two in full: the best stands out if it saves enough bits, and clearly
 // more than the runner-up.
 seedChoice chooseInFamily(const searchStages& stages, const std::vector<seedRun>& order, const seedRange& range,
                           std::uint32_t seed)
@@ -393,8 +399,7 @@ std::uint32_t seedInSearchOrder(const seedRange& range, std::uint32_t index)
 {
     for (const seedRun& run : searchOrderRuns(range)) {
         if (index - run.firstIndex < run.count)
-            return run.descending ? run.lowestSeed + run.count - 1 - (index - run.firstIndex)
-                                  : run.lowestSeed + (index - run.firstIndex);
+            return run.seedAt(index);
     }
     return range.last;
 }

@@ -41,7 +41,7 @@ std::vector<std::uint32_t> rowsToSample(std::uint32_t width, std::uint32_t heigh
 std::vector<std::vector<unsigned char>> decodeSample(const decodingSample& sample, std::uint32_t seed);
 
 // The sample decoded with `seed`, coded by the picture model: bits per byte,
-// near 9 for noise and lower the more the rows look like a picture.
+// a little above 8 for noise and lower the more the rows look like a picture.
 double naturalnessScore(const decodingSample& sample, std::uint32_t seed);
 
 // Bits the picture model saves on the sample decoded with `seed`; uniform
