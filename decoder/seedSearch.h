@@ -59,9 +59,9 @@ inline constexpr double givenSeedEvidenceBits = 16;
 bool canJudge(const decodingSample& sample);
 
 // The seconds a search stands for, from 2000-01-01 to a day after the file's
-// modification time. Since the noise of a seed depends only on its low 24 bits
-// (noiseSeedPeriod), the 2^24 seconds ending at `last` hold one seed for every
-// noise, and the search tries no more.
+// modification time (at least 2^24 seconds). Since the noise of a seed depends
+// only on its low 24 bits (noiseSeedPeriod), the 2^24 seconds ending at `last`
+// hold one seed for every noise, and the search tries no more.
 struct seedRange {
     std::uint32_t first;
     std::uint32_t last;
