@@ -135,24 +135,6 @@ unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width
     return pixels;
 }
 
-size_t sharedDecodeHeaderLength()
-{
-    return headerLength;
-}
-
-void decodeIntoSharedArea(
-    const unsigned char* bytes, int length, imageDecodeFunction decode, void* area, uint64_t pixelCapacity)
-{
-    auto& header = *static_cast<sharedDecodeArea*>(area);
-    unsigned char* pixels = decodeAndCheck(bytes, length, decode, header, pixelCapacity);
-    if (!pixels)
-        return;
-    std::memcpy(static_cast<unsigned char*>(area) + headerLength, pixels,
-        pixelBytes(header.width, header.height, header.channels));
-    header.outcome = decodeOutcome::decoded;
-    std::free(pixels);
-}
-
 namespace {
 
 bool installSystemCallFilter(int readyFd)

@@ -17,8 +17,6 @@ extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* co
 
 namespace {
 
-constexpr unsigned int textureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
-
 // SOIL_last_result can be null; a null pointer streamed into std::cout would
 // silence all later output.
 std::string soilLastResult()
@@ -129,7 +127,7 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failure
 
     tightUnpacking unpacking;
     GLuint texture =
-        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, textureFlags);
+        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, imageTextureFlags);
     if (!texture) {
         failureReason = soilLastResult();
         return 0;
@@ -151,7 +149,7 @@ GLuint uploadDdsDirectly(
     }
     tightUnpacking unpacking;
     GLuint texture = SOIL_direct_load_DDS_from_memory(
-        bytes.data(), int(bytes.size()), SOIL_CREATE_NEW_ID, int(textureFlags), 0);
+        bytes.data(), int(bytes.size()), SOIL_CREATE_NEW_ID, int(imageTextureFlags), 0);
     // A direct upload that OpenGL did not keep must not fall back to decoding,
     // which would change the texture's size.
     refused = texture != 0;

@@ -1,72 +1,16 @@
-// The decoder's pure parts: output naming, the generator's jump-ahead and
-// period, rotation, and seeds from the command line.
+// The decoder's pure parts: the generator's jump-ahead and period, rotation,
+// and seeds from the command line.
 
 #include "core/noise.h"
-#include "core/outputPath.h"
 #include "decoder/seedSearch.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace {
-
-std::string decodedPathFor(const std::string& input)
-{
-    char output[pathCapacity];
-    std::memset(output, 'x', sizeof output);
-    if (const char* problem = deriveDecodedPath(input.c_str(), output))
-        return std::string("refused: ") + problem + (output[0] == 0 ? "" : " (output not cleared)");
-    return output;
-}
-
-std::string encodedPathFor(const std::string& input)
-{
-    char output[pathCapacity];
-    if (const char* problem = deriveOutputPath(input.c_str(), output))
-        return std::string("refused: ") + problem;
-    return output;
-}
-
-TEST(DecodedPath, DropsTheEncodersEndingAndAddsItsOwn)
-{
-    const std::pair<const char*, const char*> namings[] = {
-        {"photo_enc.bmp", "photo_dec.bmp"},
-        {"C:\\pics\\cat_enc.bmp", "C:\\pics\\cat_dec.bmp"},
-        {"../in/x_enc.png", "../in/x_dec.bmp"},
-        {"picture.bmp", "picture_dec.bmp"},
-        {"x_enc_enc.bmp", "x_enc_dec.bmp"},
-        {"photo_ENC.bmp", "photo_ENC_dec.bmp"},
-        {"dir_enc/photo.bmp", "dir_enc/photo_dec.bmp"},
-        // A name that is nothing but the ending keeps it.
-        {"_enc.bmp", "_enc_dec.bmp"},
-    };
-    for (const auto& [input, output] : namings)
-        EXPECT_EQ(decodedPathFor(input), output);
-}
-
-// The decoder refuses exactly the paths the encoder refuses, for the same reasons.
-TEST(DecodedPath, RefusesWhatTheEncoderRefuses)
-{
-    const std::string longName(252, 'a');
-    const std::string longDirectory = std::string(255, 'd') + "/";
-    const std::vector<std::string> refused = {
-        std::string(260, 'p'), longName + ".bmp", longDirectory + "a.bmp", "a." + std::string(255, 'e'),
-        std::string(199, 'd') + "/" + std::string(52, 'a')};
-    for (const std::string& input : refused) {
-        SCOPED_TRACE(input.size());
-        const std::string encoderVerdict = encodedPathFor(input);
-        ASSERT_EQ(encoderVerdict.rfind("refused: ", 0), 0u);
-        EXPECT_EQ(decodedPathFor(input), encoderVerdict);
-    }
-    // The longest output the encoder can write decodes to a path as long.
-    const std::string directory200 = std::string(199, 'd') + "/";
-    EXPECT_EQ(decodedPathFor(directory200 + std::string(47, 'a') + "_enc.bmp"),
-              directory200 + std::string(47, 'a') + "_dec.bmp");
-}
 
 TEST(JumpAhead, LandsOnTheGeneratorsOwnBytes)
 {
@@ -116,13 +60,13 @@ TEST(RotateRight, UndoesEveryLeftRotation)
 
 TEST(ParseSeed, TakesDecimalNumbersOfThirtyTwoBits)
 {
+    for (const auto& [text, value] : {std::pair<const char*, std::uint32_t>{"0", 0u}, {"4294967295", 4294967295u},
+                                      {"0001767225600", 1767225600u}}) {
+        std::uint32_t seed = 7;
+        EXPECT_TRUE(parseSeed(text, seed)) << text;
+        EXPECT_EQ(seed, value);
+    }
     std::uint32_t seed = 7;
-    EXPECT_TRUE(parseSeed("0", seed));
-    EXPECT_EQ(seed, 0u);
-    EXPECT_TRUE(parseSeed("4294967295", seed));
-    EXPECT_EQ(seed, 4294967295u);
-    EXPECT_TRUE(parseSeed("0001767225600", seed));
-    EXPECT_EQ(seed, 1767225600u);
     for (const char* wrong : {"", "4294967296", "-1", "+5", "12a", " 12", "0x10", "99999999999999999999"})
         EXPECT_FALSE(parseSeed(wrong, seed)) << wrong;
 }
