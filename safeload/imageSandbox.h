@@ -73,12 +73,23 @@ private:
     void release();
 };
 
+// What a decoder needs beyond the strict filter. prepare runs in the child
+// before the filter goes on, for libraries whose first use makes system calls
+// the filter forbids. threadsAllowed lets the child start threads and wait on
+// them (libheif starts threads whatever it is told), still without files,
+// sockets or programs.
+struct decoderConfinement {
+    void (*prepare)() = nullptr;
+    bool threadsAllowed = false;
+};
+
 // Runs decode on the bytes in a sandboxed child. pixelCapacity is the most
 // pixel bytes the shared mapping holds (it is reserved, not committed). A child
 // that crashes, is killed, runs out of time or memory gives decoded == false
 // and a reason that says which.
 sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
-    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil);
+    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil,
+    const decoderConfinement& confinement = {});
 
 // What the child does with the bytes, without any sandboxing: decode, check
 // the sizes, copy the pixels into a shared area of the given capacity. The
