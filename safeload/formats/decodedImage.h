@@ -29,5 +29,13 @@ inline unsigned char sampleFromSixteenBits(unsigned value)
     return static_cast<unsigned char>(value / 257);
 }
 
+// The red, green or blue that an ink leaves with black (both stored as
+// coverage, 255 for full): what neither covers of white, rounded as
+// ImageMagick rounds it.
+inline unsigned char rgbFromInks(unsigned ink, unsigned black)
+{
+    return static_cast<unsigned char>(((255u - ink) * (255u - black) + 127u) / 255u);
+}
+
 // Moves the rows of an image into the opposite order, in place.
 void flipRows(unsigned char* pixels, int width, int height, int channels);

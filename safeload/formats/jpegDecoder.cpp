@@ -86,15 +86,13 @@ void leaveOnWarning(j_common_ptr decoder, int level)
 }
 
 // Adobe's CMYK JPEGs store every ink inverted; libjpeg hands them over as
-// stored. Red is what cyan and black leave of white, as ImageMagick counts it.
+// stored.
 void cmykToRgb(const unsigned char* cmyk, unsigned char* rgb, size_t pixels, bool inverted)
 {
     for (size_t pixel = 0; pixel < pixels; ++pixel, cmyk += 4, rgb += 3) {
-        unsigned black = inverted ? cmyk[3] : 255u - cmyk[3];
-        for (int channel = 0; channel < 3; ++channel) {
-            unsigned ink = inverted ? cmyk[channel] : 255u - cmyk[channel];
-            rgb[channel] = static_cast<unsigned char>((ink * black + 127) / 255);
-        }
+        unsigned black = inverted ? 255u - cmyk[3] : cmyk[3];
+        for (int channel = 0; channel < 3; ++channel)
+            rgb[channel] = rgbFromInks(inverted ? 255u - cmyk[channel] : cmyk[channel], black);
     }
 }
 

@@ -104,45 +104,107 @@ bool readLayout(TIFF* tiff, tiffLayout& layout)
     return true;
 }
 
-bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
+// Samples per pixel that carry colour (not alpha) in the kinds read sample by
+// sample, 0 for the others.
+int colourSamplesOf(const tiffLayout& layout)
 {
-    int colourSamples = layout.photometric == PHOTOMETRIC_RGB ? 3 : 1;
-    bool plainKind = layout.photometric == PHOTOMETRIC_RGB || layout.photometric == PHOTOMETRIC_MINISBLACK;
-    return !TIFFIsTiled(tiff) && plainKind && layout.sampleFormat == SAMPLEFORMAT_UINT &&
-        (layout.bitsPerSample == 8 || layout.bitsPerSample == 16) &&
-        layout.samplesPerPixel == colourSamples + layout.extraSamples &&
-        layout.samplesPerPixel >= layout.channels;
+    switch (layout.photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_PALETTE: return 1;
+    case PHOTOMETRIC_RGB: return 3;
+    case PHOTOMETRIC_SEPARATED: return 4;
+    default: return 0;
+    }
 }
 
-unsigned char sampleAt(const unsigned char* row, size_t index, int bitsPerSample)
+bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
 {
-    if (bitsPerSample == 8)
-        return row[index];
-    uint16_t wide;
-    std::memcpy(&wide, row + index * 2, 2);
-    return sampleFromSixteenBits(wide);
+    const int colourSamples = colourSamplesOf(layout);
+    const int bits = layout.bitsPerSample;
+    bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE ? bits == 1 || bits == 2 || bits == 4 || bits == 8
+        : layout.photometric == PHOTOMETRIC_SEPARATED          ? bits == 8
+                                                               : bits == 8 || bits == 16;
+    bool planesFit = layout.planarConfig == PLANARCONFIG_CONTIG ||
+        layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_RGB;
+    uint16_t inks = INKSET_CMYK;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inks);
+    return colourSamples > 0 && !TIFFIsTiled(tiff) && depthFits && planesFit &&
+        layout.sampleFormat == SAMPLEFORMAT_UINT && layout.samplesPerPixel == colourSamples + layout.extraSamples &&
+        (layout.photometric != PHOTOMETRIC_SEPARATED || inks == INKSET_CMYK);
+}
+
+uint32_t sampleAt(const unsigned char* row, size_t index, int bitsPerSample)
+{
+    if (bitsPerSample == 16) {
+        uint16_t wide;
+        std::memcpy(&wide, row + index * 2, 2);
+        return wide;
+    }
+    size_t bit = index * size_t(bitsPerSample);
+    return (row[bit / 8] >> (8 - bitsPerSample - bit % 8)) & ((1u << bitsPerSample) - 1);
+}
+
+unsigned char eightBits(uint32_t sample, int bitsPerSample)
+{
+    return bitsPerSample == 16 ? sampleFromSixteenBits(sample) : static_cast<unsigned char>(sample);
+}
+
+struct colourMap {
+    uint16_t* red = nullptr;
+    uint16_t* green = nullptr;
+    uint16_t* blue = nullptr;
+};
+
+// One pixel's stored samples as the image's channels: grey and RGB as they
+// are, a palette index looked up (its 16-bit colours rounded down), CMYK
+// inks turned into RGB; an alpha sample follows the colour.
+void convertPixel(const tiffLayout& layout, const colourMap& map, const uint32_t* samples, unsigned char* target)
+{
+    const int colourSamples = colourSamplesOf(layout);
+    if (layout.photometric == PHOTOMETRIC_PALETTE) {
+        target[0] = sampleFromSixteenBits(map.red[samples[0]]);
+        target[1] = sampleFromSixteenBits(map.green[samples[0]]);
+        target[2] = sampleFromSixteenBits(map.blue[samples[0]]);
+    } else if (layout.photometric == PHOTOMETRIC_SEPARATED) {
+        for (int channel = 0; channel < 3; ++channel)
+            target[channel] = rgbFromInks(samples[channel], samples[3]);
+    } else {
+        for (int channel = 0; channel < colourSamples; ++channel)
+            target[channel] = eightBits(samples[channel], layout.bitsPerSample);
+    }
+    if (layout.extraSamples > 0)
+        target[layout.channels - 1] = eightBits(samples[colourSamples], layout.bitsPerSample);
 }
 
 // Contiguous samples come a pixel at a time in one scanline; separate ones
-// a plane at a time, one scanline per plane and row.
+// (grey and RGB only) a plane at a time, one scanline per plane and row.
 bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
 {
+    colourMap map;
+    if (layout.photometric == PHOTOMETRIC_PALETTE && !TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green,
+                                                         &map.blue))
+        return false;
     auto* row = static_cast<unsigned char*>(std::malloc(size_t(TIFFScanlineSize(tiff))));
     if (!row)
         return false;
-    bool separate = layout.planarConfig == PLANARCONFIG_SEPARATE;
-    int planes = separate ? layout.channels : 1;
-    size_t stride = separate ? 1 : layout.samplesPerPixel;
+    const bool separate = layout.planarConfig == PLANARCONFIG_SEPARATE;
+    const int planes = separate ? layout.channels : 1;
     bool ok = true;
     for (int plane = 0; plane < planes && ok; ++plane)
         for (uint32_t y = 0; y < layout.height && ok; ++y) {
             ok = TIFFReadScanline(tiff, row, y, uint16_t(plane)) >= 0;
             unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
-            for (uint32_t x = 0; ok && x < layout.width; ++x)
-                for (int channel = separate ? plane : 0; channel < (separate ? plane + 1 : layout.channels);
-                     ++channel)
-                    target[size_t(x) * layout.channels + channel] =
-                        sampleAt(row, x * stride + (separate ? 0 : channel), layout.bitsPerSample);
+            for (uint32_t x = 0; ok && x < layout.width; ++x, target += layout.channels) {
+                if (separate) {
+                    target[plane] = eightBits(sampleAt(row, x, layout.bitsPerSample), layout.bitsPerSample);
+                    continue;
+                }
+                uint32_t samples[5] = {};
+                for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
+                    samples[sample] = sampleAt(row, size_t(x) * layout.samplesPerPixel + size_t(sample),
+                        layout.bitsPerSample);
+                convertPixel(layout, map, samples, target);
+            }
         }
     std::free(row);
     return ok;
