@@ -248,7 +248,8 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
     const processResult run = decode(scratch.file("text.bmp"), "1");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(lastLine(run.err), "pixveil-decode: cannot load " + scratch.file("text.bmp") +
-                                     ": Image not of any known type, or corrupt");
+                                     ": Image not of any known type, or corrupt (formats read: PNG, JPEG, GIF, WebP, TIFF, BMP, "
+                                     "PNM, PSD, TGA, HDR, DDS, HEIC, AVIF)");
     EXPECT_FALSE(fileExists(scratch.file("text_dec.bmp")));
 }
 
