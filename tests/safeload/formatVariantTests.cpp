@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -64,7 +66,6 @@ const variant variants[] = {
     {"plain.ppm", "convert {in} -compress none {out}", 3, 0},
     {"v5.bmp", "convert {in} {out}", 3, 0},
     {"v5-alpha.bmp", "convert {in} -alpha set -channel A -evaluate set 60% +channel {out}", 4, 0},
-    {"v4.bmp", "convert {in} -define bmp:format=bmp4 {out}", 3, 0},
     {"rgb565.bmp", "convert {in} -define bmp:subtype=RGB565 {out}", 3, 0},
     {"rgb555.bmp", "convert {in} -define bmp:subtype=RGB555 {out}", 3, 0},
     {"rle8.bmp", "convert {in} -colors 200 -type Palette -compress RLE {out}", 3, 0},
@@ -270,3 +271,30 @@ INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants),
                 c = '_';
         return name;
     });
+
+// A user who re-saves an encoded output as PNG, or as the BMP ImageMagick
+// writes by default (a V5 header), can still decode it: it decodes to the
+// very bytes the encoder's own BMP decodes to.
+TEST(ResavedOutput, DecodesLikeTheEncodersOwnBmp)
+{
+    scratchDirectory scratch;
+    makeImage(64, 32, {}, "PNG24:" + scratch.file("photo.png"));
+    ASSERT_EQ(runProcess({PIXVEIL_BINARY, scratch.file("photo.png")}, pinnedClock()).status, 0);
+    std::string layoutProblem;
+    const rgbImage output = readBmp(scratch.file("photo_enc.bmp"), layoutProblem);
+    const uint32_t seed =
+        findSeed(referenceTexture(scratch.file("photo.png")), output, pinnedSeed, pinnedSeed + 10);
+    ASSERT_NE(seed, 0u);
+    auto decodedBytes = [&](const std::string& folder, const std::string& format, const std::string& encoded) {
+        const std::string path = scratch.file(folder + "/" + encoded);
+        mkdir(scratch.file(folder).c_str(), 0755);
+        runShell("convert " + scratch.file("photo_enc.bmp") + " " + format + path);
+        const processResult run = runProcess({PIXVEIL_DECODE_BINARY, path, std::to_string(seed)});
+        EXPECT_EQ(run.status, 0) << encoded << ": " << run.err;
+        return readFile(scratch.file(folder + "/photo_dec.bmp"));
+    };
+    const std::string original = decodedBytes("bmp3", "BMP3:", "photo_enc.bmp");
+    ASSERT_FALSE(original.empty());
+    EXPECT_EQ(decodedBytes("png", "", "photo_enc.png"), original);
+    EXPECT_EQ(decodedBytes("v5", "", "photo_enc.bmp"), original);
+}
