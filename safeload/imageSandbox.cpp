@@ -168,7 +168,8 @@ bool allowThreads(scmp_filter_ctx filter)
              SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep)})
         ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
     // dav1d names its worker threads.
-    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)) == 0;
+    ok = ok &&
+        seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)) == 0;
     return ok;
 }
 
@@ -299,7 +300,9 @@ void waitForCopyRequest(sharedDecodeArea& header)
 void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int readyFd)
 {
     header.pixelAddress = uint64_t(reinterpret_cast<uintptr_t>(pixels));
-    __atomic_store_n(&header.outcome, decodeOutcome::decodedInChild, __ATOMIC_RELEASE);
+    // Clang's atomic built-ins take integers only, not the enumeration.
+    __atomic_store_n(reinterpret_cast<uint32_t*>(&header.outcome), uint32_t(decodeOutcome::decodedInChild),
+        __ATOMIC_RELEASE);
     char ready = 1;
     if (write(readyFd, &ready, 1) != 1)
         _exit(1);

@@ -5,11 +5,13 @@
 #include <string>
 #include <sys/types.h>
 
-// Decodes untrusted image bytes with SOIL's decoder in a forked child process
-// that runs with CPU, wall-clock and memory limits, without core dumps, with
-// every inherited file descriptor above standard error closed, and under a
-// seccomp filter that allows only memory management, writing to standard
-// error and ending itself: it cannot open files or sockets or start programs.
+// Decodes untrusted image bytes with an image decoder (SOIL's, or one chosen by
+// formats/imageFormats.h) in a forked child process that runs with CPU,
+// wall-clock and memory limits, without core dumps, with every inherited file
+// descriptor above standard error closed, and under a seccomp filter that
+// allows only memory management, writing to standard error and ending itself:
+// it cannot open files or sockets or start programs (nor, unless its decoder
+// needs them, threads).
 // The pixels come back through a shared mapping made before the fork; the
 // parent reads them only after the child has gone and trusts none of the sizes
 // the child reports without checking them.
@@ -20,9 +22,8 @@ struct sandboxLimits {
     uint64_t memoryBytes = 0; // address space the decoder may add to what it inherits
 };
 
-// Limits for a file of the given size. SOIL reads 8-bit samples only, so a
-// legitimate image has at most about 1032 pixels per byte of file (an 8-bit
-// PNG at deflate's best ratio); a file is credited sixteen times that, 16384
+// Limits for a file of the given size. An 8-bit image has at most about 1032
+// pixels per byte of file (an 8-bit PNG at deflate's best ratio); a file is credited sixteen times that, 16384
 // pixels per byte, up to the largest texture the driver takes, and the limits
 // grow with that credit from a small base: a file of a few bytes gets about a
 // second of CPU time and 256 MiB.

@@ -201,7 +201,8 @@ bool readStoredRow(const bmpLayout& layout, const unsigned char* row, unsigned c
         case 4:
         case 8: {
             size_t bit = size_t(x) * layout.bitsPerPixel;
-            uint32_t index = (row[bit / 8] >> (8 - layout.bitsPerPixel - bit % 8)) & ((1u << layout.bitsPerPixel) - 1);
+            uint32_t index =
+                (row[bit / 8] >> (8 - layout.bitsPerPixel - bit % 8)) & ((1u << layout.bitsPerPixel) - 1);
             if (!putPaletteColour(layout, index, target))
                 return false;
             break;
@@ -221,8 +222,8 @@ bool readStoredRow(const bmpLayout& layout, const unsigned char* row, unsigned c
     return true;
 }
 
-const char* readUncompressed(const unsigned char* bytes, size_t length, const bmpLayout& layout,
-    unsigned char* pixels)
+const char* readUncompressed(
+    const unsigned char* bytes, size_t length, const bmpLayout& layout, unsigned char* pixels)
 {
     size_t stride = ((size_t(layout.width) * layout.bitsPerPixel + 31) / 32) * 4;
     if (layout.pixelOffset > length || (length - layout.pixelOffset) / stride < layout.height)
@@ -236,8 +237,8 @@ const char* readUncompressed(const unsigned char* bytes, size_t length, const bm
 // Run-length encoded pixels: pairs of (count, index) runs, and escapes for
 // end of line, end of image, a jump and literal indices. Pixels a jump or an
 // early end of line passes over stay the first palette colour.
-const char* readRunLengths(const unsigned char* bytes, size_t length, const bmpLayout& layout,
-    unsigned char* pixels)
+const char* readRunLengths(
+    const unsigned char* bytes, size_t length, const bmpLayout& layout, unsigned char* pixels)
 {
     const bool fourBit = layout.compression == rle4;
     for (uint32_t row = 0; row < layout.height; ++row)

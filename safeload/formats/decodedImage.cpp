@@ -34,8 +34,9 @@ unsigned char* allocateImage(uint64_t width, uint64_t height, int channels, cons
     // Each factor is below 2^32 and the product is checked step by step, so nothing wraps.
     if (width > UINT32_MAX || height > UINT32_MAX || width * height > byteLimit ||
         width * height * uint64_t(channels) > byteLimit) {
-        *failureReason = decodeFailure("image of %llu x %llu texels with %d channels is beyond what can be loaded",
-            static_cast<unsigned long long>(width), static_cast<unsigned long long>(height), channels);
+        *failureReason =
+            decodeFailure("image of %llu x %llu texels with %d channels is beyond what can be loaded",
+                static_cast<unsigned long long>(width), static_cast<unsigned long long>(height), channels);
         return nullptr;
     }
     auto* pixels = static_cast<unsigned char*>(std::malloc(size_t(width * height * uint64_t(channels))));

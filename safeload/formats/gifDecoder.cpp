@@ -30,7 +30,7 @@ int readFromMemory(GifFileType* gif, GifByteType* target, int wanted)
 
 struct firstFrame {
     int transparentIndex = NO_TRANSPARENT_COLOR;
-    GifImageDesc description{};
+    GifImageDesc description {};
 };
 
 // Reads records up to the first image descriptor, keeping the transparent
@@ -56,7 +56,8 @@ bool findFirstFrame(GifFileType* gif, firstFrame& frame)
         if (DGifGetExtension(gif, &code, &block) != GIF_OK)
             return false;
         GraphicsControlBlock control;
-        if (code == GRAPHICS_EXT_FUNC_CODE && block && DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK)
+        if (code == GRAPHICS_EXT_FUNC_CODE && block &&
+            DGifExtensionToGCB(block[0], block + 1, &control) == GIF_OK)
             frame.transparentIndex = control.TransparentColor;
         while (block)
             if (DGifGetExtensionNext(gif, &block) != GIF_OK)
@@ -81,8 +82,8 @@ int frameRowOfLine(int line, int height, bool interlaced)
     return -1;
 }
 
-bool paintFrame(GifFileType* gif, const firstFrame& frame, const ColorMapObject* colours, unsigned char* pixels,
-    int channels, const char** failureReason)
+bool paintFrame(GifFileType* gif, const firstFrame& frame, const ColorMapObject* colours,
+    unsigned char* pixels, int channels, const char** failureReason)
 {
     const GifImageDesc& place = frame.description;
     auto* line = static_cast<GifPixelType*>(std::malloc(size_t(place.Width)));
@@ -97,7 +98,8 @@ bool paintFrame(GifFileType* gif, const firstFrame& frame, const ColorMapObject*
         for (int x = 0; complete && x < place.Width; ++x) {
             if (line[x] == frame.transparentIndex || line[x] >= colours->ColorCount)
                 continue;
-            unsigned char* pixel = pixels + (size_t(y) * size_t(gif->SWidth) + size_t(place.Left + x)) * channels;
+            unsigned char* pixel =
+                pixels + (size_t(y) * size_t(gif->SWidth) + size_t(place.Left + x)) * channels;
             const GifColorType& colour = colours->Colors[line[x]];
             pixel[0] = colour.Red;
             pixel[1] = colour.Green;
@@ -112,12 +114,13 @@ bool paintFrame(GifFileType* gif, const firstFrame& frame, const ColorMapObject*
     return complete;
 }
 
-unsigned char* decodeFirstFrame(GifFileType* gif, int* width, int* height, int* channels,
-    const char** failureReason)
+unsigned char* decodeFirstFrame(
+    GifFileType* gif, int* width, int* height, int* channels, const char** failureReason)
 {
     firstFrame frame;
     if (!findFirstFrame(gif, frame)) {
-        *failureReason = gif->Error ? decodeFailure("GIF %s", GifErrorString(gif->Error)) : "GIF has no image";
+        *failureReason =
+            gif->Error ? decodeFailure("GIF %s", GifErrorString(gif->Error)) : "GIF has no image";
         return nullptr;
     }
     const GifImageDesc& place = frame.description;
@@ -133,8 +136,8 @@ unsigned char* decodeFirstFrame(GifFileType* gif, int* width, int* height, int* 
     }
     bool coversScreen = place.Width == gif->SWidth && place.Height == gif->SHeight;
     int imageChannels = coversScreen && frame.transparentIndex == NO_TRANSPARENT_COLOR ? 3 : 4;
-    unsigned char* pixels = allocateImage(uint64_t(gif->SWidth), uint64_t(gif->SHeight), imageChannels,
-        failureReason);
+    unsigned char* pixels =
+        allocateImage(uint64_t(gif->SWidth), uint64_t(gif->SHeight), imageChannels, failureReason);
     if (!pixels)
         return nullptr;
     std::memset(pixels, 0, size_t(gif->SWidth) * size_t(gif->SHeight) * size_t(imageChannels));
@@ -153,7 +156,7 @@ unsigned char* decodeFirstFrame(GifFileType* gif, int* width, int* height, int* 
 unsigned char* decodeGif(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason)
 {
-    memorySource source{bytes, size_t(length), 0};
+    memorySource source {bytes, size_t(length), 0};
     int error = 0;
     GifFileType* gif = DGifOpen(&source, readFromMemory, &error);
     if (!gif) {

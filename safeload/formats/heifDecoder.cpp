@@ -21,8 +21,8 @@ const char* heifFailure(const heif_error& error)
     return decodeFailure("HEIF %s", error.message ? error.message : "decoding failed");
 }
 
-unsigned char* copyPlane(const heif_image* image, int width, int height, int channels,
-    const char** failureReason)
+unsigned char* copyPlane(
+    const heif_image* image, int width, int height, int channels, const char** failureReason)
 {
     int stride = 0;
     const uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
@@ -67,8 +67,8 @@ unsigned char* convertYCbCr420(const heif_image* image, int width, int height, c
     return pixels;
 }
 
-heif_image* decodeAs(const heif_image_handle* handle, heif_colorspace colourSpace, heif_chroma chroma,
-    heif_error& error)
+heif_image* decodeAs(
+    const heif_image_handle* handle, heif_colorspace colourSpace, heif_chroma chroma, heif_error& error)
 {
     heif_decoding_options* options = heif_decoding_options_alloc();
     options->convert_hdr_to_8bit = 1;
@@ -89,10 +89,10 @@ bool isEightBit420(const heif_image* image)
 // 8-bit pictures without alpha, what cameras and phones write, come as their
 // 4:2:0 planes and are converted here as ImageMagick converts them; any other
 // through libheif's own conversion.
-unsigned char* decodePixels(const heif_image_handle* handle, int channels, int* width, int* height,
-    const char** failureReason)
+unsigned char* decodePixels(
+    const heif_image_handle* handle, int channels, int* width, int* height, const char** failureReason)
 {
-    heif_error error{};
+    heif_error error {};
     if (channels == 3 && heif_image_handle_get_luma_bits_per_pixel(handle) == 8) {
         heif_image* planes = decodeAs(handle, heif_colorspace_YCbCr, heif_chroma_420, error);
         if (!planes) {
@@ -122,8 +122,8 @@ unsigned char* decodePixels(const heif_image_handle* handle, int channels, int* 
     return pixels;
 }
 
-unsigned char* decodePrimaryImage(heif_context* context, int* width, int* height, int* channels,
-    const char** failureReason)
+unsigned char* decodePrimaryImage(
+    heif_context* context, int* width, int* height, int* channels, const char** failureReason)
 {
     heif_image_handle* handle = nullptr;
     heif_error error = heif_context_get_primary_image_handle(context, &handle);
@@ -136,8 +136,8 @@ unsigned char* decodePrimaryImage(heif_context* context, int* width, int* height
     unsigned char* pixels = nullptr;
     if (imageWidth < 1 || imageHeight < 1 ||
         uint64_t(imageWidth) * uint64_t(imageHeight) * uint64_t(imageChannels) > decodedImageByteLimit()) {
-        pixels = allocateImage(uint64_t(imageWidth > 0 ? imageWidth : 0), uint64_t(imageHeight > 0 ? imageHeight : 0),
-            imageChannels, failureReason);
+        pixels = allocateImage(uint64_t(imageWidth > 0 ? imageWidth : 0),
+            uint64_t(imageHeight > 0 ? imageHeight : 0), imageChannels, failureReason);
         heif_image_handle_release(handle);
         return pixels;
     }

@@ -85,8 +85,8 @@ bool looksLikeTga(const unsigned char* bytes, size_t length)
     if (length < 18)
         return false;
     int colourMapType = bytes[1], imageType = bytes[2], bitsPerPixel = bytes[16];
-    bool knownType = imageType == 1 || imageType == 2 || imageType == 3 || imageType == 9 || imageType == 10 ||
-        imageType == 11;
+    bool knownType = imageType == 1 || imageType == 2 || imageType == 3 || imageType == 9 ||
+        imageType == 10 || imageType == 11;
     bool knownDepth = bitsPerPixel == 8 || bitsPerPixel == 15 || bitsPerPixel == 16 || bitsPerPixel == 24 ||
         bitsPerPixel == 32;
     return colourMapType <= 1 && knownType && knownDepth;
@@ -180,7 +180,8 @@ imageDecoderChoice chooseImageDecoder(const unsigned char* bytes, size_t length)
     if (unsupported)
         choice.refusal = std::string("not supported: ") + unsupported;
     else if (!choice.decode)
-        choice.refusal = std::string("Image not of any known type, or corrupt (formats read: ") + formatsRead + ")";
+        choice.refusal =
+            std::string("Image not of any known type, or corrupt (formats read: ") + formatsRead + ")";
     if (format == imageFormat::tiff)
         choice.confinement.prepare = prepareTiffDecoder;
     if (format == imageFormat::heic || format == imageFormat::avif) {

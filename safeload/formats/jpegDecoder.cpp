@@ -2,9 +2,9 @@
 #include "safeload/formats/formatDecoders.h"
 #include "safeload/imageSandbox.h"
 
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <csetjmp>
 #include <jpeglib.h>
 
 // JPEG. SOIL's decoder keeps the files it reads (baseline), so their textures
@@ -125,8 +125,8 @@ void readScanlines(jpeg_decompress_struct& decoder, jpegBuffers& buffers)
 unsigned char* decodeWithLibjpeg(const unsigned char* bytes, int length, int* width, int* height,
     int* channels, const char** failureReason)
 {
-    jpeg_decompress_struct decoder{};
-    failureExit exit{};
+    jpeg_decompress_struct decoder {};
+    failureExit exit {};
     decoder.err = jpeg_std_error(&exit.manager);
     exit.manager.error_exit = leaveOnError;
     exit.manager.emit_message = leaveOnWarning;

@@ -74,13 +74,13 @@ unsigned char* decodeWithContext(spng_ctx* context, const unsigned char* bytes, 
 {
     spng_set_png_buffer(context, bytes, size_t(length));
     spng_set_image_limits(context, INT32_MAX, INT32_MAX);
-    spng_ihdr header{};
+    spng_ihdr header {};
     int error = spng_get_ihdr(context, &header);
     if (error) {
         *failureReason = spngFailure(error);
         return nullptr;
     }
-    spng_trns colourKey{};
+    spng_trns colourKey {};
     int imageChannels = channelsOf(header, spng_get_trns(context, &colourKey) == 0);
     unsigned char* pixels = allocateImage(header.width, header.height, imageChannels, failureReason);
     if (!pixels)

@@ -105,7 +105,7 @@ bool readRawBits(pnmReader& reader, unsigned char* pixels, uint32_t width, uint3
 unsigned char* decodePnm(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason)
 {
-    pnmReader reader{bytes, size_t(length), 2};
+    pnmReader reader {bytes, size_t(length), 2};
     const char kind = char(bytes[1]);
     const bool bitmap = kind == '1' || kind == '4';
     const bool raw = kind >= '4';

@@ -43,8 +43,8 @@ bool skipSection(const unsigned char* bytes, size_t length, size_t& at)
 
 const char* modeName(int mode)
 {
-    static const char* const names[] = {"bitmap", "grey", "indexed", "RGB", "CMYK", "?", "?", "multichannel",
-        "duotone", "Lab"};
+    static const char* const names[] = {
+        "bitmap", "grey", "indexed", "RGB", "CMYK", "?", "?", "multichannel", "duotone", "Lab"};
     return mode >= 0 && mode <= 9 ? names[mode] : "unknown";
 }
 
@@ -105,7 +105,8 @@ bool unpackRow(const unsigned char* packed, size_t packedLength, unsigned char* 
     return out == rowBytes;
 }
 
-void storeRow(const psdLayout& layout, const unsigned char* row, int channel, uint32_t y, unsigned char* pixels)
+void storeRow(
+    const psdLayout& layout, const unsigned char* row, int channel, uint32_t y, unsigned char* pixels)
 {
     unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels) + size_t(channel);
     for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels)
@@ -152,7 +153,8 @@ unsigned char* decodePsd(const unsigned char* bytes, int length, int* width, int
     unsigned char* pixels = allocateImage(layout.width, layout.height, layout.channels, failureReason);
     if (!pixels)
         return nullptr;
-    auto* row = static_cast<unsigned char*>(std::malloc(size_t(layout.width) * size_t(layout.bytesPerSample)));
+    auto* row =
+        static_cast<unsigned char*>(std::malloc(size_t(layout.width) * size_t(layout.bytesPerSample)));
     const char* problem = row ? readChannels(bytes, size_t(length), layout, pixels, row) : "Out of memory";
     std::free(row);
     if (problem) {

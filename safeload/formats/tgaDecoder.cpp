@@ -17,7 +17,8 @@ uint16_t little16(const unsigned char* bytes)
 }
 
 // Walks the run-length packets until they have given `pixels` pixels.
-bool packetsAreComplete(const unsigned char* bytes, size_t length, size_t at, uint64_t pixels, size_t pixelBytes)
+bool packetsAreComplete(
+    const unsigned char* bytes, size_t length, size_t at, uint64_t pixels, size_t pixelBytes)
 {
     uint64_t given = 0;
     while (given < pixels) {

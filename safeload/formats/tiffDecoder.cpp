@@ -96,8 +96,8 @@ bool readLayout(TIFF* tiff, tiffLayout& layout)
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout.sampleFormat);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &layout.extraSamples, &extraKinds);
     if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric))
-        layout.photometric = layout.samplesPerPixel - layout.extraSamples >= 3 ? PHOTOMETRIC_RGB
-                                                                              : PHOTOMETRIC_MINISBLACK;
+        layout.photometric =
+            layout.samplesPerPixel - layout.extraSamples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
     bool grey = layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_MINISWHITE;
     bool alpha = layout.extraSamples > 0;
     layout.channels = grey ? (alpha ? 2 : 1) : (alpha ? 4 : 3);
@@ -121,15 +121,17 @@ bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
 {
     const int colourSamples = colourSamplesOf(layout);
     const int bits = layout.bitsPerSample;
-    bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE ? bits == 1 || bits == 2 || bits == 4 || bits == 8
-        : layout.photometric == PHOTOMETRIC_SEPARATED          ? bits == 8
-                                                               : bits == 8 || bits == 16;
+    bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE
+        ? bits == 1 || bits == 2 || bits == 4 || bits == 8
+        : layout.photometric == PHOTOMETRIC_SEPARATED ? bits == 8
+                                                      : bits == 8 || bits == 16;
     bool planesFit = layout.planarConfig == PLANARCONFIG_CONTIG ||
         layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_RGB;
     uint16_t inks = INKSET_CMYK;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inks);
     return colourSamples > 0 && !TIFFIsTiled(tiff) && depthFits && planesFit &&
-        layout.sampleFormat == SAMPLEFORMAT_UINT && layout.samplesPerPixel == colourSamples + layout.extraSamples &&
+        layout.sampleFormat == SAMPLEFORMAT_UINT &&
+        layout.samplesPerPixel == colourSamples + layout.extraSamples &&
         (layout.photometric != PHOTOMETRIC_SEPARATED || inks == INKSET_CMYK);
 }
 
@@ -158,7 +160,8 @@ struct colourMap {
 // One pixel's stored samples as the image's channels: grey and RGB as they
 // are, a palette index looked up (its 16-bit colours rounded down), CMYK
 // inks turned into RGB; an alpha sample follows the colour.
-void convertPixel(const tiffLayout& layout, const colourMap& map, const uint32_t* samples, unsigned char* target)
+void convertPixel(
+    const tiffLayout& layout, const colourMap& map, const uint32_t* samples, unsigned char* target)
 {
     const int colourSamples = colourSamplesOf(layout);
     if (layout.photometric == PHOTOMETRIC_PALETTE) {
@@ -181,8 +184,8 @@ void convertPixel(const tiffLayout& layout, const colourMap& map, const uint32_t
 bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
 {
     colourMap map;
-    if (layout.photometric == PHOTOMETRIC_PALETTE && !TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green,
-                                                         &map.blue))
+    if (layout.photometric == PHOTOMETRIC_PALETTE &&
+        !TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue))
         return false;
     auto* row = static_cast<unsigned char*>(std::malloc(size_t(TIFFScanlineSize(tiff))));
     if (!row)
@@ -201,8 +204,8 @@ bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
                 }
                 uint32_t samples[5] = {};
                 for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
-                    samples[sample] = sampleAt(row, size_t(x) * layout.samplesPerPixel + size_t(sample),
-                        layout.bitsPerSample);
+                    samples[sample] = sampleAt(
+                        row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout.bitsPerSample);
                 convertPixel(layout, map, samples, target);
             }
         }
@@ -215,12 +218,13 @@ bool readThroughRgba(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels
     auto* raster = reinterpret_cast<uint32_t*>(allocateImage(layout.width, layout.height, 4, failureReason));
     if (!raster)
         return false;
-    bool ok = TIFFReadRGBAImageOriented(tiff, layout.width, layout.height, raster, ORIENTATION_TOPLEFT, 1) == 1;
+    bool ok =
+        TIFFReadRGBAImageOriented(tiff, layout.width, layout.height, raster, ORIENTATION_TOPLEFT, 1) == 1;
     size_t count = size_t(layout.width) * layout.height;
     for (size_t pixel = 0; ok && pixel < count; ++pixel) {
         const uint32_t abgr = raster[pixel];
-        const unsigned char rgba[] = {
-            uint8_t(TIFFGetR(abgr)), uint8_t(TIFFGetG(abgr)), uint8_t(TIFFGetB(abgr)), uint8_t(TIFFGetA(abgr))};
+        const unsigned char rgba[] = {uint8_t(TIFFGetR(abgr)), uint8_t(TIFFGetG(abgr)),
+            uint8_t(TIFFGetB(abgr)), uint8_t(TIFFGetA(abgr))};
         unsigned char* target = pixels + pixel * layout.channels;
         if (layout.channels <= 2) {
             target[0] = rgba[0];
@@ -263,9 +267,10 @@ unsigned char* decodeOpened(TIFF* tiff, int* width, int* height, int* channels, 
 std::vector<unsigned char> onePixelTiff()
 {
     std::vector<unsigned char> bytes = {'I', 'I', 42, 0, 8, 0, 0, 0, 8, 0};
-    const uint16_t entries[][2] = {{TIFFTAG_IMAGEWIDTH, 1}, {TIFFTAG_IMAGELENGTH, 1}, {TIFFTAG_BITSPERSAMPLE, 8},
-        {TIFFTAG_COMPRESSION, COMPRESSION_NONE}, {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK},
-        {TIFFTAG_STRIPOFFSETS, 8 + 2 + 8 * 12 + 4}, {TIFFTAG_ROWSPERSTRIP, 1}, {TIFFTAG_STRIPBYTECOUNTS, 1}};
+    const uint16_t entries[][2] = {{TIFFTAG_IMAGEWIDTH, 1}, {TIFFTAG_IMAGELENGTH, 1},
+        {TIFFTAG_BITSPERSAMPLE, 8}, {TIFFTAG_COMPRESSION, COMPRESSION_NONE},
+        {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK}, {TIFFTAG_STRIPOFFSETS, 8 + 2 + 8 * 12 + 4},
+        {TIFFTAG_ROWSPERSTRIP, 1}, {TIFFTAG_STRIPBYTECOUNTS, 1}};
     for (const auto& entry : entries) {
         const unsigned char field[12] = {uint8_t(entry[0]), uint8_t(entry[0] >> 8), TIFF_SHORT, 0, 1, 0, 0, 0,
             uint8_t(entry[1]), uint8_t(entry[1] >> 8), 0, 0};
@@ -297,9 +302,9 @@ unsigned char* decodeTiff(const unsigned char* bytes, int length, int* width, in
     TIFFSetWarningHandler(nullptr);
     lastError[0] = '\0';
     *failureReason = nullptr;
-    memoryFile file{bytes, toff_t(length), 0};
-    TIFF* tiff = TIFFClientOpen("image", "rm", &file, readFromMemory, refuseWriting, seekInMemory, closeMemory,
-        sizeOfMemory, refuseMapping, ignoreUnmapping);
+    memoryFile file {bytes, toff_t(length), 0};
+    TIFF* tiff = TIFFClientOpen("image", "rm", &file, readFromMemory, refuseWriting, seekInMemory,
+        closeMemory, sizeOfMemory, refuseMapping, ignoreUnmapping);
     if (!tiff) {
         *failureReason = tiffFailure();
         return nullptr;

@@ -39,8 +39,8 @@ unsigned char* decodeWebp(const unsigned char* bytes, int length, int* width, in
         return nullptr;
     }
     int imageChannels = features.has_alpha ? 4 : 3;
-    unsigned char* pixels = allocateImage(uint64_t(features.width), uint64_t(features.height), imageChannels,
-        failureReason);
+    unsigned char* pixels =
+        allocateImage(uint64_t(features.width), uint64_t(features.height), imageChannels, failureReason);
     if (!pixels)
         return nullptr;
     size_t stride = size_t(features.width) * size_t(imageChannels);

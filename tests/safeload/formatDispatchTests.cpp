@@ -18,8 +18,9 @@ using namespace std::string_literals;
 
 namespace {
 
-const std::string unknownImage = "Image not of any known type, or corrupt (formats read: PNG, JPEG, GIF, WebP, "
-                                 "TIFF, BMP, PNM, PSD, TGA, HDR, DDS, HEIC, AVIF)";
+const std::string unknownImage =
+    "Image not of any known type, or corrupt (formats read: PNG, JPEG, GIF, WebP, "
+    "TIFF, BMP, PNM, PSD, TGA, HDR, DDS, HEIC, AVIF)";
 
 std::string refusalOf(const std::string& bytes)
 {
@@ -48,14 +49,14 @@ unsigned char* decodeAfterThread(void* (*work)(void*), int* width, int* height, 
     return static_cast<unsigned char*>(std::calloc(1, 1));
 }
 
-unsigned char* threadStartingDecoder(const unsigned char*, int, int* width, int* height, int* channels,
-    const char**)
+unsigned char* threadStartingDecoder(
+    const unsigned char*, int, int* width, int* height, int* channels, const char**)
 {
     return decodeAfterThread(doNothing, width, height, channels);
 }
 
-unsigned char* fileOpeningThreadDecoder(const unsigned char*, int, int* width, int* height, int* channels,
-    const char**)
+unsigned char* fileOpeningThreadDecoder(
+    const unsigned char*, int, int* width, int* height, int* channels, const char**)
 {
     return decodeAfterThread(openAFile, width, height, channels);
 }
@@ -99,8 +100,9 @@ TEST(FormatDispatch, FilesOfNoFormatReadAreRefusedByName)
 
 TEST(FormatDispatch, SignaturesChooseADecoderWhateverTheName)
 {
-    for (const std::string& start : {"\x89PNG\r\n\x1a\n"s, "\xff\xd8\xff\xe0"s, "GIF89a"s, "RIFF\x10\0\0\0WEBPVP8 "s,
-             "II*\0"s, "MM\0*"s, "BM"s, "P6\n"s, "8BPS"s, "#?RADIANCE\n"s, "DDS "s, "\0\0\0\x18"s + "ftypheic"})
+    for (const std::string& start :
+        {"\x89PNG\r\n\x1a\n"s, "\xff\xd8\xff\xe0"s, "GIF89a"s, "RIFF\x10\0\0\0WEBPVP8 "s, "II*\0"s, "MM\0*"s,
+            "BM"s, "P6\n"s, "8BPS"s, "#?RADIANCE\n"s, "DDS "s, "\0\0\0\x18"s + "ftypheic"})
         EXPECT_EQ(refusalOf(start + "........"), "chosen") << start;
 }
 

@@ -4,9 +4,9 @@
 // be the encoding of ImageMagick's pixels, and damaged copies must end in the
 // image failure or a whole output, never a signal or a hang.
 
+#include "core/noise.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
-#include "core/noise.h"
 #include "tests/encoder/encoderTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -34,25 +34,29 @@ struct variant {
 const variant variants[] = {
     {"progressive.jpg", "convert {in} -interlace JPEG {out}", 3, 0},
     {"grey-progressive.jpg", "convert {in} -colorspace Gray -interlace JPEG {out}", 1, 0},
-    {"arithmetic.jpg", "convert {in} {out}.base.jpg && jpegtran -arithmetic -outfile {out} {out}.base.jpg", 3, 0},
+    {"arithmetic.jpg", "convert {in} {out}.base.jpg && jpegtran -arithmetic -outfile {out} {out}.base.jpg", 3,
+        0},
     {"cmyk.jpg", "convert {in} -colorspace CMYK {out}", 3, 0},
     {"interlaced.png", "convert {in} -interlace PNG -define png:color-type=2 {out}", 3, 0},
     {"few-colours.png", "convert {in} -colors 12 {out}", 3, 0},
     {"bilevel.png", "convert {in} -colorspace Gray -threshold 50% -define png:bit-depth=1 {out}", 1, 0},
-    {"grey4.png", "convert {in} -colorspace Gray -define png:bit-depth=4 -define png:color-type=0 {out}", 1, 0},
+    {"grey4.png", "convert {in} -colorspace Gray -define png:bit-depth=4 -define png:color-type=0 {out}", 1,
+        0},
     {"rgb16.png", "convert {in} -depth 16 -define png:color-type=2 {out}", 3, 0},
     {"rgba16.png", "convert {in} -depth 16 -alpha set -channel A -evaluate set 60% +channel {out}", 4, 0},
-    {"grey-key.png",
-        "convert {in} -colorspace Gray -transparent '{grey-key}' -define png:color-type=0 {out}", 2, 0},
+    {"grey-key.png", "convert {in} -colorspace Gray -transparent '{grey-key}' -define png:color-type=0 {out}",
+        2, 0},
     {"rgb-key.png", "convert {in} -transparent '{key}' -define png:color-type=2 {out}", 4, 0},
     {"frames.gif", "convert {in} \\( {in} -negate \\) {out}", 3, 0},
     {"transparent.gif", "convert {in} -transparent '{key}' {out}", 4, 0},
     {"interlaced.gif", "convert {in} -interlace GIF {out}", 3, 0},
     {"lossy.webp", "convert {in} -quality 80 {out}", 3, 0},
     {"lossless-alpha.webp",
-        "convert {in} -alpha set -channel A -evaluate set 60% +channel -define webp:lossless=true {out}", 4, 0},
+        "convert {in} -alpha set -channel A -evaluate set 60% +channel -define webp:lossless=true {out}", 4,
+        0},
     {"lzw.tiff", "convert {in} -compress lzw {out}", 3, 0},
-    {"zip-alpha.tiff", "convert {in} -alpha set -channel A -evaluate set 60% +channel -compress zip {out}", 4, 0},
+    {"zip-alpha.tiff", "convert {in} -alpha set -channel A -evaluate set 60% +channel -compress zip {out}", 4,
+        0},
     {"grey16.tiff", "convert {in} -colorspace Gray -depth 16 {out}", 1, 0},
     {"palette.tiff", "convert {in} -colors 30 -type Palette {out}", 3, 0},
     {"cmyk.tiff", "convert {in} -colorspace CMYK {out}", 3, 0},
@@ -64,6 +68,7 @@ const variant variants[] = {
     {"raw16.pgm", "convert {in} -colorspace Gray -depth 16 {out}", 1, 0},
     {"raw.pbm", "convert {in} -monochrome {out}", 1, 0},
     {"plain.ppm", "convert {in} -compress none {out}", 3, 0},
+    {"v3.bmp", "convert {in} BMP3:{out}", 3, 0},
     {"v5.bmp", "convert {in} {out}", 3, 0},
     {"v5-alpha.bmp", "convert {in} -alpha set -channel A -evaluate set 60% +channel {out}", 4, 0},
     {"rgb565.bmp", "convert {in} -define bmp:subtype=RGB565 {out}", 3, 0},
@@ -86,7 +91,8 @@ void PrintTo(const variant& image, std::ostream* stream)
 
 std::string replaced(std::string text, const std::string& placeholder, const std::string& value)
 {
-    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
+    for (size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size()))
         text.replace(at, placeholder.size(), value);
     return text;
 }
@@ -103,7 +109,8 @@ void runShell(const std::string& command)
     ASSERT_EQ(std::system(quiet.c_str()), 0) << command;
 }
 
-std::string firstPixelColour(const std::string& image, const std::string& options, const std::string& scratchFile)
+std::string firstPixelColour(
+    const std::string& image, const std::string& options, const std::string& scratchFile)
 {
     runShell("convert " + image + " " + options + " -format '%[pixel:p{0,0}]' info: >" + scratchFile);
     return readFile(scratchFile);
@@ -118,7 +125,8 @@ protected:
         runShell("convert -seed 7 -size 67x45 plasma: -depth 8 " + source);
         std::string command = replaced(GetParam().command, "{in}", source);
         command = replaced(command, "{key}", firstPixelColour(source, "", scratch.file("key")));
-        command = replaced(command, "{grey-key}", firstPixelColour(source, "-colorspace Gray", scratch.file("key")));
+        command = replaced(
+            command, "{grey-key}", firstPixelColour(source, "-colorspace Gray", scratch.file("key")));
         runShell(replaced(command, "{out}", image));
     }
 
@@ -140,8 +148,9 @@ sandboxDecodeResult decodeSafely(const std::vector<unsigned char>& bytes)
     EXPECT_NE(decoder.decode, nullptr) << decoder.refusal;
     if (!decoder.decode)
         return {};
-    return decodeImageInSandbox(bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), largestTexture),
-        uint64_t(largestTexture) * largestTexture * 4, decoder.decode, decoder.confinement);
+    return decodeImageInSandbox(bytes.data(), bytes.size(),
+        sandboxLimitsForFile(bytes.size(), largestTexture), uint64_t(largestTexture) * largestTexture * 4,
+        decoder.decode, decoder.confinement);
 }
 
 // The samples of a decoded pixel as RGBA.
@@ -204,7 +213,8 @@ TEST_P(FormatVariant, DecodesToImageMagicksPixels)
     ASSERT_EQ(expected.size(), size_t(67 * 45 * 4));
     size_t colourOff = 0, alphaOff = 0;
     for (size_t pixel = 0; pixel < size_t(67 * 45); ++pixel) {
-        std::vector<unsigned char> actual = asRgba(decoded.pixels + pixel * decoded.channels, decoded.channels);
+        std::vector<unsigned char> actual =
+            asRgba(decoded.pixels + pixel * decoded.channels, decoded.channels);
         for (int channel = 0; channel < 3; ++channel)
             colourOff += std::abs(actual[channel] - expected[pixel * 4 + channel]) > GetParam().tolerance;
         // ImageMagick 6 keeps alpha as opacity, so its 8 bits of a 16-bit
@@ -263,8 +273,8 @@ TEST_P(FormatVariant, DamagedCopiesAreRefusedOrEncodedWhole)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants),
-    [](const testing::TestParamInfo<variant>& info) {
+INSTANTIATE_TEST_SUITE_P(
+    , FormatVariant, testing::ValuesIn(variants), [](const testing::TestParamInfo<variant>& info) {
         std::string name = info.param.name;
         for (char& c : name)
             if (!std::isalnum(static_cast<unsigned char>(c)))
@@ -285,7 +295,8 @@ TEST(ResavedOutput, DecodesLikeTheEncodersOwnBmp)
     const uint32_t seed =
         findSeed(referenceTexture(scratch.file("photo.png")), output, pinnedSeed, pinnedSeed + 10);
     ASSERT_NE(seed, 0u);
-    auto decodedBytes = [&](const std::string& folder, const std::string& format, const std::string& encoded) {
+    auto decodedBytes = [&](const std::string& folder, const std::string& format,
+                            const std::string& encoded) {
         const std::string path = scratch.file(folder + "/" + encoded);
         mkdir(scratch.file(folder).c_str(), 0755);
         runShell("convert " + scratch.file("photo_enc.bmp") + " " + format + path);
