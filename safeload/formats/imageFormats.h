@@ -3,6 +3,7 @@
 #include "safeload/imageSandbox.h"
 
 #include <cstddef>
+#include <string>
 
 // Which decoder reads an image, chosen from its first bytes before any child
 // is started. Formats SOIL has always read correctly (baseline JPEG, Radiance
