@@ -1,12 +1,13 @@
 #pragma once
 
-#include "core/constants.h"
-
 // GLEW's header must come before every other OpenGL header.
 #include "vexo/source/glsl.h"
 
 #include "vexo/framework/glutWindow.h"
 
+#include "core/capturePass.h"
+#include "core/inflateRaw.h"
+#include "core/outputPath.h"
 #include "decoder/seedSearch.h"
 
 #include <cstdint>
@@ -22,8 +23,8 @@ struct seedRequest {
 
 // The decoder's only window. It repeats the encoder's pass exactly (same GL
 // state, window and viewport size, quad and two-frame capture, see
-// encodingPass.h) with the encoder's fragment text inverted, so that every
-// pixel is rotated back by the amount that encoded it. On the captured frame
+// encodingPass.h and capturePass.h) with the encoder's fragment text inverted,
+// so that every pixel is rotated back by the amount that encoded it. On the captured frame
 // it first draws the rotation amounts and finds the seed from them (unless one
 // was given), then draws the decoded image, writes it beside the input as
 // <name>_dec.bmp and closes the window.
@@ -68,9 +69,7 @@ private:
     bool chooseDecodingSeed(const decodingSample& sample, std::uint32_t& seed);
     bool makeNoise(std::uint32_t seed);
     void decodeCapturedFrame();
-    // One line on standard error; the process will end with status 1.
-    void fail(const std::string& reason);
 
     seedRequest request;
-    bool failed;
+    runFailure failure;
 };

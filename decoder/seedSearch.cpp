@@ -1,7 +1,5 @@
 #include "decoder/seedSearch.h"
 
-#include "core/constants.h"
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -22,18 +20,6 @@ constexpr std::uint32_t marginSecondsPerMegapixel = 2;
 // The seconds a given seed is compared against.
 constexpr std::uint32_t comparedSeconds = 8;
 
-// One step of the generator, as an affine map state -> multiplier * state + increment.
-struct affineStep {
-    std::uint32_t multiplier;
-    std::uint32_t increment;
-};
-
-// `second` after `first`.
-affineStep compose(affineStep first, affineStep second)
-{
-    return {second.multiplier * first.multiplier, second.multiplier * first.increment + second.increment};
-}
-
 double rowDifferenceSum(const sampledRow& row, std::uint32_t width, std::uint32_t seed)
 {
     std::uint32_t state = noiseStateAfter(seed, std::uint64_t{row.textureRow} * width * rgbChannels);
@@ -41,7 +27,7 @@ double rowDifferenceSum(const sampledRow& row, std::uint32_t width, std::uint32_
     std::uint64_t sum = 0;
     for (std::uint32_t x = 0; x < width; ++x) {
         for (int channel = 0; channel < rgbChannels; ++channel) {
-            state = state * noiseMultiplier + noiseIncrement;
+            state = nextNoiseState(state);
             const unsigned char encoded = row.encoded[std::size_t{x} * rgbChannels + channel];
             const unsigned char decoded = rotateRight(encoded ^ noiseByteOf(state), row.shifts[x]);
             if (x > 0)
@@ -53,18 +39,6 @@ double rowDifferenceSum(const sampledRow& row, std::uint32_t width, std::uint32_
 }
 
 } // namespace
-
-std::uint32_t noiseStateAfter(std::uint32_t seed, std::uint64_t draws)
-{
-    affineStep total{1, 0};
-    affineStep power{noiseMultiplier, noiseIncrement};
-    for (; draws != 0; draws >>= 1) {
-        if (draws & 1)
-            total = compose(total, power);
-        power = compose(power, power);
-    }
-    return total.multiplier * seed + total.increment;
-}
 
 unsigned char rotateRight(unsigned char value, int shift)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/noise.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -10,17 +12,6 @@
 // and keeps the one whose rows look like a picture. A wrong seed leaves
 // uniform noise, whose horizontal neighbours differ by about 85 on average; a
 // natural image's differ by a few units.
-
-// The encoder's generator after `draws` draws from `seed`, in O(log draws):
-// state' = state * 214013 + 2531011 (mod 2^32), composed by squaring.
-std::uint32_t noiseStateAfter(std::uint32_t seed, std::uint64_t draws);
-
-// The noise byte that the draw leaving `state` gives. Noise byte i is made by
-// draw i + 1: noiseByteOf(noiseStateAfter(seed, i + 1)).
-inline unsigned char noiseByteOf(std::uint32_t state)
-{
-    return static_cast<unsigned char>((state >> 16) & 0xFFu);
-}
 
 unsigned char rotateRight(unsigned char value, int shift);
 

@@ -1,9 +1,9 @@
 // AFL++ target: one input file through everything the encoder does with an
 // untrusted image before OpenGL sees it: the DDS header check, the choice of
-// decoder, the sandboxed decode with the limits a file of this size gets, and the checks and
-// single-texel stretch applied to what the decoder hands back. A crash or hang
-// of this process (not of the decoder child, whose end is an ordinary
-// failure) is a finding.
+// decoder, the sandboxed decode with the limits a file of this size gets, and
+// the checks and single-texel stretch applied to what the decoder hands back.
+// A crash or hang of this process (not of the decoder child, whose end is an
+// ordinary failure) is a finding.
 #include "safeload/ddsHeader.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
@@ -17,13 +17,6 @@
 namespace {
 
 constexpr uint32_t maxTextureSize = 16384;
-
-bool usable(const sandboxDecodeResult& image)
-{
-    return image.width >= 1 && image.height >= 1 && image.width <= int(maxTextureSize)
-        && image.height <= int(maxTextureSize) && image.channels >= 1 && image.channels <= 4
-        && uint64_t(image.width) * image.height * image.channels <= image.pixelCapacity;
-}
 
 } // namespace
 
@@ -42,7 +35,8 @@ int main(int argc, char** argv)
     sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
         sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4,
         decoder.decode, decoder.confinement);
-    if (!image.decoded || !usable(image))
+    if (!image.decoded
+        || !decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, maxTextureSize))
         return 1;
     unsigned checksum = 0;
     int width = image.width, height = image.height;

@@ -86,8 +86,8 @@ int compare(const char* path, int rounds)
     std::vector<double> direct, safe, soilDecode, ownDecode;
     for (int round = 0; round < rounds; ++round) {
         if (soil)
-            direct.push_back(
-                timeLoad([&] { return SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, 65); }));
+            direct.push_back(timeLoad(
+                [&] { return SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, imageTextureFlags); }));
         safe.push_back(timeLoad([&] {
             std::string reason;
             return loadImageTextureSafely(path, reason);
