@@ -1,5 +1,7 @@
 #include "safeload/formats/decodedImage.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +53,12 @@ const char* decodeFailure(const char* format, ...)
     va_start(arguments, format);
     std::vsnprintf(failureText, sizeof failureText, format, arguments);
     va_end(arguments);
+    // Some libraries end their messages with a line break (libheif's about a
+    // cut file does), but the reason is quoted within one line of the output.
+    size_t length = std::strlen(failureText);
+    while (length > 0 && std::isspace(static_cast<unsigned char>(failureText[length - 1])))
+        failureText[--length] = '\0';
+    std::replace(failureText, failureText + length, '\n', ' ');
     return failureText;
 }
 

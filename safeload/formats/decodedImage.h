@@ -20,7 +20,8 @@ uint64_t decodedImageByteLimit();
 // side is 0 or the image is beyond the limit.
 unsigned char* allocateImage(uint64_t width, uint64_t height, int channels, const char** failureReason);
 
-// A reason of the decoder's own making, formatted into static storage.
+// A reason of the decoder's own making, formatted into static storage, on one
+// line whatever line breaks a library's message brings.
 const char* decodeFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A 16-bit sample as 8 bits, rounded down as ImageMagick's -depth 8 does.
