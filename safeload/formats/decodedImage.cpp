@@ -1,7 +1,10 @@
 #include "safeload/formats/decodedImage.h"
 
+#include "safeload/imageSandbox.h"
+
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,9 +36,7 @@ unsigned char* allocateImage(uint64_t width, uint64_t height, int channels, cons
         *failureReason = "image has no pixels";
         return nullptr;
     }
-    // Each factor is below 2^32 and the product is checked step by step, so nothing wraps.
-    if (width > UINT32_MAX || height > UINT32_MAX || width * height > byteLimit ||
-        width * height * uint64_t(channels) > byteLimit) {
+    if (width > INT_MAX || height > INT_MAX || !decodedSizeFits(int(width), int(height), channels, byteLimit)) {
         *failureReason =
             decodeFailure("image of %llu x %llu texels with %d channels is beyond what can be loaded",
                 static_cast<unsigned long long>(width), static_cast<unsigned long long>(height), channels);
