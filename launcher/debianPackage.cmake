@@ -3,8 +3,9 @@
 # dependencies on a fresh Debian 12.
 
 # Every Debian package the installed commands need at run time, and only
-# those: the libraries the programs link, the Mesa drivers, the X server for
-# machines without a display, and X11 for the display check.
+# those: the libraries the programs link (the image decoders among them), the
+# Mesa drivers, the X server for machines without a display, and X11 for the
+# display check.
 set(PIXVEIL_DEBIAN_DEPENDS
   libc6
   libgcc-s1
@@ -15,6 +16,12 @@ set(PIXVEIL_DEBIAN_DEPENDS
   libglew2.2
   libglut3.12
   libsoil1
+  libspng0
+  libjpeg62-turbo
+  libgif7
+  libwebp7
+  libtiff6
+  libheif1
   libseccomp2
   zlib1g
   libx11-6
