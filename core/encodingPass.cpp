@@ -2,9 +2,9 @@
 
 #include "core/inflateRaw.h"
 #include "core/noise.h"
+#include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
-#include <SOIL/SOIL.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -131,13 +131,10 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
     }
     fillNoise(noise.get(), byteCount, seed);
 
-    const GLuint texture = SOIL_create_OGL_texture(noise.get(), static_cast<int>(width), static_cast<int>(height),
-                                                   rgbChannels, SOIL_CREATE_NEW_ID, textureLoadFlags);
-    if (texture == 0) {
-        const char* soilReason = SOIL_last_result();
-        reason = soilReason ? soilReason : "SOIL gave no reason";
+    const GLuint texture = createTextureAsSoilDoes(noise.get(), static_cast<int>(width), static_cast<int>(height),
+                                                   rgbChannels, reason);
+    if (texture == 0)
         failure = noiseTextureFailure::noTexture;
-    }
     return texture;
 }
 

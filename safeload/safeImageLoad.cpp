@@ -2,6 +2,7 @@
 
 #include "safeload/ddsHeader.h"
 #include "safeload/imageSandbox.h"
+#include "safeload/soilTexture.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
@@ -18,14 +19,6 @@ extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* co
 namespace {
 
 constexpr unsigned int textureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
-
-// SOIL_last_result can be null; a null pointer streamed into std::cout would
-// silence all later output.
-std::string soilLastResult()
-{
-    const char* text = SOIL_last_result();
-    return text ? text : "SOIL gave no reason";
-}
 
 enum class fileRead { read, unopenable, tooLarge };
 
@@ -128,12 +121,9 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failure
         pixels = stretched.data();
 
     tightUnpacking unpacking;
-    GLuint texture =
-        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, textureFlags);
-    if (!texture) {
-        failureReason = soilLastResult();
+    GLuint texture = createTextureAsSoilDoes(pixels, width, height, image.channels, failureReason);
+    if (!texture)
         return 0;
-    }
     return keepIfStored(texture, GLint(nextPowerOfTwo(uint32_t(width))),
         GLint(nextPowerOfTwo(uint32_t(height))), failureReason);
 }

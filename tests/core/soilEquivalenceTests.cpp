@@ -2,6 +2,7 @@
 // window on Mesa: the same input must give the same bytes.
 
 #include "core/atomicOutput.h"
+#include "safeload/soilTexture.h"
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>
@@ -71,6 +72,39 @@ void drawRandomPixels(int width, int height)
     glDrawPixels(width, height, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
 }
 
+struct textureState {
+    GLint width = 0, height = 0, internalFormat = 0;
+    GLint minFilter = 0, magFilter = 0, wrapS = 0, wrapT = 0;
+    GLint boundTexture = 0;
+    std::vector<unsigned char> texels;
+
+    bool operator==(const textureState& other) const
+    {
+        return width == other.width && height == other.height && internalFormat == other.internalFormat
+            && minFilter == other.minFilter && magFilter == other.magFilter && wrapS == other.wrapS
+            && wrapT == other.wrapT && texels == other.texels;
+    }
+};
+
+// The texture as the shader sees it, and which texture the active unit binds.
+textureState readTexture(GLuint texture, GLenum format, int channels)
+{
+    textureState state;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &state.boundTexture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state.width);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state.height);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &state.internalFormat);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &state.minFilter);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &state.magFilter);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &state.wrapS);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, &state.wrapT);
+    state.texels.resize(std::size_t(state.width) * state.height * channels);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D, 0, format, GL_UNSIGNED_BYTE, state.texels.data());
+    return state;
+}
+
 class SoilEquivalence : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -120,6 +154,39 @@ TEST_F(SoilEquivalence, TheCaptureWriterWritesSoilsScreenshotBytes)
 
         EXPECT_TRUE(readFile(ownPath) == readFile(soilPath)) << "the files differ";
         EXPECT_EQ(alignmentAfter, 1);
+    }
+}
+
+// Every channel count SOIL uploads, at sizes that are powers of two (SOIL's
+// up-scaling of the others is SOIL's own either way).
+TEST_F(SoilEquivalence, TheDirectUploadMakesSoilsTexture)
+{
+    const GLenum formats[] = {GL_LUMINANCE, GL_LUMINANCE_ALPHA, GL_RGB, GL_RGBA};
+    const struct {
+        int width, height;
+    } sizes[] = {{1, 1}, {2, 1}, {1, 4}, {8, 2}, {64, 32}, {512, 1024}};
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    for (int channels = 1; channels <= 4; ++channels) {
+        for (const auto& size : sizes) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(size.width) + " x "
+                         + std::to_string(size.height));
+            const std::vector<unsigned char> pixels =
+                randomBytes(std::size_t(size.width) * size.height * channels, unsigned(channels));
+            const GLuint soilTexture = SOIL_create_OGL_texture(pixels.data(), size.width, size.height, channels,
+                                                               SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT);
+            const textureState soil = readTexture(soilTexture, formats[channels - 1], channels);
+            std::string reason;
+            const GLuint ownTexture = createTextureAsSoilDoes(pixels.data(), size.width, size.height, channels, reason);
+            const textureState own = readTexture(ownTexture, formats[channels - 1], channels);
+
+            ASSERT_NE(soilTexture, 0u);
+            ASSERT_NE(ownTexture, 0u) << reason;
+            EXPECT_TRUE(own == soil) << "the textures differ";
+            EXPECT_EQ(soil.boundTexture, GLint(soilTexture));
+            EXPECT_EQ(own.boundTexture, GLint(ownTexture));
+            glDeleteTextures(1, &soilTexture);
+            glDeleteTextures(1, &ownTexture);
+        }
     }
 }
 
