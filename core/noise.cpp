@@ -86,6 +86,19 @@ void fillNoiseRange(unsigned char* bytes, std::size_t begin, std::size_t end, st
         bytes[i] = noiseByteOf(state);
 }
 
+// Starts a thread on bytes begin to end, or fills them on this one when the
+// system gives no thread: the noise must not fail for that, and no exception
+// may reach GLUT's C code above the caller.
+void fillNoiseRangeOnAThread(std::vector<std::thread>& helpers, unsigned char* bytes, std::size_t begin,
+                             std::size_t end, std::uint32_t seed)
+{
+    try {
+        helpers.emplace_back(fillNoiseRange, bytes, begin, end, seed);
+    } catch (const std::exception&) {
+        fillNoiseRange(bytes, begin, end, seed);
+    }
+}
+
 } // namespace
 
 int noiseGenerator::next()
@@ -102,7 +115,7 @@ void fillNoise(unsigned char* bytes, std::size_t count, std::uint32_t seed)
     for (std::size_t part = 1; part < parts; ++part) {
         const std::size_t begin = part * partSize;
         const std::size_t end = part + 1 == parts ? count : begin + partSize;
-        helpers.emplace_back(fillNoiseRange, bytes, begin, end, seed);
+        fillNoiseRangeOnAThread(helpers, bytes, begin, end, seed);
     }
     fillNoiseRange(bytes, 0, partSize, seed);
     for (std::thread& helper : helpers)
