@@ -1,15 +1,13 @@
 #include "core/encodingPass.h"
 
 #include "core/inflateRaw.h"
-#include "core/noise.h"
+#include "core/noiseAhead.h"
 #include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -62,6 +60,23 @@ void drawQuadWithProgram(vexo::glShader* program)
     glColor4f(1, 1, 1, 1);
     if (program)
         program->unbind();
+}
+
+GLuint uploadNoise(const noiseBuffer& noise, noiseTextureFailure& failure, std::string& reason)
+{
+    failure = noiseTextureFailure::none;
+    if (!noise.bytes) {
+        char text[128];
+        std::snprintf(text, sizeof text, "no memory for the %zu-byte noise buffer", noise.byteCount);
+        reason = text;
+        failure = noiseTextureFailure::noMemory;
+        return 0;
+    }
+    const GLuint texture = createTextureAsSoilDoes(noise.bytes.get(), static_cast<int>(noise.width),
+                                                   static_cast<int>(noise.height), rgbChannels, reason);
+    if (texture == 0)
+        failure = noiseTextureFailure::noTexture;
+    return texture;
 }
 
 } // namespace
@@ -118,24 +133,13 @@ textureSize sizeWindowToTexture()
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
                           std::string& reason)
 {
-    failure = noiseTextureFailure::none;
-    const std::size_t byteCount = std::size_t{width} * height * rgbChannels;
-    std::unique_ptr<unsigned char, decltype(&std::free)> noise(
-        static_cast<unsigned char*>(std::malloc(byteCount > 0 ? byteCount : 1)), &std::free);
-    if (!noise) {
-        char text[128];
-        std::snprintf(text, sizeof text, "no memory for the %zu-byte noise buffer", byteCount);
-        reason = text;
-        failure = noiseTextureFailure::noMemory;
-        return 0;
-    }
-    fillNoise(noise.get(), byteCount, seed);
+    return uploadNoise(makeNoiseBuffer(width, height, seed), failure, reason);
+}
 
-    const GLuint texture = createTextureAsSoilDoes(noise.get(), static_cast<int>(width), static_cast<int>(height),
-                                                   rgbChannels, reason);
-    if (texture == 0)
-        failure = noiseTextureFailure::noTexture;
-    return texture;
+GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
+                                     std::string& reason)
+{
+    return uploadNoise(takeClockSeededNoise(width, height), failure, reason);
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)

@@ -1,6 +1,7 @@
 #include "safeload/safeImageLoad.h"
 
 #include "safeload/ddsHeader.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/soilTexture.h"
 
@@ -199,6 +200,24 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
+bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes)
+{
+    return readWholeFile(path, largestImageFileBytes(maxTextureSize), bytes) == fileRead::read;
+}
+
+bool uploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    return checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxTextureSize)).verdict
+        != ddsDirectVerdict::notDirect;
+}
+
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    uint64_t capacity = uint64_t(maxTextureSize) * uint64_t(maxTextureSize) * 4;
+    return decodeImageInSandbox(
+        bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), uint32_t(maxTextureSize)), capacity);
+}
+
 namespace {
 
 GLuint loadImageTexture(const char* path, std::string& failureReason)
@@ -209,20 +228,20 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         return 0;
     }
     std::vector<unsigned char> bytes;
-    fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
-    if (read != fileRead::read) {
-        failureReason = read == fileRead::unopenable ? "Unable to open file" : "image file is too large";
-        return 0;
+    sandboxDecodeResult image;
+    if (!takeStartedDecode(path, bytes, image)) {
+        fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+        if (read != fileRead::read) {
+            failureReason = read == fileRead::unopenable ? "Unable to open file" : "image file is too large";
+            return 0;
+        }
+
+        bool refused = false;
+        GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+        if (texture || refused)
+            return texture;
+        image = decodeImageBytes(bytes, maxSize);
     }
-
-    bool refused = false;
-    GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
-    if (texture || refused)
-        return texture;
-
-    uint64_t capacity = uint64_t(maxSize) * uint64_t(maxSize) * 4;
-    sandboxDecodeResult image = decodeImageInSandbox(
-        bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), uint32_t(maxSize)), capacity);
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;

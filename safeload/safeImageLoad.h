@@ -1,5 +1,7 @@
 #pragma once
 
+#include "safeload/imageSandbox.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +16,14 @@
 // crashed (signal 11)", "image decoder timed out" or "image decoder ran out of
 // memory". Needs a current OpenGL context; the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
+
+// The parts of a load, for decodeAhead.h: reading the file (false when it
+// cannot be opened or is larger than any image file for the driver's largest
+// texture), whether SOIL may upload it as a DDS file without decoding, and
+// decoding its bytes in the sandbox with the limits for its size.
+bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes);
+bool uploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize);
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize);
 
 // Whether a texture can be made from decoded sizes as the decoder child
 // reported them: decodedSizeFits, and each side's next power of two no larger
