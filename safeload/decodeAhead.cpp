@@ -98,9 +98,13 @@ bool guessTextureSize(std::uint32_t& width, std::uint32_t& height)
     if (!pending || !declaredSize(pending->bytes, declaredWidth, declaredHeight) || declaredWidth == 0
         || declaredHeight == 0)
         return false;
-    width = nextPowerOfTwo(declaredWidth);
-    height = nextPowerOfTwo(declaredHeight);
-    return std::uint64_t(width) * height <= guessedTexelsPerFileByte * pending->bytes.size();
+    const std::uint32_t textureWidth = nextPowerOfTwo(declaredWidth);
+    const std::uint32_t textureHeight = nextPowerOfTwo(declaredHeight);
+    if (std::uint64_t(textureWidth) * textureHeight > guessedTexelsPerFileByte * pending->bytes.size())
+        return false;
+    width = textureWidth;
+    height = textureHeight;
+    return true;
 }
 
 bool takeStartedDecode(const char* path, std::vector<unsigned char>& bytes, sandboxDecodeResult& result)

@@ -1,10 +1,13 @@
+#include "safeload/decodeAhead.h"
 #include "safeload/safeImageLoad.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <dirent.h>
 #include <string>
 #include <vector>
@@ -193,6 +196,48 @@ TEST(SafeLoadGL, MalformedImagesGiveAReasonOrAWholeTexture)
     }
     closedir(corpus);
     EXPECT_GE(files, 27);
+}
+
+// A decode started early gives the texture a plain load gives; the texture
+// size is guessed from a PNG or BMP header only, and only in proportion to the
+// file, whatever its header claims.
+TEST(SafeLoadGL, AStartedDecodeGivesTheSameTextureAndGuessesOnlyPlausibleSizes)
+{
+    scratchFolder folder;
+    const std::string lying = makeImage(folder, "lying.png", "8x8", "-define png:color-type=2");
+    std::fstream patched(lying, std::ios::in | std::ios::out | std::ios::binary);
+    patched.seekp(16);
+    patched.write("\0\0\x40\0\0\0\x40\0", 8);
+    patched.close();
+    const struct {
+        std::string path;
+        bool guessed;
+        std::uint32_t width, height;
+    } cases[] = {
+        {makeImage(folder, "rgb.png", "300x200", "-define png:color-type=2"), true, 512, 256},
+        {makeImage(folder, "topdown.bmp", "64x31", "-type TrueColor -define bmp:format=bmp3 -flip"), true, 64, 32},
+        {makeImage(folder, "photo.jpg", "64x32", "-quality 90"), false, 0, 0},
+        {lying, false, 0, 0},
+    };
+    for (const auto& image : cases) {
+        SCOPED_TRACE(image.path);
+        std::string plainReason, startedReason;
+        GLuint plain = loadImageTextureSafely(image.path.c_str(), plainReason);
+        startImageDecode(image.path.c_str());
+        std::uint32_t width = 0, height = 0;
+        EXPECT_EQ(guessTextureSize(width, height), image.guessed);
+        EXPECT_EQ(width, image.width);
+        EXPECT_EQ(height, image.height);
+        GLuint started = loadImageTextureSafely(image.path.c_str(), startedReason);
+        EXPECT_EQ(startedReason, plainReason);
+        EXPECT_EQ(started != 0, plain != 0);
+        if (plain && started) {
+            EXPECT_TRUE(readTexture(started).rgba == readTexture(plain).rgba) << "the textures differ";
+        }
+        EXPECT_FALSE(guessTextureSize(width, height)) << "the started decode was not taken";
+        glDeleteTextures(1, &plain);
+        glDeleteTextures(1, &started);
+    }
 }
 
 int main(int argc, char** argv)
