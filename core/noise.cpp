@@ -16,9 +16,9 @@ noiseJump compose(noiseJump first, noiseJump second)
 
 // The draws advance in blocks of interleavedDraws bytes, one vector lane for
 // each byte of a block: a lane makes the same byte of every block, each a jump
-// of interleavedDraws draws from the one before. Four lanes of four vectors
-// make the four bytes of a word, so that packing the bytes takes only shifts
-// and masks of whole words.
+// of interleavedDraws draws from the one before. The same lane of four
+// neighbouring vectors makes the four bytes of one word, so that packing the
+// bytes takes only shifts and masks of whole words.
 constexpr std::size_t vectorLanes = 8;
 constexpr std::size_t bytesPerWord = 4;
 constexpr std::size_t interleavedDraws = 128;

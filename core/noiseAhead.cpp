@@ -55,6 +55,7 @@ noiseBuffer takeClockSeededNoise(unsigned int width, unsigned int height)
     madeAhead = noiseBuffer();
     if (noise.byteCount > 0 && noise.width == width && noise.height == height)
         return noise;
+    // A wrong guess's bytes go before the right ones take their memory.
     noise = noiseBuffer();
     return makeNoiseBuffer(width, height, noiseSeedFromClock());
 }
