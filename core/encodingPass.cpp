@@ -1,17 +1,16 @@
 #include "core/encodingPass.h"
 
-#include "core/inflateRaw.h"
 #include "core/noiseAhead.h"
 #include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
-constexpr GLfloat nearestFilter = 9728.0f; // GL_NEAREST, through the float form of the call.
+// The filters are set through the float form of the call.
+constexpr GLfloat nearestFilter = GL_NEAREST;
 constexpr int rgbChannels = 3;
 
 // One corner of the quad: the position, then the texture coordinate and the
@@ -92,13 +91,6 @@ void prepareEncodingState()
     // Alignment 1 matches them and leaves every other layout unchanged.
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-}
-
-bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength)
-{
-    std::memset(text, 0, sizeof text);
-    uLongf length = sizeof text;
-    return inflateRaw(reinterpret_cast<Bytef*>(text), &length, blob, static_cast<uLong>(blobLength)) == 0;
 }
 
 void selectTextureUnit(GLenum unit)

@@ -21,6 +21,11 @@ inline unsigned char noiseByteOf(std::uint32_t state)
     return static_cast<unsigned char>((state >> 16) & 0xFFu);
 }
 
+// Bits 16 to 23 of the state depend only on the seed's bits below 24, since
+// multiplying and adding carry only upwards: seeds this far apart make the
+// same noise, byte for byte.
+inline constexpr std::uint32_t noiseSeedPeriod = 1u << 24;
+
 class noiseGenerator {
 public:
     explicit noiseGenerator(std::uint32_t seed) : state(seed) {}

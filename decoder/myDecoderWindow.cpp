@@ -154,7 +154,7 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         seed = request.seed;
         return true;
     }
-    const seedRange range = candidateSeeds(request.modificationTime, textureWidth, textureHeight);
+    const seedRange range = candidateSeeds(request.modificationTime);
     if (!canJudge(sample)) {
         failure.report(*this, std::string(inputPath)
                                   + " is too small to tell its seed from its content; give the seed: pixveil-decode "
@@ -166,7 +166,7 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         char line[256];
         std::snprintf(line, sizeof line,
                       "no seed from %u to %u stands out (%s); the file may not be an encoded image, may come from "
-                      "another GL driver or may be newer than its encoding; give the seed: ",
+                      "another GL driver or may hold noise; give the seed: ",
                       range.first, range.last, formatSeedChoice(choice).c_str());
         failure.report(*this, line + std::string("pixveil-decode ") + inputPath + " SEED");
         return false;

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "core/constants.h"
-
 // GLEW's header must come before every other OpenGL header.
 #include "vexo/source/glsl.h"
 
 #include "vexo/framework/glutWindow.h"
 
 #include "core/capturePass.h"
+#include "core/inflateRaw.h"
+#include "core/outputPath.h"
 
 #include <cstddef>
 

@@ -2,25 +2,35 @@
 
 #include "safeload/imageSandbox.h"
 
+#include <SOIL/SOIL.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 // Makes the image texture as SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO,
 // SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT) does
-// for a valid image, but reads the file once and decodes its untrusted bytes in
-// a sandboxed child process (imageSandbox.h). A DDS file that SOIL would upload
-// directly is uploaded directly, after its header has been checked against its
-// length (ddsHeader.h). Returns the texture name, bound to GL_TEXTURE_2D, or 0
-// with a one-line reason: SOIL's text, or one of ours such as "image decoder
-// crashed (signal 11)", "image decoder timed out" or "image decoder ran out of
-// memory". Needs a current OpenGL context; the name is a GLuint.
+// for a valid image, but reads a regular file only, once, and decodes its
+// untrusted bytes in a sandboxed child process (imageSandbox.h) with the
+// decoder its format needs (formats/imageFormats.h), so that it also reads the
+// formats SOIL does not. A DDS file that SOIL would upload directly is uploaded
+// directly, after its header has been checked against its length
+// (ddsHeader.h). Returns the texture name, bound to GL_TEXTURE_2D, or 0 with a
+// one-line reason: SOIL's text, a decoder's, or one of ours such as "not a
+// regular file", "image decoder crashed (signal 11)", "image decoder timed
+// out" or "image decoder ran out of memory". Needs a current OpenGL context;
+// the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
+
+// The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
+inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 
 // The parts of a load, for decodeAhead.h: reading the file (false when it
 // cannot be opened or is larger than any image file for the driver's largest
 // texture), whether SOIL may upload it as a DDS file without decoding, and
-// decoding its bytes in the sandbox with the limits for its size.
+// decoding its bytes in the sandbox with the decoder its first bytes choose and
+// the limits for its size (a format that is refused gives a failed decode with
+// the refusal as its reason).
 bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes);
 bool uploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize);
 sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize);

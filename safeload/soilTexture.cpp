@@ -1,11 +1,11 @@
 #include "safeload/soilTexture.h"
 
+#include "safeload/safeImageLoad.h"
+
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
 
 namespace {
-
-constexpr unsigned int soilFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 
 // SOIL's own text for the one failure of its upload that it reports.
 constexpr const char* noTextureName = "Failed to generate an OpenGL texture name; missing OpenGL context?";
@@ -51,7 +51,7 @@ unsigned int createTextureAsSoilDoes(const unsigned char* pixels, int width, int
 {
     if (!soilWouldUploadAsItIs(width, height, channels)) {
         const GLuint texture =
-            SOIL_create_OGL_texture(pixels, width, height, channels, SOIL_CREATE_NEW_ID, soilFlags);
+            SOIL_create_OGL_texture(pixels, width, height, channels, SOIL_CREATE_NEW_ID, imageTextureFlags);
         if (!texture)
             failureReason = soilReason();
         return texture;

@@ -2,29 +2,20 @@
 // window on Mesa: the same input must give the same bytes.
 
 #include "core/atomicOutput.h"
+#include "safeload/safeImageLoad.h"
 #include "safeload/soilTexture.h"
+#include "tests/support/testSupport.h"
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
-}
 
 std::vector<unsigned char> randomBytes(std::size_t count, unsigned int seed)
 {
@@ -118,14 +109,7 @@ protected:
         glewInit();
     }
 
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/soil-equivalence-XXXXXX";
-        directory = mkdtemp(pattern);
-    }
-    void TearDown() override { std::system(("rm -rf '" + directory + "'").c_str()); }
-
-    std::string directory;
+    scratchDirectory scratch;
 };
 
 } // namespace
@@ -142,8 +126,8 @@ TEST_F(SoilEquivalence, TheCaptureWriterWritesSoilsScreenshotBytes)
         offscreenFrame frame(size.width, size.height);
         ASSERT_TRUE(frame.complete);
         drawRandomPixels(size.width, size.height);
-        const std::string soilPath = directory + "/soil.bmp";
-        const std::string ownPath = directory + "/own.bmp";
+        const std::string soilPath = scratch.file("soil.bmp");
+        const std::string ownPath = scratch.file("own.bmp");
 
         glPixelStorei(GL_PACK_ALIGNMENT, 1);
         ASSERT_NE(SOIL_save_screenshot(soilPath.c_str(), SOIL_SAVE_TYPE_BMP, 0, 0, size.width, size.height), 0);
@@ -173,7 +157,7 @@ TEST_F(SoilEquivalence, TheDirectUploadMakesSoilsTexture)
             const std::vector<unsigned char> pixels =
                 randomBytes(std::size_t(size.width) * size.height * channels, unsigned(channels));
             const GLuint soilTexture = SOIL_create_OGL_texture(pixels.data(), size.width, size.height, channels,
-                                                               SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT);
+                                                               SOIL_CREATE_NEW_ID, imageTextureFlags);
             const textureState soil = readTexture(soilTexture, formats[channels - 1], channels);
             std::string reason;
             const GLuint ownTexture = createTextureAsSoilDoes(pixels.data(), size.width, size.height, channels, reason);
