@@ -1,7 +1,6 @@
 #include "vexo/framework/glApplication.h"
 #include "decoder/myDecoderWindow.h"
 #include "core/outputPath.h"
-#include "safeload/decodeAhead.h"
 
 #include <sys/stat.h>
 
@@ -71,9 +70,6 @@ int main(int argc, char** argv)
         return 1;
     auto* application = new vexo::glApplication;
     new myDecoderWindow(argv[1], request);
-    // The window's context is current: the encoded image decodes while GLUT
-    // starts its loop and the window builds its programs.
-    startImageDecode(argv[1]);
     application->run();
     delete application;
     return 0;

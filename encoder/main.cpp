@@ -1,7 +1,6 @@
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 #include "core/outputPath.h"
-#include "safeload/decodeAhead.h"
 
 #include <cstdio>
 #include <iostream>
@@ -21,9 +20,6 @@ int main(int argc, char** argv)
         return 1;
     }
     new myWindow(argv[1]);
-    // The window's context is current: the image decodes while GLUT starts
-    // its loop and the window sets up.
-    startImageDecode(argv[1]);
     application->run();
     delete application;
     return 0;
