@@ -1,15 +1,21 @@
 /* Benchmark helper, preloaded into the encoder: notes when the encoder reaches
  * the calls that separate its phases and, at exit, writes the phases' lengths
- * and the peak memory to the file named by PIXVEIL_BENCH_TIMES:
- *   setup  start .. image load begins (GLUT, window, GLEW, shader build)
- *   load   image load .. window resize (decode, up-scale, upload)
- *   noise  window resize .. last SOIL_create_OGL_texture returns
- *   draw   noise ready .. SOIL_save_screenshot (both frames)
- *   save   SOIL_save_screenshot .. exit (read-back, BMP, file)
+ * and the peak memory to the file named by PIXVEIL_BENCH_TIMES. The phases
+ * follow one another, so they add up to the whole run:
+ *   start  start .. the image decoder starts (its fork)
+ *   load   .. window resize: the image texture is made (whatever runs while
+ *          the decoder child works, such as the window and shader set-up, is
+ *          counted here)
+ *   noise  .. the last texture upload returns (the noise texture)
+ *   draw   .. both frames drawn: Mesa draws only when the frame is read, so
+ *          the helper finishes the drawing (glFinish) before the read-back
+ *   read   .. the frame is read back as the BMP's rows (glReadPixels, GL_BGR)
+ *   write  .. exit (the file written, flushed and renamed)
  * In the decoder, which reads its encoded texture back for the seed search
  * and makes the noise of the seed it chose, it also notes:
- *   search glGetTexImage .. last SOIL_create_OGL_texture returns */
+ *   search glGetTexImage .. last texture upload returns */
 #define _GNU_SOURCE
+#include <GL/gl.h>
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,7 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static double startTime, loadStart, resizeTime, noiseEnd, saveStart, searchStart;
+static double startTime, decodeStart, resizeTime, noiseEnd, drawEnd, readEnd, searchStart;
 
 static double now(void)
 {
@@ -26,10 +32,9 @@ static double now(void)
     return clock.tv_sec + clock.tv_nsec / 1e9;
 }
 
-static void markLoadStart(void)
+static void *next(const char *name)
 {
-    if (loadStart == 0)
-        loadStart = now();
+    return dlsym(RTLD_NEXT, name);
 }
 
 __attribute__((constructor)) static void begin(void)
@@ -39,48 +44,49 @@ __attribute__((constructor)) static void begin(void)
 
 __attribute__((destructor)) static void report(void)
 {
-    const char* path = getenv("PIXVEIL_BENCH_TIMES");
-    FILE* file = path ? fopen(path, "w") : NULL;
+    const char *path = getenv("PIXVEIL_BENCH_TIMES");
+    FILE *file = path ? fopen(path, "w") : NULL;
     if (!file)
         return;
     const double end = now();
     struct rusage self, children;
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &children);
-    fprintf(file, "%.3f %.3f %.3f %.3f %.3f %ld %ld %.3f %.3f\n", loadStart - startTime, resizeTime - loadStart,
-            noiseEnd - resizeTime, saveStart - noiseEnd, end - saveStart, self.ru_maxrss, children.ru_maxrss,
-            searchStart > 0 ? noiseEnd - searchStart : 0, end - startTime);
+    fprintf(file, "%.3f %.3f %.3f %.3f %.3f %.3f %ld %ld %.3f %.3f\n", decodeStart - startTime,
+            resizeTime - decodeStart, noiseEnd - resizeTime, drawEnd - noiseEnd, readEnd - drawEnd, end - readEnd,
+            self.ru_maxrss, children.ru_maxrss, searchStart > 0 ? noiseEnd - searchStart : 0, end - startTime);
     fclose(file);
-}
-
-unsigned int SOIL_load_OGL_texture(const char* path, int force, unsigned int reuse, unsigned int flags)
-{
-    static unsigned int (*real)(const char*, int, unsigned int, unsigned int);
-    markLoadStart();
-    if (!real)
-        real = dlsym(RTLD_NEXT, "SOIL_load_OGL_texture");
-    return real(path, force, reuse, flags);
 }
 
 pid_t fork(void)
 {
     static pid_t (*real)(void);
-    markLoadStart();
+    if (decodeStart == 0)
+        decodeStart = now();
     if (!real)
-        real = dlsym(RTLD_NEXT, "fork");
+        real = next("fork");
     return real();
 }
 
-unsigned int SOIL_create_OGL_texture(const unsigned char* data, int width, int height, int channels,
+unsigned int SOIL_create_OGL_texture(const unsigned char *data, int width, int height, int channels,
                                      unsigned int reuse, unsigned int flags)
 {
-    static unsigned int (*real)(const unsigned char*, int, int, int, unsigned int, unsigned int);
-    markLoadStart();
+    static unsigned int (*real)(const unsigned char *, int, int, int, unsigned int, unsigned int);
     if (!real)
-        real = dlsym(RTLD_NEXT, "SOIL_create_OGL_texture");
+        real = next("SOIL_create_OGL_texture");
     const unsigned int texture = real(data, width, height, channels, reuse, flags);
     noiseEnd = now();
     return texture;
+}
+
+void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width, GLsizei height, GLint border,
+                  GLenum format, GLenum type, const void *pixels)
+{
+    static void (*real)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void *);
+    if (!real)
+        real = next("glTexImage2D");
+    real(target, level, internalFormat, width, height, border, format, type, pixels);
+    noiseEnd = now();
 }
 
 void glutReshapeWindow(int width, int height)
@@ -88,24 +94,30 @@ void glutReshapeWindow(int width, int height)
     static void (*real)(int, int);
     resizeTime = now();
     if (!real)
-        real = dlsym(RTLD_NEXT, "glutReshapeWindow");
+        real = next("glutReshapeWindow");
     real(width, height);
 }
 
-int SOIL_save_screenshot(const char* path, int type, int x, int y, int width, int height)
+void glReadPixels(GLint x, GLint y, GLsizei width, GLsizei height, GLenum format, GLenum type, void *pixels)
 {
-    static int (*real)(const char*, int, int, int, int, int);
-    saveStart = now();
+    static void (*real)(GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, void *);
     if (!real)
-        real = dlsym(RTLD_NEXT, "SOIL_save_screenshot");
-    return real(path, type, x, y, width, height);
+        real = next("glReadPixels");
+    const int capture = format == GL_BGR;
+    if (capture) {
+        glFinish();
+        drawEnd = now();
+    }
+    real(x, y, width, height, format, type, pixels);
+    if (capture)
+        readEnd = now();
 }
 
-void glGetTexImage(unsigned int target, int level, unsigned int format, unsigned int type, void* pixels)
+void glGetTexImage(GLenum target, GLint level, GLenum format, GLenum type, void *pixels)
 {
-    static void (*real)(unsigned int, int, unsigned int, unsigned int, void*);
+    static void (*real)(GLenum, GLint, GLenum, GLenum, void *);
     searchStart = now();
     if (!real)
-        real = dlsym(RTLD_NEXT, "glGetTexImage");
+        real = next("glGetTexImage");
     real(target, level, format, type, pixels);
 }

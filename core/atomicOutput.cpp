@@ -1,9 +1,7 @@
 #include "core/atomicOutput.h"
 
+#include "core/bmpCapture.h"
 #include "core/bmpLayout.h"
-
-#include <GL/gl.h>
-#include <SOIL/SOIL.h>
 
 #include <cerrno>
 #include <climits>
@@ -215,11 +213,11 @@ void discardTemporaryFile()
     }
 }
 
-// The writer's own stream errors (a full disk while writing or closing) are
-// invisible to us, as SOIL does not report them; they show as a short file.
-// Errors the kernel defers to write-back show in fsync. mkstemp made the file
-// readable by its owner only, and SOIL reopened it by path and kept that; its
-// final permissions come only now, as a read-only output's would have kept the
+// A writer that misses its own stream errors (a full disk while writing or
+// closing) leaves a short file, found here by its size. Errors the kernel
+// defers to write-back show in fsync. mkstemp made the file readable by its
+// owner only, and the writer reopened it by path and kept that; its final
+// permissions come only now, as a read-only output's would have kept the
 // writer out.
 bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, const fileAttributes& attributes,
                                 std::string& failureReason)
@@ -337,21 +335,16 @@ bool saveCaptureAtomically(const char* outputPath, int width, int height, std::s
         failureReason = "the capture is empty (" + std::to_string(width) + " x " + std::to_string(height) + ")";
         return false;
     }
-    // SOIL reads the pixels into a buffer of exactly 3 bytes a pixel; at the
-    // default pack alignment of 4 OpenGL would pad each row and write past it.
-    GLint callersAlignment = 4;
-    glGetIntegerv(GL_PACK_ALIGNMENT, &callersAlignment);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    auto writeWithSoil = [width, height](const char* temporaryPath, std::string& reason) {
-        if (SOIL_save_screenshot(temporaryPath, SOIL_SAVE_TYPE_BMP, 0, 0, width, height) != 0) {
-            return true;
+    const auto captureWidth = static_cast<std::uint32_t>(width);
+    const auto captureHeight = static_cast<std::uint32_t>(height);
+    auto writeCapture = [captureWidth, captureHeight](const char* temporaryPath, std::string& reason) {
+        bmpCapture capture;
+        if (!capture.read(captureWidth, captureHeight)) {
+            reason = "no memory for the " + std::to_string(bmpFileSize(captureWidth, captureHeight))
+                     + "-byte capture";
+            return false;
         }
-        reason = std::string("SOIL could not write it: ") + SOIL_last_result();
-        return false;
+        return writeWholeFile(temporaryPath, capture.fileBytes(), capture.fileSize(), reason);
     };
-    const std::uint64_t expectedSize =
-        bmpFileSize(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
-    bool saved = replaceFileAtomically(outputPath, expectedSize, writeWithSoil, failureReason);
-    glPixelStorei(GL_PACK_ALIGNMENT, callersAlignment);
-    return saved;
+    return replaceFileAtomically(outputPath, bmpFileSize(captureWidth, captureHeight), writeCapture, failureReason);
 }

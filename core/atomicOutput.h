@@ -34,8 +34,7 @@ bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
                            const temporaryFileWriter& writeTemporary, std::string& failureReason);
 
 // Writes the lower-left width x height pixels of the current read buffer as a
-// 24-bit BMP at outputPath through SOIL's screenshot writer, atomically as
-// replaceFileAtomically does. Needs a current OpenGL context. Reads pixels at
-// a pack alignment of 1 (the size SOIL allocates for them) and restores the
-// caller's alignment afterwards.
+// 24-bit BMP at outputPath, byte for byte the file SOIL's screenshot writer
+// makes of them (bmpCapture.h), atomically as replaceFileAtomically does.
+// Needs a current OpenGL context; leaves the caller's pack alignment as it was.
 bool saveCaptureAtomically(const char* outputPath, int width, int height, std::string& failureReason);

@@ -8,3 +8,12 @@ inline constexpr std::uint64_t bmpHeaderSize = 54;
 
 std::uint32_t bmpRowPadding(std::uint32_t width);
 std::uint64_t bmpFileSize(std::uint32_t width, std::uint32_t height);
+
+// The header SOIL's screenshot writer puts before the rows: "BM", the file
+// size, two reserved zero words and the offset 54 of the pixels; then a
+// 40-byte information header with the width, the (positive, so rows run bottom
+// first) height, one plane, 24 bits a pixel and zero for the compression, the
+// image size, both resolutions and both colour counts. Numbers are
+// little-endian. Fills the first bmpHeaderSize bytes at `header`.
+void writeBmpHeader(unsigned char* header, std::uint32_t width, std::uint32_t height);
+

@@ -1,21 +1,16 @@
 #include "core/encodingPass.h"
 
-#include "core/noise.h"
+#include "core/noiseAhead.h"
+#include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
-#include <SOIL/SOIL.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
 // The filters are set through the float form of the call.
 constexpr GLfloat nearestFilter = GL_NEAREST;
-// The image texture's flags, though SOIL resizes nothing here: the noise is
-// made at the image texture's power-of-two size.
-constexpr unsigned int noiseTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 constexpr int rgbChannels = 3;
 
 // One corner of the quad: the position, then the texture coordinate and the
@@ -66,6 +61,23 @@ void drawQuadWithProgram(vexo::glShader* program)
         program->unbind();
 }
 
+GLuint uploadNoise(const noiseBuffer& noise, noiseTextureFailure& failure, std::string& reason)
+{
+    failure = noiseTextureFailure::none;
+    if (!noise.bytes) {
+        char text[128];
+        std::snprintf(text, sizeof text, "no memory for the %zu-byte noise buffer", noise.byteCount);
+        reason = text;
+        failure = noiseTextureFailure::noMemory;
+        return 0;
+    }
+    const GLuint texture = createTextureAsSoilDoes(noise.bytes.get(), static_cast<int>(noise.width),
+                                                   static_cast<int>(noise.height), rgbChannels, reason);
+    if (texture == 0)
+        failure = noiseTextureFailure::noTexture;
+    return texture;
+}
+
 } // namespace
 
 void prepareEncodingState()
@@ -113,27 +125,13 @@ textureSize sizeWindowToTexture()
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
                           std::string& reason)
 {
-    failure = noiseTextureFailure::none;
-    const std::size_t byteCount = std::size_t{width} * height * rgbChannels;
-    std::unique_ptr<unsigned char, decltype(&std::free)> noise(
-        static_cast<unsigned char*>(std::malloc(byteCount > 0 ? byteCount : 1)), &std::free);
-    if (!noise) {
-        char text[128];
-        std::snprintf(text, sizeof text, "no memory for the %zu-byte noise buffer", byteCount);
-        reason = text;
-        failure = noiseTextureFailure::noMemory;
-        return 0;
-    }
-    fillNoise(noise.get(), byteCount, seed);
+    return uploadNoise(makeNoiseBuffer(width, height, seed), failure, reason);
+}
 
-    const GLuint texture = SOIL_create_OGL_texture(noise.get(), static_cast<int>(width), static_cast<int>(height),
-                                                   rgbChannels, SOIL_CREATE_NEW_ID, noiseTextureFlags);
-    if (texture == 0) {
-        const char* soilReason = SOIL_last_result();
-        reason = soilReason ? soilReason : "SOIL gave no reason";
-        failure = noiseTextureFailure::noTexture;
-    }
-    return texture;
+GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
+                                     std::string& reason)
+{
+    return uploadNoise(takeClockSeededNoise(width, height), failure, reason);
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)

@@ -47,6 +47,11 @@ enum class noiseTextureFailure { none, noMemory, noTexture };
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
                           std::string& reason);
 
+// The same for the encoder's clock-seeded noise, made ahead of the image's
+// load when its size was guessed right (noiseAhead.h).
+GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
+                                     std::string& reason);
+
 // Draws one frame of the pass: clears, binds the image on unit 0 and the noise
 // on unit 1, binds `program` (if any) with its two sampler uniforms, draws the
 // quad and unbinds the program.

@@ -1,6 +1,10 @@
 #include "core/noise.h"
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -8,6 +12,91 @@ namespace {
 noiseJump compose(noiseJump first, noiseJump second)
 {
     return {second.multiplier * first.multiplier, second.multiplier * first.increment + second.increment};
+}
+
+// The draws advance in blocks of interleavedDraws bytes, one vector lane for
+// each byte of a block: a lane makes the same byte of every block, each a jump
+// of interleavedDraws draws from the one before. The same lane of four
+// neighbouring vectors makes the four bytes of one word, so that packing the
+// bytes takes only shifts and masks of whole words.
+constexpr std::size_t vectorLanes = 8;
+constexpr std::size_t bytesPerWord = 4;
+constexpr std::size_t interleavedDraws = 128;
+constexpr std::size_t vectorsPerBlock = interleavedDraws / vectorLanes;
+using wordVector = std::uint32_t __attribute__((vector_size(vectorLanes * sizeof(std::uint32_t))));
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words are stored as their bytes in memory order");
+
+// Below this many bytes a part is not worth a thread.
+constexpr std::size_t bytesPerThreadAtLeast = std::size_t{1} << 20;
+
+std::size_t noiseFillParts(std::size_t count)
+{
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return std::max<std::size_t>(1, std::min(cores, count / bytesPerThreadAtLeast));
+}
+
+// Where the state of byte `offset` of a block lives: vector, then lane.
+std::size_t vectorOf(std::size_t offset)
+{
+    const std::size_t wordsPerVector = vectorLanes * bytesPerWord;
+    return offset / wordsPerVector * bytesPerWord + offset % bytesPerWord;
+}
+
+std::size_t laneOf(std::size_t offset)
+{
+    return offset % (vectorLanes * bytesPerWord) / bytesPerWord;
+}
+
+// Stores the noise bytes of four vectors' states as the four bytes of each word.
+void storeNoiseWords(unsigned char* at, const wordVector* states)
+{
+    const wordVector words = ((states[0] >> 16) & 0xFFu) | ((states[1] >> 8) & 0xFF00u) | (states[2] & 0xFF0000u)
+                             | ((states[3] << 8) & 0xFF000000u);
+    std::memcpy(at, &words, sizeof words);
+}
+
+// Baseline x86-64 has no 32-bit vector multiply and makes one of two 64-bit
+// ones; AVX2 has it, and twice the width. The compiler makes both forms and
+// the loader picks the one the processor runs.
+__attribute__((target_clones("avx2", "default"))) void fillBlocks(unsigned char* bytes, std::size_t blocks,
+                                                                   wordVector (&states)[vectorsPerBlock])
+{
+    const noiseJump block = noiseJumpOver(interleavedDraws);
+    for (std::size_t done = 0; done < blocks; ++done, bytes += interleavedDraws) {
+        for (std::size_t v = 0; v < vectorsPerBlock; v += bytesPerWord)
+            storeNoiseWords(bytes + v * vectorLanes, states + v);
+        for (wordVector& state : states)
+            state = state * block.multiplier + block.increment;
+    }
+}
+
+// Bytes begin to end of the noise of `seed`, at the same places in `bytes`.
+void fillNoiseRange(unsigned char* bytes, std::size_t begin, std::size_t end, std::uint32_t seed)
+{
+    std::uint32_t state = noiseStateAfter(seed, begin + 1);
+    const std::size_t blocks = (end - begin) / interleavedDraws;
+    if (blocks > 0) {
+        wordVector states[vectorsPerBlock];
+        for (std::size_t offset = 0; offset < interleavedDraws; ++offset, state = nextNoiseState(state))
+            states[vectorOf(offset)][laneOf(offset)] = state;
+        fillBlocks(bytes + begin, blocks, states);
+        state = states[0][0];
+    }
+    for (std::size_t i = begin + blocks * interleavedDraws; i < end; ++i, state = nextNoiseState(state))
+        bytes[i] = noiseByteOf(state);
+}
+
+// Starts a thread on bytes begin to end, or fills them on this one when the
+// system gives no thread: the noise must not fail for that, and no exception
+// may reach GLUT's C code above the caller.
+void fillNoiseRangeOnAThread(std::vector<std::thread>& helpers, unsigned char* bytes, std::size_t begin,
+                             std::size_t end, std::uint32_t seed)
+{
+    try {
+        helpers.emplace_back(fillNoiseRange, bytes, begin, end, seed);
+    } catch (const std::exception&) {
+        fillNoiseRange(bytes, begin, end, seed);
+    }
 }
 
 } // namespace
@@ -20,9 +109,17 @@ int noiseGenerator::next()
 
 void fillNoise(unsigned char* bytes, std::size_t count, std::uint32_t seed)
 {
-    noiseGenerator generator(seed);
-    for (std::size_t i = 0; i < count; ++i)
-        bytes[i] = static_cast<unsigned char>(generator.next() % 256);
+    const std::size_t parts = noiseFillParts(count);
+    const std::size_t partSize = count / parts;
+    std::vector<std::thread> helpers;
+    for (std::size_t part = 1; part < parts; ++part) {
+        const std::size_t begin = part * partSize;
+        const std::size_t end = part + 1 == parts ? count : begin + partSize;
+        fillNoiseRangeOnAThread(helpers, bytes, begin, end, seed);
+    }
+    fillNoiseRange(bytes, 0, partSize, seed);
+    for (std::thread& helper : helpers)
+        helper.join();
 }
 
 noiseJump noiseJumpOver(std::uint64_t draws)

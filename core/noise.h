@@ -38,6 +38,10 @@ private:
 
 // Fills `count` bytes with successive draws modulo 256: byte i is channel
 // i % 3 (red, green, blue) of texel i / 3, counted row by row from row 0.
+// Bit for bit what noiseGenerator draws one after another, made at the speed
+// of memory: parts of the buffer go to threads, each starting at its first
+// byte's state (noiseJumpOver), and each thread advances many interleaved
+// draws at once in vector registers.
 void fillNoise(unsigned char* bytes, std::size_t count, std::uint32_t seed);
 
 // Any number of steps of the generator is one affine map of the seed: the

@@ -1,7 +1,7 @@
 #include "encoder/myWindow.h"
 
 #include "core/atomicOutput.h"
-#include "core/noise.h"
+#include "core/noiseAhead.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
@@ -65,6 +65,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();
     }
+    makeNoiseAheadOfImage();
     imageTexture = loadImageTexture(imagePath);
     if (imageTexture == 0) {
         glDisable(GL_TEXTURE_2D);
@@ -93,7 +94,7 @@ GLuint myWindow::makeNoiseTexture()
     noiseTextureFailure noiseFailure = noiseTextureFailure::none;
     std::string reason;
     // SOIL binds the new texture on the active unit, still unit 0 here.
-    const GLuint texture = createNoiseTexture(textureWidth, textureHeight, noiseSeedFromClock(), noiseFailure, reason);
+    const GLuint texture = createClockSeededNoiseTexture(textureWidth, textureHeight, noiseFailure, reason);
     if (noiseFailure == noiseTextureFailure::noMemory)
         failOutput(reason.c_str());
     if (noiseFailure == noiseTextureFailure::noTexture) {

@@ -1,9 +1,11 @@
 #include "safeload/safeImageLoad.h"
 
 #include "safeload/ddsHeader.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
+#include "safeload/soilTexture.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
@@ -20,14 +22,6 @@ extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* co
     unsigned int reuse_texture_ID, int flags, int loading_as_cubemap);
 
 namespace {
-
-// SOIL_last_result can be null; a null pointer streamed into std::cout would
-// silence all later output.
-std::string soilLastResult()
-{
-    const char* text = SOIL_last_result();
-    return text ? text : "SOIL gave no reason";
-}
 
 enum class fileRead { read, unopenable, notRegular, tooLarge };
 
@@ -148,12 +142,9 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failure
         pixels = stretched.data();
 
     tightUnpacking unpacking;
-    GLuint texture =
-        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, imageTextureFlags);
-    if (!texture) {
-        failureReason = soilLastResult();
+    GLuint texture = createTextureAsSoilDoes(pixels, width, height, image.channels, failureReason);
+    if (!texture)
         return 0;
-    }
     return keepIfStored(texture, GLint(nextPowerOfTwo(uint32_t(width))),
         GLint(nextPowerOfTwo(uint32_t(height))), failureReason);
 }
@@ -229,6 +220,31 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
+bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes)
+{
+    return readWholeFile(path, largestImageFileBytes(maxTextureSize), bytes) == fileRead::read;
+}
+
+bool uploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    return checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxTextureSize)).verdict
+        != ddsDirectVerdict::notDirect;
+}
+
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
+    if (!decoder.decode) {
+        sandboxDecodeResult refusal;
+        refusal.failureReason = decoder.refusal;
+        return refusal;
+    }
+    uint64_t capacity = uint64_t(maxTextureSize) * uint64_t(maxTextureSize) * 4;
+    setDecodedImageByteLimit(capacity);
+    return decodeImageInSandbox(bytes.data(), bytes.size(),
+        sandboxLimitsForFile(bytes.size(), uint32_t(maxTextureSize)), capacity, decoder.decode, decoder.confinement);
+}
+
 namespace {
 
 GLuint loadImageTexture(const char* path, std::string& failureReason)
@@ -239,26 +255,20 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         return 0;
     }
     std::vector<unsigned char> bytes;
-    fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
-    if (read != fileRead::read) {
-        failureReason = describeFileRead(read);
-        return 0;
-    }
+    sandboxDecodeResult image;
+    if (!takeStartedDecode(path, bytes, image)) {
+        fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+        if (read != fileRead::read) {
+            failureReason = describeFileRead(read);
+            return 0;
+        }
 
-    bool refused = false;
-    GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
-    if (texture || refused)
-        return texture;
-
-    imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
-    if (!decoder.decode) {
-        failureReason = decoder.refusal;
-        return 0;
+        bool refused = false;
+        GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+        if (texture || refused)
+            return texture;
+        image = decodeImageBytes(bytes, maxSize);
     }
-    uint64_t capacity = uint64_t(maxSize) * uint64_t(maxSize) * 4;
-    setDecodedImageByteLimit(capacity);
-    sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
-        sandboxLimitsForFile(bytes.size(), uint32_t(maxSize)), capacity, decoder.decode, decoder.confinement);
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;

@@ -181,6 +181,28 @@ TEST(Noise, FollowsTheEncodersGenerator)
     EXPECT_EQ(std::vector<int>(bytes, bytes + 3), (std::vector<int>{38, 39, 246}));
 }
 
+// The threaded, interleaved fill against the serial generator: counts around
+// the interleaved block and the split between threads, odd texture sizes and a
+// large texture, seeds at both ends of the range.
+TEST(Noise, FillIsTheSerialGeneratorsNoise)
+{
+    const std::size_t counts[] = {0, 1, 2, 3, 127, 128, 129, 3 * 300 * 7, 3 * 4097 * 33, (std::size_t{1} << 21) + 5,
+                                  3 * 1031 * 1027, 3 * 4096 * 4096};
+    for (std::uint32_t seed : {0u, 1u, pinnedSeed, 0xFFFFFFFFu}) {
+        for (std::size_t count : counts) {
+            std::vector<unsigned char> serial(count);
+            noiseGenerator generator(seed);
+            for (unsigned char& byte : serial)
+                byte = static_cast<unsigned char>(generator.next() % 256);
+            std::vector<unsigned char> fast(count + 1, 0xA5);
+            fillNoise(fast.data(), count, seed);
+            EXPECT_EQ(fast.back(), 0xA5) << "written past the end of " << count << " bytes";
+            fast.pop_back();
+            EXPECT_TRUE(fast == serial) << "seed " << seed << ", " << count << " bytes";
+        }
+    }
+}
+
 TEST(BmpLayout, RowsArePaddedToFourBytes)
 {
     EXPECT_EQ(bmpFileSize(1, 1), 54u + 4u);

@@ -83,10 +83,10 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
         std::string extraOut;
     } cases[] = {
         {"read-only directory", true, asUnprivilegedUser, {}, "Permission denied", ""},
-        {"disk full while writing", false, {}, failingStdio("fwrite"), "1000 bytes instead of 6198", ""},
-        {"disk full when closing", false, {}, failingStdio("fclose"), "bytes instead of 6198", ""},
+        {"disk full while writing", false, {}, failingStdio("fwrite"), "No space left on device after 1000 of 6198 bytes", ""},
+        {"disk full when closing", false, {}, failingStdio("fclose"), "No space left on device", ""},
         {"device error on flushing", false, {}, failingStdio("fsync"), "Input/output error", ""},
-        {"file size limit", false, withFileSizeLimit, {}, "bytes instead of 6198", ""},
+        {"file size limit", false, withFileSizeLimit, {}, "File too large after 4096 of 6198 bytes", ""},
         {"no name for the noise texture", false, {},
          withEntries(preloading(FAIL_TEXTURE_NAME), {"PIXVEIL_TEST_FAIL_TEXTURE_NAME=2"}),
          "the noise texture could not be made (Failed to generate an OpenGL texture name; missing OpenGL context?)",

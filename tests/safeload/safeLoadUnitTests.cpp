@@ -7,7 +7,9 @@
 #include <SOIL/image_helper.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/futex.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -258,6 +260,21 @@ unsigned char* fourTexelDecoder(
     return pixels;
 }
 
+// Descriptors the caller holds open, below and above the ones the sandbox
+// makes for itself; the decoder can tell an open one by mapping it.
+int inheritedDescriptors[2] = {-1, -1};
+
+unsigned char* descriptorProbingDecoder(const unsigned char*, int, int*, int*, int*, const char** failureReason)
+{
+    *failureReason = "no inherited descriptor is open";
+    for (int descriptor : inheritedDescriptors) {
+        void* mapped = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, descriptor, 0);
+        if (mapped != MAP_FAILED)
+            *failureReason = "an inherited descriptor is open";
+    }
+    return nullptr;
+}
+
 } // namespace
 
 TEST(Sandbox, HandsBackTheDecodedPixels)
@@ -285,6 +302,18 @@ TEST(Sandbox, ReportsEachWayADecoderCanEnd)
     };
     for (const auto& ending : cases)
         EXPECT_EQ(decodeWith(ending.decoder).failureReason, ending.reason);
+}
+
+TEST(Sandbox, DecoderInheritsNoDescriptors)
+{
+    inheritedDescriptors[0] = open("/proc/self/exe", O_RDONLY);
+    inheritedDescriptors[1] = dup2(inheritedDescriptors[0], 900);
+    ASSERT_GE(inheritedDescriptors[0], 0);
+    ASSERT_EQ(inheritedDescriptors[1], 900);
+    const std::string reason = decodeWith(descriptorProbingDecoder).failureReason;
+    for (int descriptor : inheritedDescriptors)
+        close(descriptor);
+    EXPECT_EQ(reason, "no inherited descriptor is open");
 }
 
 // SOIL's own decoder, within the limits of the file's size: a tiny Radiance

@@ -1,0 +1,73 @@
+#include "safeload/soilTexture.h"
+
+#include "safeload/safeImageLoad.h"
+
+#include <GL/gl.h>
+#include <SOIL/SOIL.h>
+
+namespace {
+
+// SOIL's own text for the one failure of its upload that it reports.
+constexpr const char* noTextureName = "Failed to generate an OpenGL texture name; missing OpenGL context?";
+
+bool isPowerOfTwo(int side)
+{
+    return side > 0 && (side & (side - 1)) == 0;
+}
+
+GLint maximumTextureSize()
+{
+    GLint size = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
+    return size;
+}
+
+bool soilWouldUploadAsItIs(int width, int height, int channels)
+{
+    const GLint maxSize = maximumTextureSize();
+    return channels >= 1 && channels <= 4 && isPowerOfTwo(width) && isPowerOfTwo(height) && width <= maxSize
+        && height <= maxSize;
+}
+
+// SOIL's pixel format for a channel count, used for the internal format too.
+GLenum soilFormatOf(int channels)
+{
+    constexpr GLenum formats[] = {GL_LUMINANCE, GL_LUMINANCE_ALPHA, GL_RGB, GL_RGBA};
+    return formats[channels - 1];
+}
+
+// SOIL_last_result can be null; a null pointer streamed into std::cout would
+// silence all later output.
+std::string soilReason()
+{
+    const char* text = SOIL_last_result();
+    return text ? text : "SOIL gave no reason";
+}
+
+} // namespace
+
+unsigned int createTextureAsSoilDoes(const unsigned char* pixels, int width, int height, int channels,
+    std::string& failureReason)
+{
+    if (!soilWouldUploadAsItIs(width, height, channels)) {
+        const GLuint texture =
+            SOIL_create_OGL_texture(pixels, width, height, channels, SOIL_CREATE_NEW_ID, imageTextureFlags);
+        if (!texture)
+            failureReason = soilReason();
+        return texture;
+    }
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    if (!texture) {
+        failureReason = noTextureName;
+        return 0;
+    }
+    const GLenum format = soilFormatOf(channels);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP);
+    return texture;
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+// Makes the texture that SOIL_create_OGL_texture(pixels, width, height,
+// channels, SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO |
+// SOIL_FLAG_DDS_LOAD_DIRECT) makes, bound on the active unit with SOIL's
+// linear filters and clamping, from the rows at the current unpack alignment.
+// An image whose sides are powers of two within the driver's largest texture
+// goes straight to glTexImage2D: SOIL would copy it first and change nothing.
+// Any other is up-scaled by SOIL itself. Returns the texture name, or 0 with
+// SOIL's reason. Needs a current OpenGL context; the name is a GLuint.
+unsigned int createTextureAsSoilDoes(const unsigned char* pixels, int width, int height, int channels,
+    std::string& failureReason);

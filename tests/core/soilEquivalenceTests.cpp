@@ -1,0 +1,181 @@
+// The project's own forms of SOIL's steps against SOIL itself, in a real GLUT
+// window on Mesa: the same input must give the same bytes.
+
+#include "core/atomicOutput.h"
+#include "safeload/safeImageLoad.h"
+#include "safeload/soilTexture.h"
+#include "tests/support/testSupport.h"
+
+#include <GL/glew.h>
+#include <GL/freeglut.h>
+#include <SOIL/SOIL.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<unsigned char> randomBytes(std::size_t count, unsigned int seed)
+{
+    std::mt19937 generator(seed);
+    std::vector<unsigned char> bytes(count);
+    for (unsigned char& byte : bytes)
+        byte = static_cast<unsigned char>(generator());
+    return bytes;
+}
+
+// A framebuffer of its own for each size, so that any size can be read back
+// without resizing the window.
+class offscreenFrame {
+public:
+    offscreenFrame(int width, int height)
+    {
+        glGenFramebuffers(1, &framebuffer);
+        glGenRenderbuffers(1, &colour);
+        glBindRenderbuffer(GL_RENDERBUFFER, colour);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+        glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
+        complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        glViewport(0, 0, width, height);
+    }
+    ~offscreenFrame()
+    {
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        glDeleteFramebuffers(1, &framebuffer);
+        glDeleteRenderbuffers(1, &colour);
+    }
+    bool complete = false;
+
+private:
+    GLuint framebuffer = 0;
+    GLuint colour = 0;
+};
+
+// Random pixels, every byte value in every channel.
+void drawRandomPixels(int width, int height)
+{
+    const std::vector<unsigned char> rgb = randomBytes(std::size_t(width) * height * 3, unsigned(width * 31 + height));
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glRasterPos2i(-1, -1);
+    glDrawPixels(width, height, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+}
+
+struct textureState {
+    GLint width = 0, height = 0, internalFormat = 0;
+    GLint minFilter = 0, magFilter = 0, wrapS = 0, wrapT = 0;
+    GLint boundTexture = 0;
+    std::vector<unsigned char> texels;
+
+    bool operator==(const textureState& other) const
+    {
+        return width == other.width && height == other.height && internalFormat == other.internalFormat
+            && minFilter == other.minFilter && magFilter == other.magFilter && wrapS == other.wrapS
+            && wrapT == other.wrapT && texels == other.texels;
+    }
+};
+
+// The texture as the shader sees it, and which texture the active unit binds.
+textureState readTexture(GLuint texture, GLenum format, int channels)
+{
+    textureState state;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &state.boundTexture);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state.width);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state.height);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &state.internalFormat);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &state.minFilter);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &state.magFilter);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &state.wrapS);
+    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, &state.wrapT);
+    state.texels.resize(std::size_t(state.width) * state.height * channels);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glGetTexImage(GL_TEXTURE_2D, 0, format, GL_UNSIGNED_BYTE, state.texels.data());
+    return state;
+}
+
+class SoilEquivalence : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        static char name[] = "soil-equivalence";
+        static char* arguments[] = {name, nullptr};
+        int count = 1;
+        glutInit(&count, arguments);
+        glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+        glutCreateWindow(name);
+        glewInit();
+    }
+
+    scratchDirectory scratch;
+};
+
+} // namespace
+
+// Odd widths give every row padding; the pack alignment the caller had must
+// not leak into either writer.
+TEST_F(SoilEquivalence, TheCaptureWriterWritesSoilsScreenshotBytes)
+{
+    const struct {
+        int width, height;
+    } sizes[] = {{1, 1}, {2, 3}, {3, 5}, {5, 7}, {7, 2}, {300, 200}, {4097, 2049}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(std::to_string(size.width) + " x " + std::to_string(size.height));
+        offscreenFrame frame(size.width, size.height);
+        ASSERT_TRUE(frame.complete);
+        drawRandomPixels(size.width, size.height);
+        const std::string soilPath = scratch.file("soil.bmp");
+        const std::string ownPath = scratch.file("own.bmp");
+
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        ASSERT_NE(SOIL_save_screenshot(soilPath.c_str(), SOIL_SAVE_TYPE_BMP, 0, 0, size.width, size.height), 0);
+        std::string reason;
+        ASSERT_TRUE(saveCaptureAtomically(ownPath.c_str(), size.width, size.height, reason)) << reason;
+        GLint alignmentAfter = 0;
+        glGetIntegerv(GL_PACK_ALIGNMENT, &alignmentAfter);
+
+        EXPECT_TRUE(readFile(ownPath) == readFile(soilPath)) << "the files differ";
+        EXPECT_EQ(alignmentAfter, 1);
+    }
+}
+
+// Every channel count SOIL uploads, at sizes that are powers of two (SOIL's
+// up-scaling of the others is SOIL's own either way).
+TEST_F(SoilEquivalence, TheDirectUploadMakesSoilsTexture)
+{
+    const GLenum formats[] = {GL_LUMINANCE, GL_LUMINANCE_ALPHA, GL_RGB, GL_RGBA};
+    const struct {
+        int width, height;
+    } sizes[] = {{1, 1}, {2, 1}, {1, 4}, {8, 2}, {64, 32}, {512, 1024}};
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    for (int channels = 1; channels <= 4; ++channels) {
+        for (const auto& size : sizes) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(size.width) + " x "
+                         + std::to_string(size.height));
+            const std::vector<unsigned char> pixels =
+                randomBytes(std::size_t(size.width) * size.height * channels, unsigned(channels));
+            const GLuint soilTexture = SOIL_create_OGL_texture(pixels.data(), size.width, size.height, channels,
+                                                               SOIL_CREATE_NEW_ID, imageTextureFlags);
+            const textureState soil = readTexture(soilTexture, formats[channels - 1], channels);
+            std::string reason;
+            const GLuint ownTexture = createTextureAsSoilDoes(pixels.data(), size.width, size.height, channels, reason);
+            const textureState own = readTexture(ownTexture, formats[channels - 1], channels);
+
+            ASSERT_NE(soilTexture, 0u);
+            ASSERT_NE(ownTexture, 0u) << reason;
+            EXPECT_TRUE(own == soil) << "the textures differ";
+            EXPECT_EQ(soil.boundTexture, GLint(soilTexture));
+            EXPECT_EQ(own.boundTexture, GLint(ownTexture));
+            glDeleteTextures(1, &soilTexture);
+            glDeleteTextures(1, &ownTexture);
+        }
+    }
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
