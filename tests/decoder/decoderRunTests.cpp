@@ -1,12 +1,15 @@
 // Both real programs on a private X server with Mesa: images encoded with the
 // clock pinned and decoded again, compared pixel for pixel with SOIL's own
-// texture of the input (its decoded pixels, up-scaled to powers of two).
+// texture of the input (its decoded pixels, up-scaled to powers of two), or
+// with the input itself when the decoder gives it back at its own size.
 
 #include "tests/encoder/encoderTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -55,9 +58,14 @@ encodedImage encode(const std::string& image)
     return encoded;
 }
 
-processResult decode(const std::string& encodedPath, const std::string& seed = "")
+constexpr const char* keepTextureSize = "--keep-texture-size";
+
+processResult decode(const std::string& encodedPath, const std::string& seed = "", const std::string& option = "")
 {
-    std::vector<std::string> arguments = {PIXVEIL_DECODE_BINARY, encodedPath};
+    std::vector<std::string> arguments = {PIXVEIL_DECODE_BINARY};
+    if (!option.empty())
+        arguments.push_back(option);
+    arguments.push_back(encodedPath);
     if (!seed.empty())
         arguments.push_back(seed);
     return runProcess(arguments);
@@ -112,7 +120,8 @@ struct roundTripInput {
     std::vector<std::string> options;
 };
 
-// Every format and shape, decoded with the seed given.
+// Every format and shape whose sides are powers of two, decoded with the seed
+// given, and a picture of another size with the texture size kept.
 TEST(DecoderRun, RoundTripsAreBitExact)
 {
     scratchDirectory scratch;
@@ -132,10 +141,83 @@ TEST(DecoderRun, RoundTripsAreBitExact)
         SCOPED_TRACE(file);
         makeImage(input.width, input.height, input.options, input.format + file);
         const encodedImage encoded = encode(file);
+        const bool powersOfTwo = encoded.original.width == input.width && encoded.original.height == input.height;
+        const processResult run =
+            decode(encoded.path, std::to_string(encoded.seed), powersOfTwo ? "" : keepTextureSize);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        if (powersOfTwo)
+            EXPECT_EQ(lastLine(run.out), "texture size " + std::to_string(input.width) + "x" +
+                                             std::to_string(input.height) +
+                                             " kept; no smaller original up-scales to it exactly");
+        else
+            EXPECT_EQ(run.out.find(" kept; "), std::string::npos) << run.out;
+        expectDecodedExactly(encoded);
+    }
+}
+
+// The picture's red, green and blue as ImageMagick reads them.
+rgbImage readPicture(const std::string& image, int width, int height)
+{
+    scratchDirectory scratch;
+    const std::string raw = scratch.file("picture.rgb");
+    convert({image, "-depth", "8", "rgb:" + raw});
+    const std::string bytes = readFile(raw);
+    return {width, height, std::vector<unsigned char>(bytes.begin(), bytes.end())};
+}
+
+double meanAbsoluteDifference(const rgbImage& a, const rgbImage& b)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < a.rgb.size(); ++i)
+        sum += std::abs(a.rgb[i] - b.rgb[i]);
+    return sum / static_cast<double>(a.rgb.size());
+}
+
+// Pictures whose sides are not both powers of two come back at their own
+// size; SOIL up-scales what comes back to the very texture that was encoded,
+// and it stays well under one level from the picture on average.
+TEST(DecoderRun, PicturesComeBackAtTheirOwnSize)
+{
+    scratchDirectory scratch;
+    const std::vector<std::string> grain = {"-attenuate", "0.3", "+noise", "Gaussian"};
+    const std::vector<std::string> text = {"-fill", "white", "-colorize", "100", "-fill", "black", "-font",
+                                           "DejaVu-Sans", "-pointsize", "15", "-annotate", "+8+30",
+                                           "Pixveil gives the picture back at its own size, 0123456789",
+                                           "-annotate", "+8+90", "small text, as in a screenshot"};
+    const std::vector<std::string> lineArt = {"-fill", "white", "-colorize", "100", "-fill", "none", "-stroke",
+                                              "black", "-draw", "line 10,10 490,390", "-draw",
+                                              "circle 250,200 250,300", "-draw", "rectangle 50,50 150,120"};
+    std::vector<std::string> grey = grain;
+    grey.insert(grey.end(), {"-colorspace", "Gray", "-define", "png:color-type=0"});
+    const roundTripInput inputs[] = {
+        {"PNG24:", "photo.png", 300, 200, grain},     {"PNG24:", "wide.png", 640, 480, grain},
+        {"PNG24:", "text.png", 640, 120, text},       {"PNG24:", "lines.png", 500, 400, lineArt},
+        {"", "grey.png", 300, 200, grey},             {"PNG24:", "tiny.png", 17, 9, grain},
+        {"PNG24:", "tall.png", 129, 257, grain},      {"PNG24:", "half.png", 512, 300, grain},
+    };
+    for (const roundTripInput& input : inputs) {
+        const std::string file = scratch.file(input.name);
+        SCOPED_TRACE(file);
+        makeImage(input.width, input.height, input.options, input.format + file);
+        const encodedImage encoded = encode(file);
         const processResult run = decode(encoded.path, std::to_string(encoded.seed));
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
-        expectDecodedExactly(encoded);
+        const std::string size = std::to_string(input.width) + "x" + std::to_string(input.height);
+        EXPECT_EQ(lastLine(run.out), "original size " + size + " recovered; it up-scales to the encoded texture exactly");
+
+        std::string layoutProblem;
+        const rgbImage decoded = readBmp(decodedPathOf(encoded), layoutProblem);
+        ASSERT_EQ(layoutProblem, "");
+        ASSERT_EQ(decoded.width, input.width);
+        ASSERT_EQ(decoded.height, input.height);
+        EXPECT_EQ(differingBytes(encoded.original, referenceTexture(decodedPathOf(encoded))), 0u);
+        const rgbImage picture = readPicture(file, input.width, input.height);
+        const double difference = meanAbsoluteDifference(picture, decoded);
+        EXPECT_LT(difference, 0.5);
+        std::printf("%-10s %8s  mean absolute difference %.3f, %.2f %% of bytes differ\n", input.name.c_str(),
+                    size.c_str(), difference, 100.0 * differingBytes(picture, decoded) / picture.rgb.size());
     }
 }
 
@@ -159,7 +241,7 @@ TEST(DecoderRun, FindsTheSeedFromTheFileTime)
         for (std::uint32_t late : {0u, 1u, 2u}) {
             SCOPED_TRACE(image + " written " + std::to_string(late) + " s after its seed");
             setModificationTime(encoded.path, encoded.seed + late);
-            const processResult run = decode(encoded.path);
+            const processResult run = decode(encoded.path, "", keepTextureSize);
             ASSERT_EQ(run.status, 0) << run.err;
             EXPECT_EQ(run.err, "");
             EXPECT_EQ(lastLine(run.out).rfind("seed " + std::to_string(encoded.seed) + ", separation ", 0), 0u)
@@ -223,8 +305,9 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
         std::vector<std::string> arguments;
         std::string error;
     } cases[] = {
-        {{}, "usage: pixveil-decode ENCODED.bmp [SEED]\n"},
-        {{"a", "1", "2"}, "usage: pixveil-decode ENCODED.bmp [SEED]\n"},
+        {{}, "usage: pixveil-decode [--keep-texture-size] ENCODED.bmp [SEED]\n"},
+        {{"a", "1", "2"}, "usage: pixveil-decode [--keep-texture-size] ENCODED.bmp [SEED]\n"},
+        {{keepTextureSize}, "usage: pixveil-decode [--keep-texture-size] ENCODED.bmp [SEED]\n"},
         {{scratch.file("in.png"), "12x"},
          "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '12x'\n"},
         {{longPath},
