@@ -128,6 +128,17 @@ struct band {
     int last;
 };
 
+// The band solver's view of one output of a group: the band texels it reads
+// (each a line of the band and a side, 0 for the group's own position, 1 for
+// the next) and whether it misses for every setting of them, one base-3 digit
+// a texel.
+struct bandOutput {
+    int lines[4];
+    int sides[4];
+    int count;
+    unsigned char misses[81];
+};
+
 struct texelPosition {
     int row;
     int column;
@@ -167,6 +178,10 @@ public:
 private:
     void estimate();
     std::vector<int> findMisses() const;
+    // The misses left after a stage: the earlier misses and the outputs that
+    // read a texel the stage changed are all that can have changed.
+    std::vector<int> remainingMisses(const std::vector<int>& earlier);
+    void noteChange(int row, int column) { changed.push_back(row * width + column); }
     void adjustSingleTexels(const std::vector<int>& misses);
     void adjustTexelPairs(const std::vector<int>& misses);
     void solveBands(const std::vector<int>& misses, int lineCount, int reach);
@@ -215,9 +230,9 @@ private:
     {
         return where.alongRows ? texel(where.firstLine + line, position) : texel(position, where.firstLine + line);
     }
-    bool setBandState(const band& where, int position, const unsigned char* was, int state);
-    double bandDistanceCost(const band& where, int position) const;
-    int bandGroupMisses(const band& where, int position, int firstCross, int lastCross) const;
+    void setBandTexel(const band& where, int line, int position, unsigned char was, int digit);
+    std::vector<bandOutput> tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
+                                                 const unsigned char* wasOwn, const unsigned char* wasNext);
 
     // The distinct texels that output (y, x) reads with a weight above zero.
     int contributors(int y, int x, texelPosition (&found)[4]) const;
@@ -232,31 +247,35 @@ private:
     const processorDeadline& deadline;
     std::vector<float> estimates;
     std::vector<unsigned char> plane;
+    std::vector<int> changed;
+    std::vector<bool> listed;
 };
 
 // Rows of the texture are solved across first, each straight into the
 // right-hand sides of the solve down, so that no texture-sized intermediate
-// is kept.
+// is kept. The solve down runs on whole rows at once, in single precision,
+// which is ample for values of 0..255 and halves its memory traffic.
 void planeRecovery::estimate()
 {
     const axisLeastSquares across(columns);
     const axisLeastSquares down(rows);
     std::vector<double> line(static_cast<std::size_t>(width));
-    std::vector<double> sums(static_cast<std::size_t>(width) * height, 0.0);
+    std::vector<float> sums(static_cast<std::size_t>(width) * height, 0.0f);
     for (int y = 0; y < textureHeight; ++y) {
         across.project(&texture[static_cast<std::size_t>(y) * textureWidth], 1, line.data());
         across.solve(line.data(), 1);
         const axisSample& sample = rows[y];
-        double* base = &sums[static_cast<std::size_t>(sample.base) * width];
-        double* next = &sums[static_cast<std::size_t>(sample.next) * width];
+        float* base = &sums[static_cast<std::size_t>(sample.base) * width];
+        float* next = &sums[static_cast<std::size_t>(sample.next) * width];
         for (int column = 0; column < width; ++column) {
-            base[column] += sample.rest * line[static_cast<std::size_t>(column)];
+            const float value = static_cast<float>(line[static_cast<std::size_t>(column)]);
+            base[column] += sample.rest * value;
             if (sample.next != sample.base)
-                next[column] += sample.fraction * line[static_cast<std::size_t>(column)];
+                next[column] += sample.fraction * value;
         }
     }
     down.solve(sums.data(), static_cast<std::size_t>(width));
-    estimates.assign(sums.begin(), sums.end());
+    estimates = std::move(sums);
     plane.resize(estimates.size());
     for (std::size_t i = 0; i < estimates.size(); ++i)
         plane[i] = static_cast<unsigned char>(std::clamp(std::lround(estimates[i]), 0L, 255L));
@@ -269,6 +288,37 @@ std::vector<int> planeRecovery::findMisses() const
         for (int x = 0; x < textureWidth; ++x)
             if (missed(y, x))
                 misses.push_back(y * textureWidth + x);
+    return misses;
+}
+
+std::vector<int> planeRecovery::remainingMisses(const std::vector<int>& earlier)
+{
+    listed.resize(static_cast<std::size_t>(textureWidth) * textureHeight);
+    std::vector<int> misses;
+    auto consider = [&](int index) {
+        if (listed[static_cast<std::size_t>(index)])
+            return;
+        listed[static_cast<std::size_t>(index)] = true;
+        if (missed(index))
+            misses.push_back(index);
+    };
+    for (int index : earlier)
+        consider(index);
+    std::vector<int> seen(earlier);
+    for (int texelIndex : changed) {
+        const auto [firstY, lastY] = rows.reading(texelIndex / width);
+        const auto [firstX, lastX] = columns.reading(texelIndex % width);
+        for (int y = firstY; y < lastY; ++y)
+            for (int x = firstX; x < lastX; ++x) {
+                if (!listed[static_cast<std::size_t>(y) * textureWidth + x])
+                    seen.push_back(y * textureWidth + x);
+                consider(y * textureWidth + x);
+            }
+    }
+    for (int index : seen)
+        listed[static_cast<std::size_t>(index)] = false;
+    changed.clear();
+    std::sort(misses.begin(), misses.end());
     return misses;
 }
 
@@ -317,6 +367,8 @@ void planeRecovery::adjustSingleTexels(const std::vector<int>& misses)
                 }
             }
             value = static_cast<unsigned char>(bestValue);
+            if (bestValue != original)
+                noteChange(found[k].row, found[k].column);
         }
     }
 }
@@ -369,6 +421,10 @@ void planeRecovery::adjustTexelPairs(const std::vector<int>& misses)
                     }
                 one = static_cast<unsigned char>(bestOne);
                 two = static_cast<unsigned char>(bestTwo);
+                if (bestOne != oneWas || bestTwo != twoWas) {
+                    noteChange(first.row, first.column);
+                    noteChange(second.row, second.column);
+                }
                 if (!missed(y, x))
                     break;
             }
@@ -378,107 +434,183 @@ void planeRecovery::adjustTexelPairs(const std::vector<int>& misses)
 
 } // namespace
 
-// Sets the band's cross-section at `position` to `state`, which moves each of
-// its texels from `was` by -1, 0 or +1 (one base-3 digit a line); false when a
-// texel would leave 0..255.
-bool planeRecovery::setBandState(const band& where, int position, const unsigned char* was, int state)
+// The band texel (line, position) set `digit` - 1 levels from `was`.
+void planeRecovery::setBandTexel(const band& where, int line, int position, unsigned char was, int digit)
 {
-    bool valid = true;
-    for (int line = 0; line < where.lineCount; ++line, state /= 3) {
-        const int value = was[line] + state % 3 - 1;
-        valid = valid && value >= 0 && value <= 255;
-        bandTexel(where, line, position) = static_cast<unsigned char>(std::clamp(value, 0, 255));
-    }
-    return valid;
+    bandTexel(where, line, position) = static_cast<unsigned char>(std::clamp(was + digit - 1, 0, 255));
 }
 
-double planeRecovery::bandDistanceCost(const band& where, int position) const
-{
-    double sum = 0;
-    for (int line = 0; line < where.lineCount; ++line)
-        sum += where.alongRows ? distanceCost(where.firstLine + line, position)
-                               : distanceCost(position, where.firstLine + line);
-    return sum;
-}
-
-// Misses among the outputs of the band's lines whose base along it is `position`.
-int planeRecovery::bandGroupMisses(const band& where, int position, int firstCross, int lastCross) const
+// The outputs whose base along the band is `position`, each tabulated over the
+// band texels it reads at `position` (when `ownFree`) and position + 1 (when
+// `nextFree`); the other texels keep their values.
+std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
+                                                     const unsigned char* wasOwn, const unsigned char* wasNext)
 {
     const axisLayout& along = where.alongRows ? columns : rows;
-    const int first = along.groupStart(position);
-    const int last = along.groupStart(position + 1);
-    return where.alongRows ? missesIn(firstCross, lastCross, first, last)
-                           : missesIn(first, last, firstCross, lastCross);
+    const axisLayout& across = where.alongRows ? rows : columns;
+    const int firstCross = across.reading(where.firstLine).first;
+    const int lastCross = across.reading(where.firstLine + where.lineCount - 1).second;
+    std::vector<bandOutput> outputs;
+    for (int t = along.groupStart(position); t < along.groupStart(position + 1); ++t)
+        for (int c = firstCross; c < lastCross; ++c) {
+            const axisSample& cross = across[c];
+            bandOutput output{};
+            for (int line : {cross.base, cross.next}) {
+                const int bandLine = line - where.firstLine;
+                if (bandLine < 0 || bandLine >= where.lineCount || (line == cross.next && cross.next == cross.base))
+                    continue;
+                for (int side = 0; side < 2; ++side)
+                    if (side ? nextFree : ownFree) {
+                        output.lines[output.count] = bandLine;
+                        output.sides[output.count++] = side;
+                    }
+            }
+            int settings = 1;
+            for (int slot = 0; slot < output.count; ++slot)
+                settings *= 3;
+            const int y = where.alongRows ? c : t;
+            const int x = where.alongRows ? t : c;
+            for (int setting = 0; setting < settings; ++setting) {
+                for (int slot = 0, rest = setting; slot < output.count; ++slot, rest /= 3) {
+                    const int line = output.lines[slot];
+                    const int side = output.sides[slot];
+                    setBandTexel(where, line, position + side, (side ? wasNext : wasOwn)[line], rest % 3);
+                }
+                output.misses[setting] = missed(y, x) ? 1 : 0;
+            }
+            for (int slot = 0; slot < output.count; ++slot) {
+                const int line = output.lines[slot];
+                const int side = output.sides[slot];
+                bandTexel(where, line, position + side) = (side ? wasNext : wasOwn)[line];
+            }
+            outputs.push_back(output);
+        }
+    return outputs;
 }
 
 // Re-solves a band exactly: every texel in it may move one level, everything
 // outside stays, and a dynamic programme along the band, whose state is the
-// band's cross-section, finds the fewest misses and then the least distance
-// from the estimate. It fixes misses that need several texels to move
-// together, which single and paired moves cannot see.
+// band's cross-section (one base-3 digit a line), finds the fewest misses and
+// then the least distance from the estimate. It fixes misses that need
+// several texels to move together, which single and paired moves cannot see.
+// Each output is evaluated once for every setting of the few band texels it
+// reads, not once for every pair of states.
 void planeRecovery::solveBand(const band& where)
 {
-    const axisLayout& across = where.alongRows ? rows : columns;
-    const int firstCross = across.reading(where.firstLine).first;
-    const int lastCross = across.reading(where.firstLine + where.lineCount - 1).second;
+    const int lineCount = where.lineCount;
     int states = 1;
-    for (int line = 0; line < where.lineCount; ++line)
+    for (int line = 0; line < lineCount; ++line)
         states *= 3;
-    const int length = where.last - where.first + 1;
-    constexpr double unreachable = 1e300;
-    std::vector<double> cost(static_cast<std::size_t>(length) * states, unreachable);
-    std::vector<int> previous(static_cast<std::size_t>(length) * states, 0);
-    std::vector<unsigned char> was(static_cast<std::size_t>(length) * where.lineCount);
-    for (int k = 0; k < length; ++k)
-        for (int line = 0; line < where.lineCount; ++line)
-            was[static_cast<std::size_t>(k) * where.lineCount + line] = bandTexel(where, line, where.first + k);
-    auto wasAt = [&](int k) { return &was[static_cast<std::size_t>(k) * where.lineCount]; };
-    auto costAt = [&](int k, int state) -> double& { return cost[static_cast<std::size_t>(k) * states + state]; };
-
+    std::vector<int> digits(static_cast<std::size_t>(states) * lineCount);
     for (int state = 0; state < states; ++state)
-        if (setBandState(where, where.first, wasAt(0), state))
-            costAt(0, state) = bandDistanceCost(where, where.first)
-                               + (where.first > 0
-                                      ? missCost * bandGroupMisses(where, where.first - 1, firstCross, lastCross)
-                                      : 0.0);
+        for (int line = 0, rest = state; line < lineCount; ++line, rest /= 3)
+            digits[static_cast<std::size_t>(state) * lineCount + line] = rest % 3;
+    auto digit = [&](int state, int line) { return digits[static_cast<std::size_t>(state) * lineCount + line]; };
+
+    const int length = where.last - where.first + 1;
+    std::vector<unsigned char> was(static_cast<std::size_t>(length + 2) * lineCount);
+    auto wasAt = [&](int k) { return &was[static_cast<std::size_t>(k + 1) * lineCount]; };
+    const int positions = (where.alongRows ? columns : rows).length;
+    for (int k = -1; k <= length; ++k)
+        for (int line = 0; line < lineCount; ++line) {
+            const int position = std::clamp(where.first + k, 0, positions - 1);
+            wasAt(k)[line] = bandTexel(where, line, position);
+        }
+
+    // Distance from the estimate of every state at every position; states
+    // that leave 0..255 are unreachable.
+    constexpr double unreachable = 1e300;
+    std::vector<double> distance(static_cast<std::size_t>(length) * states);
+    for (int k = 0; k < length; ++k)
+        for (int state = 0; state < states; ++state) {
+            double sum = 0;
+            for (int line = 0; line < lineCount; ++line) {
+                const int value = wasAt(k)[line] + digit(state, line) - 1;
+                const int row = where.alongRows ? where.firstLine + line : where.first + k;
+                const int column = where.alongRows ? where.first + k : where.firstLine + line;
+                const double away = value - estimated(row, column);
+                sum = (value < 0 || value > 255 || sum >= unreachable) ? unreachable : sum + away * away;
+            }
+            distance[static_cast<std::size_t>(k) * states + state] = sum;
+        }
+    auto groupMisses = [&](const std::vector<bandOutput>& outputs, int own, int next) {
+        int count = 0;
+        for (const bandOutput& output : outputs) {
+            int setting = 0;
+            for (int slot = output.count - 1; slot >= 0; --slot)
+                setting = setting * 3 + digit(output.sides[slot] ? next : own, output.lines[slot]);
+            count += output.misses[setting];
+        }
+        return count;
+    };
+
+    const int unchanged = states / 2;
+    std::vector<double> cost(static_cast<std::size_t>(length) * states, unreachable);
+    std::vector<int> previous(static_cast<std::size_t>(length) * states, unchanged);
+    auto costAt = [&](int k, int state) -> double& { return cost[static_cast<std::size_t>(k) * states + state]; };
+    const std::vector<bandOutput> entry =
+        where.first > 0 ? tabulateGroup(where, where.first - 1, false, true, wasAt(-1), wasAt(0))
+                        : std::vector<bandOutput>();
+    for (int state = 0; state < states; ++state)
+        if (distance[static_cast<std::size_t>(state)] < unreachable)
+            costAt(0, state) = distance[static_cast<std::size_t>(state)] + missCost * groupMisses(entry, unchanged, state);
     for (int k = 0; k + 1 < length; ++k) {
-        const int position = where.first + k;
+        const std::vector<bandOutput> group = tabulateGroup(where, where.first + k, true, true, wasAt(k), wasAt(k + 1));
         for (int next = 0; next < states; ++next) {
-            if (!setBandState(where, position + 1, wasAt(k + 1), next))
+            const double away = distance[static_cast<std::size_t>(k + 1) * states + next];
+            if (away >= unreachable)
                 continue;
-            const double distance = bandDistanceCost(where, position + 1);
             for (int state = 0; state < states; ++state) {
                 if (costAt(k, state) >= unreachable)
                     continue;
-                setBandState(where, position, wasAt(k), state);
-                const double total =
-                    costAt(k, state) + missCost * bandGroupMisses(where, position, firstCross, lastCross) + distance;
+                const double total = costAt(k, state) + missCost * groupMisses(group, state, next) + away;
                 if (total < costAt(k + 1, next)) {
                     costAt(k + 1, next) = total;
                     previous[static_cast<std::size_t>(k + 1) * states + next] = state;
                 }
             }
         }
-        setBandState(where, position, wasAt(k), states / 2);
     }
+    const std::vector<bandOutput> exit = tabulateGroup(where, where.last, true, false, wasAt(length - 1), wasAt(length));
     double best = unreachable;
-    int bestState = states / 2;
+    int bestState = unchanged;
     for (int state = 0; state < states; ++state) {
         if (costAt(length - 1, state) >= unreachable)
             continue;
-        setBandState(where, where.last, wasAt(length - 1), state);
-        const double total =
-            costAt(length - 1, state) + missCost * bandGroupMisses(where, where.last, firstCross, lastCross);
+        const double total = costAt(length - 1, state) + missCost * groupMisses(exit, state, unchanged);
         if (total < best) {
             best = total;
             bestState = state;
         }
     }
     for (int k = length - 1; k >= 0; --k) {
-        setBandState(where, where.first + k, wasAt(k), bestState);
+        for (int line = 0; line < lineCount; ++line) {
+            setBandTexel(where, line, where.first + k, wasAt(k)[line], digit(bestState, line));
+            if (digit(bestState, line) != 1)
+                noteChange(where.alongRows ? where.firstLine + line : where.first + k,
+                           where.alongRows ? where.first + k : where.firstLine + line);
+        }
         bestState = previous[static_cast<std::size_t>(k) * states + bestState];
     }
 }
+
+namespace {
+
+// The first lines of the bands of `lineCount` lines that hold line
+// sample.base or sample.next, the band centred on the two first.
+std::vector<int> bandsHolding(const axisSample& sample, int lineCount, int lines)
+{
+    std::vector<int> firstLines;
+    for (int firstLine = sample.base - lineCount + 1; firstLine <= sample.next; ++firstLine)
+        if (firstLine >= 0 && firstLine + lineCount <= lines)
+            firstLines.push_back(firstLine);
+    const int centred = (sample.base + sample.next + 1 - lineCount) / 2;
+    std::stable_sort(firstLines.begin(), firstLines.end(),
+                     [centred](int a, int b) { return std::abs(a - centred) < std::abs(b - centred); });
+    return firstLines;
+}
+
+} // namespace
 
 // Every band of `lineCount` lines that holds a row (or a column) that a missed
 // output reads, reaching `reach` texels either side of it.
@@ -499,9 +631,9 @@ void planeRecovery::solveBands(const std::vector<int>& misses, int lineCount, in
             const int positions = alongRows ? width : height;
             if (lines < lineCount || positions < 2)
                 continue;
-            for (int firstLine = cross.base - lineCount + 1; firstLine <= cross.next && missed(y, x); ++firstLine) {
-                if (firstLine < 0 || firstLine + lineCount > lines)
-                    continue;
+            for (int firstLine : bandsHolding(cross, lineCount, lines)) {
+                if (!missed(y, x))
+                    break;
                 solveBand({alongRows == 1, lineCount, firstLine, std::max(along.base - reach, 0),
                            std::min(along.base + reach, positions - 1)});
             }
@@ -556,6 +688,7 @@ void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit)
                     chosen = k;
         const texelPosition move = moves[chosen];
         texel(move.row, move.column) = static_cast<unsigned char>(texel(move.row, move.column) + direction);
+        noteChange(move.row, move.column);
         const auto [firstY, lastY] = rows.reading(move.row);
         const auto [firstX, lastX] = columns.reading(move.column);
         for (int yy = firstY; yy < lastY; ++yy)
@@ -573,12 +706,12 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
     std::vector<int> misses = findMisses();
     for (int round = 0; round < 2 && !misses.empty(); ++round) {
         adjustSingleTexels(misses);
-        misses = findMisses();
+        misses = remainingMisses(misses);
     }
     for (int round = 0; round < 2 && !misses.empty() && !timeIsUp(); ++round) {
         adjustTexelPairs(misses);
         adjustSingleTexels(misses);
-        misses = findMisses();
+        misses = remainingMisses(misses);
     }
     // A true size leaves about one output in a thousand missed here; a wrong
     // size that fits the quick tests leaves far more and is given up on.
@@ -593,25 +726,25 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
         if (misses.empty() || timeIsUp())
             break;
         solveBands(misses, stage.lineCount, stage.reach);
-        misses = findMisses();
+        misses = remainingMisses(misses);
     }
     // The last misses alternate walks, each twice as long as the one before,
     // with re-solves of the bands the walk has reshaped; the deadline ends
     // them when the size has no exact original.
-    constexpr std::size_t walkStepsPerMiss = 2000;
-    constexpr std::size_t fewestWalkSteps = 20000;
+    constexpr std::size_t walkStepsPerMiss = 500;
+    constexpr std::size_t fewestWalkSteps = 5000;
     constexpr int lastDoubling = 12;
     for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
         walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps) << std::min(round, lastDoubling));
-        misses = findMisses();
+        misses = remainingMisses(misses);
         for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
             if (misses.empty() || timeIsUp())
                 break;
             solveBands(misses, stage.lineCount, stage.reach);
-            misses = findMisses();
+            misses = remainingMisses(misses);
         }
     }
-    if (!misses.empty())
+    if (!misses.empty() || !findMisses().empty())
         return false;
     original = std::move(plane);
     return true;

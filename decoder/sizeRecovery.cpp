@@ -20,9 +20,11 @@ namespace {
 constexpr int channels = 3;
 
 // A wrong length usually fails within a few texels of the first lines tried;
-// these many of the busiest lines are tried on every candidate before all
-// lines are tried on those that pass them.
+// these many of the busiest lines are tried on every candidate, and more on
+// a candidate that the size search reaches. (The recovery itself is the
+// full test; these only spare it most wrong sizes.)
 constexpr std::size_t quickLineCount = 8;
+constexpr std::size_t thoroughLineCount = 256;
 
 // The single-line test of a candidate size is run on at most this many of the
 // texture lines that sample one original line alone.
@@ -46,16 +48,25 @@ public:
     }
 
     // All lines, the ones whose neighbouring texels differ most first: a
-    // wrong length fails soonest on them, while a flat line fits any.
+    // wrong length fails soonest on them, while a flat line fits any. The
+    // texture is read row by row whichever side the lines run along.
     std::vector<int> busiestFirst() const
     {
         std::vector<long> variation(static_cast<std::size_t>(count()), 0);
-        for (int line = 0; line < count(); ++line)
-            for (int channel = 0; channel < channels; ++channel) {
-                const unsigned char* texel = start(line, channel);
-                for (int i = 1; i < length(); ++i)
-                    variation[static_cast<std::size_t>(line)] += std::abs(texel[i * stride()] - texel[(i - 1) * stride()]);
+        const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
+        for (int y = 0; y < height; ++y) {
+            const unsigned char* row = &rgb[static_cast<std::size_t>(y) * rowBytes];
+            if (alongRows) {
+                long sum = 0;
+                for (std::size_t i = channels; i < rowBytes; ++i)
+                    sum += std::abs(row[i] - row[i - channels]);
+                variation[static_cast<std::size_t>(y)] = sum;
+            } else if (y > 0) {
+                const unsigned char* above = row - rowBytes;
+                for (std::size_t i = 0; i < rowBytes; ++i)
+                    variation[i / channels] += std::abs(row[i] - above[i]);
             }
+        }
         std::vector<int> order(static_cast<std::size_t>(count()));
         std::iota(order.begin(), order.end(), 0);
         std::stable_sort(order.begin(), order.end(), [&variation](int a, int b) {
@@ -122,12 +133,12 @@ public:
 
     const std::vector<int>& candidates() const { return lengths; }
 
-    bool fitsEveryLine(int length)
+    bool fitsBusyLines(int length)
     {
-        auto known = everyLine.find(length);
-        if (known == everyLine.end())
-            known = everyLine.emplace(length, length == lines.length()
-                                                  || linesFit(lines, busiest, busiest.size(), length)).first;
+        auto known = busyLinesFit.find(length);
+        if (known == busyLinesFit.end())
+            known = busyLinesFit.emplace(length, length == lines.length()
+                                                     || linesFit(lines, busiest, thoroughLineCount, length)).first;
         return known->second;
     }
 
@@ -159,7 +170,7 @@ private:
     int crossLength;
     std::vector<int> busiest;
     std::vector<int> lengths;
-    std::map<int, bool> everyLine;
+    std::map<int, bool> busyLinesFit;
 };
 
 std::vector<unsigned char> channelPlane(const std::vector<unsigned char>& rgb, int channel)
@@ -221,7 +232,7 @@ std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, i
     const std::vector<int> busiest = lines.busiestFirst();
     std::vector<int> lengths;
     for (int length : quickLengths(lines, busiest))
-        if (length == lines.length() || linesFit(lines, busiest, busiest.size(), length))
+        if (length == lines.length() || linesFit(lines, busiest, thoroughLineCount, length))
             lengths.push_back(length);
     return lengths;
 }
@@ -247,7 +258,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
                 picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
             }
-            if (!widths.fitsEveryLine(width) || !heights.fitsEveryLine(height)
+            if (!widths.fitsBusyLines(width) || !heights.fitsBusyLines(height)
                 || !widths.singleLinesFit(width, height) || !heights.singleLinesFit(height, width))
                 continue;
             std::vector<unsigned char> rgb;
