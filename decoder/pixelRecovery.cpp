@@ -232,7 +232,7 @@ private:
     }
     void setBandTexel(const band& where, int line, int position, unsigned char was, int digit);
     std::vector<bandOutput> tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
-                                                 const unsigned char* wasOwn, const unsigned char* wasNext);
+                                          const unsigned char* wasOwn, const unsigned char* wasNext);
 
     // The distinct texels that output (y, x) reads with a weight above zero.
     int contributors(int y, int x, texelPosition (&found)[4]) const;
@@ -728,14 +728,15 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
         solveBands(misses, stage.lineCount, stage.reach);
         misses = remainingMisses(misses);
     }
-    // The last misses alternate walks, each twice as long as the one before,
-    // with re-solves of the bands the walk has reshaped; the deadline ends
-    // them when the size has no exact original.
+    // The last misses alternate walks with re-solves of the bands the walk has
+    // reshaped; as the misses get fewer and harder the walks get longer (the
+    // shortest doubles each round), and the deadline ends them when the size
+    // has no exact original.
     constexpr std::size_t walkStepsPerMiss = 500;
     constexpr std::size_t fewestWalkSteps = 5000;
     constexpr int lastDoubling = 12;
     for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
-        walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps) << std::min(round, lastDoubling));
+        walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)));
         misses = remainingMisses(misses);
         for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
             if (misses.empty() || timeIsUp())

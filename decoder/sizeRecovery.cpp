@@ -274,7 +274,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
 std::chrono::nanoseconds recoveryTimeLimit(int textureWidth, int textureHeight)
 {
     constexpr std::chrono::nanoseconds fixedPart = std::chrono::seconds(2);
-    constexpr std::chrono::nanoseconds perTexel(500);
+    constexpr std::chrono::nanoseconds perTexel(3000);
     return fixedPart + perTexel * (static_cast<long long>(textureWidth) * textureHeight);
 }
 
