@@ -14,7 +14,9 @@
 // repaired locally, each repair keeping texels as close to the estimate as
 // the outputs around them allow. The repair looks at a few texels at a time
 // and widens its view only for what the narrower views left, so its time
-// follows the number of misses rather than the picture's size.
+// follows the number of misses rather than the picture's size. The last few
+// misses of a large picture, where changes to it barely show in the texture,
+// can take long to find; the deadline bounds them.
 
 // Fills `original` (width x height, one byte a texel, rows top first) with a
 // plane whose up-scaling to textureWidth x textureHeight is exactly `texture`.
