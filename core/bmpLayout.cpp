@@ -1,12 +1,5 @@
 #include "core/bmpLayout.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
-
 std::uint32_t bmpRowPadding(std::uint32_t width)
 {
     return width & 3u;
@@ -16,26 +9,4 @@ std::uint64_t bmpFileSize(std::uint32_t width, std::uint32_t height)
 {
     const std::uint64_t rowSize = std::uint64_t{3} * width + bmpRowPadding(width);
     return bmpHeaderSize + rowSize * height;
-}
-
-const char* checkBmpFile(const char* path, std::uint32_t width, std::uint32_t height, char* reason,
-                         std::size_t reasonCapacity)
-{
-    struct stat status {};
-    if (stat(path, &status) != 0) {
-        std::snprintf(reason, reasonCapacity, "the file is not there after writing (%s)", std::strerror(errno));
-        return reason;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        std::snprintf(reason, reasonCapacity, "it is not a regular file");
-        return reason;
-    }
-    const std::uint64_t expected = bmpFileSize(width, height);
-    const std::uint64_t actual = static_cast<std::uint64_t>(status.st_size);
-    if (actual != expected) {
-        std::snprintf(reason, reasonCapacity,
-                      "it has %" PRIu64 " bytes where its layout needs %" PRIu64 " (disk full?)", actual, expected);
-        return reason;
-    }
-    return nullptr;
 }

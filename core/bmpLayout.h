@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 // The 24-bit BMP layout that the screenshot writer produces: a 54-byte header,
@@ -9,10 +8,3 @@ inline constexpr std::uint64_t bmpHeaderSize = 54;
 
 std::uint32_t bmpRowPadding(std::uint32_t width);
 std::uint64_t bmpFileSize(std::uint32_t width, std::uint32_t height);
-
-// Checks that `path` is a regular file of exactly bmpFileSize(width, height)
-// bytes. Returns nullptr when it is, otherwise a reason text; a short file
-// means the disk filled up or the file could not be written completely.
-// `reason` is a buffer the caller owns for the text.
-const char* checkBmpFile(const char* path, std::uint32_t width, std::uint32_t height, char* reason,
-                         std::size_t reasonCapacity);

@@ -1,6 +1,5 @@
 #include "core/encodingPass.h"
 
-#include "core/inflateRaw.h"
 #include "core/noise.h"
 
 #include <GL/freeglut.h>
@@ -8,12 +7,15 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 namespace {
 
-constexpr GLfloat nearestFilter = 9728.0f; // GL_NEAREST, through the float form of the call.
+// The filters are set through the float form of the call.
+constexpr GLfloat nearestFilter = GL_NEAREST;
+// The image texture's flags, though SOIL resizes nothing here: the noise is
+// made at the image texture's power-of-two size.
+constexpr unsigned int noiseTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 constexpr int rgbChannels = 3;
 
 // One corner of the quad: the position, then the texture coordinate and the
@@ -79,13 +81,6 @@ void prepareEncodingState()
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
 }
 
-bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength)
-{
-    std::memset(text, 0, sizeof text);
-    uLongf length = sizeof text;
-    return inflateRaw(reinterpret_cast<Bytef*>(text), &length, blob, static_cast<uLong>(blobLength)) == 0;
-}
-
 void selectTextureUnit(GLenum unit)
 {
     if (glActiveTexture)
@@ -132,7 +127,7 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
     fillNoise(noise.get(), byteCount, seed);
 
     const GLuint texture = SOIL_create_OGL_texture(noise.get(), static_cast<int>(width), static_cast<int>(height),
-                                                   rgbChannels, SOIL_CREATE_NEW_ID, textureLoadFlags);
+                                                   rgbChannels, SOIL_CREATE_NEW_ID, noiseTextureFlags);
     if (texture == 0) {
         const char* soilReason = SOIL_last_result();
         reason = soilReason ? soilReason : "SOIL gave no reason";
@@ -162,16 +157,4 @@ void drawQuadOnly(vexo::glShader* program)
     if (program)
         program->bind();
     drawQuadWithProgram(program);
-}
-
-void swapWarmUpFrame(int windowId)
-{
-    // Mesa keeps a window's back buffer at its old size until a swap, so
-    // without one the captured frame would only be right in the 800 x 600
-    // corner the window was created with. The first frame is never saved;
-    // swapping it lets the second frame's back buffer follow the resize.
-    // After a failed setup step the window is already closing and GLUT
-    // has no current window to swap.
-    if (glutGetWindow() == windowId)
-        glutSwapBuffers();
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "core/constants.h"
-
 // GLEW's header must come before every other OpenGL header.
 #include "vexo/source/glsl.h"
 
@@ -14,15 +12,12 @@
 // driver derives from the interpolated a_param: both programs must set the
 // same state, size the window and viewport the same way, draw the same quad in
 // the same call order and capture the same (second) frame. Everything that
-// decides those pixels lives here, once.
+// decides those pixels lives here, once; capturePass.h takes the steps in
+// their order.
 
 // The GL state both programs draw with: flat shading, depth test, 2D
 // texturing, and pixel rows packed and unpacked at 1-byte alignment.
 void prepareEncodingState();
-
-// Inflates a raw DEFLATE shader text into a zero-filled buffer; false when the
-// blob does not inflate or does not fit.
-bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength);
 
 // glActiveTexture, when the driver has it.
 void selectTextureUnit(GLenum unit);
@@ -35,8 +30,12 @@ struct textureSize {
     unsigned int height;
 };
 
-// Reads the bound texture's level-0 size, asks GLUT for a window 3 % larger and
-// sets the viewport to exactly the texture-sized lower-left corner of it.
+// The window grows this much beyond the texture, computed in single precision.
+inline constexpr float windowGrowth = 0.03f;
+
+// Reads the bound texture's level-0 size, asks GLUT for a window windowGrowth
+// (3 %) larger and sets the viewport to exactly the texture-sized lower-left
+// corner of it.
 textureSize sizeWindowToTexture();
 
 enum class noiseTextureFailure { none, noMemory, noTexture };
@@ -56,10 +55,3 @@ void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint nois
 // Draws the same quad with a program that samples no texture (its samplers are
 // optimised away, so their uniforms are not set).
 void drawQuadOnly(vexo::glShader* program);
-
-// The first frame is drawn but never captured; the second is.
-inline constexpr int warmUpFrame = 0;
-inline constexpr int captureFrame = 1;
-
-// Ends the warm-up frame of the window `windowId` with a buffer swap.
-void swapWarmUpFrame(int windowId);

@@ -1,5 +1,7 @@
 #include "core/inflateRaw.h"
 
+#include <cstring>
+
 namespace {
 
 // Raw DEFLATE: negative window bits tell zlib there is no header or trailer.
@@ -30,4 +32,11 @@ int inflateRaw(Bytef* destination, uLongf* destinationLength, const Bytef* sourc
     if (status == Z_NEED_DICT || (status == Z_BUF_ERROR && stream.avail_in == 0))
         return Z_DATA_ERROR;
     return status;
+}
+
+bool inflateShaderText(char (&text)[shaderTextCapacity], const unsigned char* blob, std::size_t blobLength)
+{
+    std::memset(text, 0, sizeof text);
+    uLongf length = sizeof text;
+    return inflateRaw(reinterpret_cast<Bytef*>(text), &length, blob, static_cast<uLong>(blobLength)) == 0;
 }

@@ -1,6 +1,7 @@
 #include "core/outputPath.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -16,16 +17,29 @@ char* append(char* end, const char* text, std::size_t length)
     return end + length;
 }
 
+// "<subject> longer than <limit> characters<detail>", made from the limit so
+// that the text and the check cannot disagree.
+std::string longerThan(const char* subject, std::size_t limit, const char* detail = "")
+{
+    return std::string(subject) + " longer than " + std::to_string(limit) + " characters" + detail;
+}
+
 const char* checkLimits(std::size_t inputLength, const pathParts& parts)
 {
+    static const std::string pathTooLong = longerThan("the image path is", longestPath);
+    static const std::string directoryTooLong = longerThan("the directory part of the image path is", longestPathPart);
+    static const std::string fileNameTooLong =
+        longerThan("the image file name is", longestFileName, " (without its extension)");
+    static const std::string extensionTooLong =
+        longerThan("the extension of the image file name is", longestPathPart);
     if (inputLength > longestPath)
-        return "the image path is longer than 259 characters";
+        return pathTooLong.c_str();
     if (parts.directoryLength > longestPathPart)
-        return "the directory part of the image path is longer than 255 characters";
+        return directoryTooLong.c_str();
     if (parts.fileNameLength > longestFileName)
-        return "the image file name is longer than 251 characters (without its extension)";
+        return fileNameTooLong.c_str();
     if (parts.extensionLength > longestPathPart)
-        return "the extension of the image file name is longer than 255 characters";
+        return extensionTooLong.c_str();
     return nullptr;
 }
 
@@ -83,8 +97,9 @@ const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathC
     // separator is ever inserted between it and the file name.
     const std::size_t outputLength = parts.driveLength + parts.directoryLength + parts.fileNameLength
                                      + suffixLength + extensionLength;
+    static const std::string outputTooLong = longerThan("the output path would be", longestPath);
     if (outputLength > longestPath)
-        return "the output path would be longer than 259 characters";
+        return outputTooLong.c_str();
 
     char* end = outputPath;
     end = append(end, parts.drive, parts.driveLength);

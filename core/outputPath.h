@@ -1,8 +1,21 @@
 #pragma once
 
-#include "core/constants.h"
-
 #include <cstddef>
+#include <string>
+
+// Paths live in buffers of this many bytes, the terminating zero included.
+inline constexpr std::size_t pathCapacity = 260;
+inline constexpr std::size_t longestPath = pathCapacity - 1;
+// The directory, file name and extension parts of a path each fit a buffer of
+// this many bytes.
+inline constexpr std::size_t pathPartCapacity = 256;
+inline constexpr std::size_t longestPathPart = pathPartCapacity - 1;
+inline constexpr const char* outputNameSuffix = "_enc";
+// The decoder's output: an "_enc" ending is dropped and this appended.
+inline constexpr const char* decodedNameSuffix = "_dec";
+inline constexpr const char* outputExtension = ".bmp";
+// The file name must leave room for the suffix in its part buffer.
+inline constexpr std::size_t longestFileName = longestPathPart - std::char_traits<char>::length(outputNameSuffix);
 
 // The output path of an input image: drive, directory and file name kept, "_enc"
 // appended to the file name, the extension replaced by ".bmp". Both '\' and '/'

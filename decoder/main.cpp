@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -28,14 +29,11 @@ bool readFileStatus(const char* path, struct stat& status)
     return true;
 }
 
-bool readModificationTime(const struct stat& status, const char* path, std::uint32_t& seconds)
+// The file time only decides where the seed search starts, so one before 1970
+// or after 2106 starts it at the nearest end of the seeds.
+std::uint32_t readModificationTime(const struct stat& status)
 {
-    if (status.st_mtime < 0 || status.st_mtime > static_cast<time_t>(UINT32_MAX)) {
-        std::fprintf(stderr, "pixveil-decode: the modification time of %s is out of range; give the seed\n", path);
-        return false;
-    }
-    seconds = static_cast<std::uint32_t>(status.st_mtime);
-    return true;
+    return static_cast<std::uint32_t>(std::clamp<time_t>(status.st_mtime, 0, static_cast<time_t>(UINT32_MAX)));
 }
 
 bool readSeedRequest(int argc, char** argv, seedRequest& request)
@@ -50,7 +48,8 @@ bool readSeedRequest(int argc, char** argv, seedRequest& request)
                          argv[2]);
         return request.given;
     }
-    return readModificationTime(status, argv[1], request.modificationTime);
+    request.modificationTime = readModificationTime(status);
+    return true;
 }
 
 } // namespace

@@ -4,17 +4,14 @@
 #include "decoder/decoderShaderBlobs.h"
 #include "decoder/recoveredOutput.h"
 #include "decoder/sizeRecovery.h"
-#include "core/encodingPass.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
 
-#include <GL/freeglut.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -52,7 +49,7 @@ myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedReques
       outputPath{},
       request(seedRequested),
       keepTextureSize(keepSize),
-      failed(false)
+      failure("pixveil-decode")
 {
     copyPath(inputPath, path);
     deriveDecodedPath(path, outputPath);
@@ -64,14 +61,10 @@ myDecoderWindow::~myDecoderWindow() = default;
 // resize without a current window; onDisplay then draws nothing.
 void myDecoderWindow::onSetup()
 {
-    frameCount = 0;
-    prepareEncodingState();
-    glClearColor(0, 0, 0, 0);
+    startPassSetup(frameCount);
     if (!buildPrograms() || !loadEncodedImage())
         return;
-    selectTextureUnit(GL_TEXTURE0);
-    bindWithNearestFilters(imageTexture);
-    const textureSize size = sizeWindowToTexture();
+    const textureSize size = bindImageAndSizeWindow(imageTexture);
     textureWidth = size.width;
     textureHeight = size.height;
 }
@@ -81,13 +74,13 @@ bool myDecoderWindow::buildPrograms()
     if (!inflateShaderText(vertexSource, vertexShaderBlob, vertexShaderBlobLength)
         || !inflateShaderText(decodeSource, decodeFragmentShaderBlob, decodeFragmentShaderBlobLength)
         || !inflateShaderText(shiftSource, shiftFragmentShaderBlob, shiftFragmentShaderBlobLength)) {
-        fail("the embedded shader texts are damaged");
+        failure.report(*this, "the embedded shader texts are damaged");
         return false;
     }
     decodeProgram = shaderManager.loadFromMemory(vertexSource, decodeSource);
     shiftProgram = decodeProgram ? shaderManager.loadFromMemory(vertexSource, shiftSource) : nullptr;
     if (!decodeProgram || !shiftProgram) {
-        fail("the GL driver cannot build the decoding shaders (its log is above)");
+        failure.report(*this, "the GL driver cannot build the decoding shaders (its log is above)");
         return false;
     }
     return true;
@@ -98,7 +91,7 @@ bool myDecoderWindow::loadEncodedImage()
     std::string reason;
     imageTexture = loadImageTextureSafely(inputPath, reason);
     if (imageTexture == 0) {
-        fail(std::string("cannot load ") + inputPath + ": " + reason);
+        failure.report(*this, std::string("cannot load ") + inputPath + ": " + reason);
         return false;
     }
     return true;
@@ -106,19 +99,11 @@ bool myDecoderWindow::loadEncodedImage()
 
 void myDecoderWindow::onDisplay()
 {
-    if (failed)
+    if (failure.reported())
         return;
-    if (frameCount == warmUpFrame) {
-        // The warm-up frame also leaves the last corner's texture coordinate
-        // and a_param current, as the encoder's first frame did for its second.
-        drawQuadOnly(shiftProgram);
-        swapWarmUpFrame(windowId);
-    }
-    if (frameCount == captureFrame) {
-        decodeCapturedFrame();
-        closeWindow();
-    }
-    ++frameCount;
+    // The warm-up frame also leaves the last corner's texture coordinate and
+    // a_param current, as the encoder's first frame did for its second.
+    runPassFrame(*this, frameCount, [this] { drawQuadOnly(shiftProgram); }, [this] { decodeCapturedFrame(); });
 }
 
 void myDecoderWindow::decodeCapturedFrame()
@@ -151,12 +136,12 @@ bool myDecoderWindow::saveDecodedFrame()
         if (picture.result == recoveredPicture::outcome::recovered) {
             if (saveRecoveredPicture(outputPath, picture, reason))
                 return true;
-            fail(std::string(outputPath) + " was not written: " + reason);
+            failure.report(*this, std::string(outputPath) + " was not written: " + reason);
             return false;
         }
     }
     if (!saveCaptureAtomically(outputPath, width, height, reason)) {
-        fail(std::string(outputPath) + " was not written: " + reason);
+        failure.report(*this, std::string(outputPath) + " was not written: " + reason);
         return false;
     }
     return true;
@@ -205,10 +190,11 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         seed = request.seed;
         return true;
     }
-    const seedRange range = candidateSeeds(request.modificationTime, textureWidth, textureHeight);
+    const seedRange range = candidateSeeds(request.modificationTime);
     if (!canJudge(sample)) {
-        fail(std::string(inputPath) + " is too small to tell its seed from its content; give the seed: "
-             "pixveil-decode " + inputPath + " SEED");
+        failure.report(*this, std::string(inputPath)
+                                  + " is too small to tell its seed from its content; give the seed: pixveil-decode "
+                                  + inputPath + " SEED");
         return false;
     }
     const seedChoice choice = searchSeeds(sample, range);
@@ -216,9 +202,9 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         char line[256];
         std::snprintf(line, sizeof line,
                       "no seed from %u to %u stands out (%s); the file may not be an encoded image, may come from "
-                      "another GL driver or may be newer than its encoding; give the seed: ",
+                      "another GL driver or may hold noise; give the seed: ",
                       range.first, range.last, formatSeedChoice(choice).c_str());
-        fail(line + std::string("pixveil-decode ") + inputPath + " SEED");
+        failure.report(*this, line + std::string("pixveil-decode ") + inputPath + " SEED");
         return false;
     }
     seed = choice.seed;
@@ -228,32 +214,19 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
 
 bool myDecoderWindow::makeNoise(std::uint32_t seed)
 {
-    noiseTextureFailure failure = noiseTextureFailure::none;
+    noiseTextureFailure noiseFailure = noiseTextureFailure::none;
     std::string reason;
-    selectTextureUnit(GL_TEXTURE1);
-    noiseTexture = createNoiseTexture(textureWidth, textureHeight, seed, failure, reason);
+    noiseTexture = createNoiseTexture(textureWidth, textureHeight, seed, noiseFailure, reason);
     if (noiseTexture == 0) {
-        fail(std::string(outputPath) + " was not written: the noise texture could not be made (" + reason + ")");
+        failure.report(*this, std::string(outputPath) + " was not written: the noise texture could not be made ("
+                                  + reason + ")");
         return false;
     }
-    bindWithNearestFilters(noiseTexture);
+    bindNoiseTexture(noiseTexture);
     return true;
 }
 
-void myDecoderWindow::fail(const std::string& reason)
-{
-    std::cout.flush();
-    std::fprintf(stderr, "pixveil-decode: %s\n", reason.c_str());
-    failed = true;
-    closeWindow();
-}
-
-// GLUT ends the process with status 0 once its last window is gone; a failed
-// run ends here instead, just before, with status 1.
 void myDecoderWindow::onCloseRequest()
 {
-    if (!failed)
-        return;
-    std::cout.flush();
-    std::exit(EXIT_FAILURE);
+    failure.endProcessIfReported();
 }

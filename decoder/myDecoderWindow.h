@@ -1,12 +1,13 @@
 #pragma once
 
-#include "core/constants.h"
-
 // GLEW's header must come before every other OpenGL header.
 #include "vexo/source/glsl.h"
 
 #include "vexo/framework/glutWindow.h"
 
+#include "core/capturePass.h"
+#include "core/inflateRaw.h"
+#include "core/outputPath.h"
 #include "decoder/seedSearch.h"
 
 #include <cstdint>
@@ -23,8 +24,8 @@ struct seedRequest {
 
 // The decoder's only window. It repeats the encoder's pass exactly (same GL
 // state, window and viewport size, quad and two-frame capture, see
-// encodingPass.h) with the encoder's fragment text inverted, so that every
-// pixel is rotated back by the amount that encoded it. On the captured frame
+// encodingPass.h and capturePass.h) with the encoder's fragment text inverted,
+// so that every pixel is rotated back by the amount that encoded it. On the captured frame
 // it first draws the rotation amounts and finds the seed from them (unless one
 // was given), then draws the decoded image, gives it back at its original
 // size when a smaller one up-scales to it exactly (sizeRecovery.h; unless
@@ -77,10 +78,8 @@ private:
     bool saveDecodedFrame();
     // The frame just drawn, texture row 0 first (see readSample).
     std::vector<unsigned char> readFrameInTextureOrder();
-    // One line on standard error; the process will end with status 1.
-    void fail(const std::string& reason);
 
     seedRequest request;
     bool keepTextureSize;
-    bool failed;
+    runFailure failure;
 };

@@ -1,88 +1,107 @@
 #pragma once
 
+#include "core/noise.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 // Finding the noise seed of an encoded image without a window: the decoder
 // reads the encoded texels and the rotation amount `s` of a few texture rows
-// from OpenGL, then decodes those rows on the CPU for every candidate second
-// and keeps the one whose rows look like a picture. A wrong seed leaves
-// uniform noise, whose horizontal neighbours differ by about 85 on average; a
-// natural image's differ by a few units.
-
-// The encoder's generator after `draws` draws from `seed`, in O(log draws):
-// state' = state * 214013 + 2531011 (mod 2^32), composed by squaring.
-std::uint32_t noiseStateAfter(std::uint32_t seed, std::uint64_t draws);
-
-// The noise byte that the draw leaving `state` gives. Noise byte i is made by
-// draw i + 1: noiseByteOf(noiseStateAfter(seed, i + 1)).
-inline unsigned char noiseByteOf(std::uint32_t state)
-{
-    return static_cast<unsigned char>((state >> 16) & 0xFFu);
-}
+// from OpenGL, then decodes those rows on the CPU for candidate seconds and
+// keeps the one whose rows code as a picture (naturalness.h). A wrong seed
+// leaves uniform noise, which no picture model compresses.
 
 unsigned char rotateRight(unsigned char value, int shift);
 
-// One texture row of the encoded image (row 0 is the one the noise starts
-// with): its texels as red, green, blue, and each texel's rotation amount.
+// Texels of one texture row of the encoded image (row 0 is the one the noise
+// starts with), from `firstColumn` on: as red, green, blue, and each texel's
+// rotation amount.
 struct sampledRow {
     std::uint32_t textureRow = 0;
+    std::uint32_t firstColumn = 0;
     std::vector<unsigned char> encoded;
     std::vector<unsigned char> shifts;
 };
 
+// `width` is the texture's, which places every texel in the noise.
 struct decodingSample {
     std::uint32_t width = 0;
     std::vector<sampledRow> rows;
 };
 
-// The texture rows to score, spread evenly from top to bottom: all rows of a
-// small image, and enough rows for about sampledTexels texels, at least 8, of
-// a large one.
+// The texture rows to score, in bands of two adjacent rows spread evenly from
+// top to bottom so that every texel but the band's first row has neighbours
+// above it: all rows of a small image, and at least four bands, enough for
+// about 16384 texels, of a large one.
 std::vector<std::uint32_t> rowsToSample(std::uint32_t width, std::uint32_t height);
 
-// Channel differences between horizontal neighbours in the sample.
-std::size_t neighbourDifferenceCount(const decodingSample& sample);
+// The sample decoded with `seed`: texture rows in the sample's order, each
+// as red, green, blue.
+std::vector<std::vector<unsigned char>> decodeSample(const decodingSample& sample, std::uint32_t seed);
 
-// Whether the sample has enough neighbours for a score to mean anything.
-bool canJudge(const decodingSample& sample);
-
-// The mean absolute difference between horizontal neighbours, over every
-// channel, of the sample decoded with `seed`: about 85 for noise, a few units
-// for a natural image. 0 for a sample without neighbours.
+// The sample decoded with `seed`, coded by the picture model: bits per byte,
+// a little above 8 for noise and lower the more the rows look like a picture.
 double naturalnessScore(const decodingSample& sample, std::uint32_t seed);
 
-// The encoder takes its seed from the clock before it draws and saves, so the
-// file's modification time is the seed or a little later; a larger image takes
-// longer, and the margin grows with it. Candidates run from `last` down to
-// `first`.
+// Bits the picture model saves on the sample decoded with `seed`; uniform
+// noise saves b bits or more with a chance of at most 2^-b.
+double evidenceBits(const decodingSample& sample, std::uint32_t seed);
+
+// A seed stands out when its rows save this many bits: there are 2^24
+// distinct noises to try, so a wrong one does so with a chance below 2^-16.
+inline constexpr double decisiveEvidenceBits = 40;
+// With the seed given there is a single candidate.
+inline constexpr double givenSeedEvidenceBits = 16;
+
+// Whether even a perfectly flat picture of the sample's shape would save
+// enough bits to stand out; a smaller sample cannot tell its seed.
+bool canJudge(const decodingSample& sample);
+
+// The seconds a search stands for, from 2000-01-01 to a day after the file's
+// modification time (at least 2^24 seconds). Since the noise of a seed depends
+// only on its low 24 bits (noiseSeedPeriod), the 2^24 seconds ending at `last`
+// hold one seed for every noise, and the search tries no more.
 struct seedRange {
     std::uint32_t first;
     std::uint32_t last;
+    std::uint32_t modificationTime;
 };
-seedRange candidateSeeds(std::uint32_t modificationTime, std::uint32_t width, std::uint32_t height);
+inline constexpr std::uint32_t earliestSeed = 946684800u; // 2000-01-01 00:00:00 UTC
+inline constexpr std::uint32_t fileTimeLeadSeconds = 86400;
+seedRange candidateSeeds(std::uint32_t modificationTime);
+
+// The order in which the search tries seconds: nearest the file time first,
+// from the file time up to a day after it (a clock that ran behind, a coarse
+// file time), then downwards from the file time (a copy, a download, a touch),
+// then, when 2000-01-01 comes first, upwards from a day after the file time.
+// Seed `index` of that order, for index below noiseSeedPeriod.
+std::uint32_t seedInSearchOrder(const seedRange& range, std::uint32_t index);
 
 struct seedChoice {
     bool standsOut = false;
     std::uint32_t seed = 0;
+    // Bits per byte (naturalnessScore) of the best seed and of the runner-up:
+    // the best other candidate that reached the full test.
     double bestScore = 0;
     double runnerUpScore = 0;
     // The runner-up's score over the best one's: how clearly the best stands out.
     double separation = 0;
+    double evidence = 0;
+    // Candidates the search tried before it stopped.
+    std::uint64_t candidatesTried = 0;
 };
 
-// The seed that stands out: the lowest score, at least minimumSeparation times
-// lower than every other. `scores[i]` belongs to `seeds[i]`; ties go to the
-// earlier seed. Fewer than two candidates never stand out.
-inline constexpr double minimumSeparation = 5.0;
-seedChoice chooseSeed(const std::vector<std::uint32_t>& seeds, const std::vector<double>& scores);
+// Tries the seconds of `range` in search order, in widening steps, and stops
+// after the first step in which a seed saves decisiveEvidenceBits; of those,
+// the one that saves most. Every candidate first takes a quick test on a few
+// texels; only those that pass are decoded in full.
+seedChoice searchSeeds(const decodingSample& sample, const seedRange& range);
 
-// Scores every seed of `range` and chooses among them.
-seedChoice searchSeeds(const decodingSample& sample, seedRange range);
-
-// Whether the sample decoded with `seed` looks like noise: it does not stand
-// out against the seconds just after it.
+// Whether the sample decoded with `seed` is indistinguishable from noise.
+// Never for a sample of fewer than leastNoiseVerdictTexels: a picture that
+// rough and small (a 1 × 64 strip of a fractal) codes no better than noise.
+inline constexpr std::size_t leastNoiseVerdictTexels = 512;
 bool looksLikeNoise(const decodingSample& sample, std::uint32_t seed);
 
 // Parses a seed given on the command line: decimal digits only, 0 to 4294967295.

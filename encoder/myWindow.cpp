@@ -1,16 +1,14 @@
 #include "encoder/myWindow.h"
 
 #include "core/atomicOutput.h"
-#include "core/encodingPass.h"
 #include "core/noise.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -34,7 +32,7 @@ myWindow::myWindow(const char* path)
       inputPath{},
       outputPath{},
       failureReason{},
-      exitStatus(EXIT_SUCCESS)
+      failure("pixveil")
 {
     copyText(inputPath, sizeof inputPath, path);
     deriveOutputPath(path, outputPath);
@@ -44,8 +42,7 @@ myWindow::~myWindow() = default;
 
 void myWindow::onSetup()
 {
-    frameCount = 0;
-    prepareEncodingState();
+    startPassSetup(frameCount);
     prepareEncoding(vertexShaderBlob, fragmentShaderBlob, inputPath);
 }
 
@@ -55,7 +52,6 @@ void myWindow::onSetup()
 void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned char* fragmentBlob,
                                const char* imagePath)
 {
-    glClearColor(0, 0, 0, 0);
     if (!inflateShaderText(fragmentSource, fragmentBlob, fragmentShaderBlobLength)) {
         std::cout << "Oops! Buffer corrupted!\n";
         closeWindow();
@@ -76,14 +72,11 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Texture loading failed: '" << failureReason << "'" << std::endl;
         closeWindow();
     }
-    selectTextureUnit(GL_TEXTURE0);
-    bindWithNearestFilters(imageTexture);
-    const textureSize size = sizeWindowToTexture();
+    const textureSize size = bindImageAndSizeWindow(imageTexture);
     textureWidth = size.width;
     textureHeight = size.height;
     noiseTexture = makeNoiseTexture();
-    selectTextureUnit(GL_TEXTURE1);
-    bindWithNearestFilters(noiseTexture);
+    bindNoiseTexture(noiseTexture);
 }
 
 GLuint myWindow::loadImageTexture(const char* imagePath)
@@ -97,13 +90,13 @@ GLuint myWindow::loadImageTexture(const char* imagePath)
 
 GLuint myWindow::makeNoiseTexture()
 {
-    noiseTextureFailure failure = noiseTextureFailure::none;
+    noiseTextureFailure noiseFailure = noiseTextureFailure::none;
     std::string reason;
     // SOIL binds the new texture on the active unit, still unit 0 here.
-    const GLuint texture = createNoiseTexture(textureWidth, textureHeight, noiseSeedFromClock(), failure, reason);
-    if (failure == noiseTextureFailure::noMemory)
+    const GLuint texture = createNoiseTexture(textureWidth, textureHeight, noiseSeedFromClock(), noiseFailure, reason);
+    if (noiseFailure == noiseTextureFailure::noMemory)
         failOutput(reason.c_str());
-    if (failure == noiseTextureFailure::noTexture) {
+    if (noiseFailure == noiseTextureFailure::noTexture) {
         glDisable(GL_TEXTURE_2D);
         std::cout << "Something is wrong..." << std::endl;
         std::cout << "Texture loading failed: '" << reason << "'" << std::endl;
@@ -115,14 +108,10 @@ GLuint myWindow::makeNoiseTexture()
 void myWindow::onDisplay()
 {
     drawEncodingFrame(program, imageTexture, noiseTexture);
-    if (frameCount == warmUpFrame)
-        swapWarmUpFrame(windowId);
-    if (frameCount == captureFrame) {
+    runPassFrame(*this, frameCount, [] {}, [this] {
         if (!saveCapture())
             failOutput(failureReason);
-        closeWindow();
-    }
-    ++frameCount;
+    });
 }
 
 // SOIL reads the lower-left texture-sized region from the back buffer into a
@@ -139,20 +128,10 @@ bool myWindow::saveCapture()
 
 void myWindow::failOutput(const char* reason)
 {
-    std::fprintf(stderr, "pixveil: %s was not written: %s\n", outputPath, reason);
-    exitStatus = EXIT_FAILURE;
-    closeWindow();
+    failure.report(*this, std::string(outputPath) + " was not written: " + reason);
 }
 
-// GLUT ends the process with status 0 as soon as this, its last window, is
-// gone, and offers no way to change that status. A failed output is recorded
-// in exitStatus and turned into the exit status here, the last moment before
-// GLUT's own exit: the process ends now instead, with the window still
-// queued for destruction, which the system does anyway as the process ends.
 void myWindow::onCloseRequest()
 {
-    if (exitStatus == EXIT_SUCCESS)
-        return;
-    std::cout.flush();
-    std::exit(exitStatus);
+    failure.endProcessIfReported();
 }

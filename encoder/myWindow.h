@@ -1,11 +1,13 @@
 #pragma once
 
-#include "core/constants.h"
-
 // GLEW's header must come before every other OpenGL header.
 #include "vexo/source/glsl.h"
 
 #include "vexo/framework/glutWindow.h"
+
+#include "core/capturePass.h"
+#include "core/inflateRaw.h"
+#include "core/outputPath.h"
 
 #include <cstddef>
 
@@ -28,7 +30,7 @@ public:
 
     void onDisplay() override;
     void onSetup() override;
-    // Ends the process with the recorded failure status, if there is one.
+    // Ends the process with status 1 after a failure.
     void onCloseRequest() override;
 
     vexo::glShaderManager shaderManager;
@@ -54,10 +56,9 @@ private:
     // Writes the captured frame to outputPath, printing nothing. Returns false
     // on failure, with the reason in failureReason.
     bool saveCapture();
-    // One line on standard error naming the output and why it was not
-    // written; the process will end with a failure status.
+    // Reports that the output was not written, and why.
     void failOutput(const char* reason);
 
     char failureReason[512];
-    int exitStatus;
+    runFailure failure;
 };

@@ -66,12 +66,6 @@ size_t pixelBytes(int width, int height, int channels)
     return size_t(width) * size_t(height) * size_t(channels);
 }
 
-bool sizesAreSane(int width, int height, int channels, uint64_t pixelCapacity)
-{
-    return width > 0 && height > 0 && channels >= 1 && channels <= 4 &&
-        uint64_t(width) * uint64_t(height) * uint64_t(channels) <= pixelCapacity;
-}
-
 // Decodes and checks the sizes: the pixels (to be freed) with the sizes in the
 // header, or null with the outcome and reason set there.
 unsigned char* decodeAndCheck(const unsigned char* bytes, int length, imageDecodeFunction decode,
@@ -88,7 +82,7 @@ unsigned char* decodeAndCheck(const unsigned char* bytes, int length, imageDecod
             setReason(header, decodeOutcome::failed, reason ? reason : "the image decoder gave no reason");
         return nullptr;
     }
-    if (!sizesAreSane(width, height, channels, pixelCapacity)) {
+    if (!decodedSizeFits(width, height, channels, pixelCapacity)) {
         char text[sizeof header.reason];
         std::snprintf(text, sizeof text,
             "image of %d x %d texels with %d channels is beyond what can be loaded", width, height, channels);
@@ -103,6 +97,12 @@ unsigned char* decodeAndCheck(const unsigned char* bytes, int length, imageDecod
 }
 
 } // namespace
+
+bool decodedSizeFits(int width, int height, int channels, uint64_t pixelCapacity)
+{
+    return width > 0 && height > 0 && channels >= 1 && channels <= 4 &&
+        uint64_t(width) * uint64_t(height) * uint64_t(channels) <= pixelCapacity;
+}
 
 uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize)
 {
@@ -133,24 +133,6 @@ unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width
     if (!pixels)
         *failureReason = SOIL_last_result();
     return pixels;
-}
-
-size_t sharedDecodeHeaderLength()
-{
-    return headerLength;
-}
-
-void decodeIntoSharedArea(
-    const unsigned char* bytes, int length, imageDecodeFunction decode, void* area, uint64_t pixelCapacity)
-{
-    auto& header = *static_cast<sharedDecodeArea*>(area);
-    unsigned char* pixels = decodeAndCheck(bytes, length, decode, header, pixelCapacity);
-    if (!pixels)
-        return;
-    std::memcpy(static_cast<unsigned char*>(area) + headerLength, pixels,
-        pixelBytes(header.width, header.height, header.channels));
-    header.outcome = decodeOutcome::decoded;
-    std::free(pixels);
 }
 
 namespace {
@@ -501,7 +483,7 @@ void takeChildResult(sandboxDecodeResult& result, const childWatch& watch, const
 bool takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecodeArea& header)
 {
     int width = header.width, height = header.height, channels = header.channels;
-    if (!sizesAreSane(width, height, channels, result.pixelCapacity))
+    if (!decodedSizeFits(width, height, channels, result.pixelCapacity))
         return false;
     header.width = width;
     header.height = height;

@@ -9,10 +9,17 @@
 // that runs with CPU, wall-clock and memory limits, without core dumps, with
 // every inherited file descriptor above standard error closed, and under a
 // seccomp filter that allows only memory management, writing to standard
-// error and ending itself: it cannot open files or sockets or start programs.
-// The pixels come back through a shared mapping made before the fork; the
-// parent reads them only after the child has gone and trusts none of the sizes
-// the child reports without checking them.
+// error, the one byte that says its pixels are ready, waiting, and ending
+// itself: it cannot open files or sockets or start programs.
+//
+// When the child has decoded, it reports the sizes and where its pixels are
+// and waits. The parent checks the sizes, reads the pixels straight from the
+// child's memory and kills it; the child's exit then overlaps the texture
+// upload, and it is reaped when the result is destroyed. Where the system does
+// not let one process read another's memory, the parent asks the child to
+// copy the pixels into a shared mapping made before the fork and reads them
+// once the child has gone. The parent trusts none of the sizes the child
+// reports without checking them.
 
 struct sandboxLimits {
     double cpuSeconds = 0;
@@ -31,6 +38,10 @@ sandboxLimits sandboxLimitsForFile(uint64_t fileBytes, uint32_t maxTextureSize);
 // Largest texel count a file of the given size is credited with.
 uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize);
 
+// Whether decoded sizes describe pixels that can be read: at least 1 x 1
+// texel, 1 to 4 channels, and no more than pixelCapacity bytes of pixels.
+bool decodedSizeFits(int width, int height, int channels, uint64_t pixelCapacity);
+
 // The function run in the child: SOIL_load_image_from_memory's contract. On
 // failure it returns null and sets failureReason (which may stay null).
 using imageDecodeFunction = unsigned char* (*)(const unsigned char* bytes, int length, int* width,
@@ -40,9 +51,10 @@ using imageDecodeFunction = unsigned char* (*)(const unsigned char* bytes, int l
 unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason);
 
-// The decoded image, owned: the pixels live in the shared mapping until this
-// object is destroyed. width, height and channels are as the child reported
-// them; check them before use (decodedPixelsLookSane).
+// The decoded image, owned: the pixels live in the shared mapping, or in
+// private memory they were read into, until this object is destroyed. width,
+// height and channels are as the child reported them; check them before use
+// (decodedSizeFits).
 class sandboxDecodeResult {
 public:
     sandboxDecodeResult() = default;
@@ -74,16 +86,8 @@ private:
 };
 
 // Runs decode on the bytes in a sandboxed child. pixelCapacity is the most
-// pixel bytes the shared mapping holds (it is reserved, not committed). A child
-// that crashes, is killed, runs out of time or memory gives decoded == false
-// and a reason that says which.
+// pixel bytes taken from the child, and what the shared mapping holds (it is
+// reserved, not committed). A child that crashes, is killed, runs out of time
+// or memory gives decoded == false and a reason that says which.
 sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
     const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil);
-
-// What the child does with the bytes, without any sandboxing: decode, check
-// the sizes, copy the pixels into a shared area of the given capacity. The
-// fuzzing harness drives this directly.
-// area must hold sharedDecodeHeaderLength() bytes followed by pixelCapacity.
-size_t sharedDecodeHeaderLength();
-void decodeIntoSharedArea(
-    const unsigned char* bytes, int length, imageDecodeFunction decode, void* area, uint64_t pixelCapacity);

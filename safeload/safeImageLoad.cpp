@@ -17,8 +17,6 @@ extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* co
 
 namespace {
 
-constexpr unsigned int textureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
-
 // SOIL_last_result can be null; a null pointer streamed into std::cout would
 // silence all later output.
 std::string soilLastResult()
@@ -117,19 +115,6 @@ std::string sizeRefusal(int width, int height, int channels, GLint maxSize)
         std::to_string(maxSize) + " per side";
 }
 
-bool decodedSizeIsUsable(const sandboxDecodeResult& image, GLint maxSize)
-{
-    if (image.width < 1 || image.height < 1 || image.width > maxSize || image.height > maxSize)
-        return false;
-    if (image.channels < 1 || image.channels > 4)
-        return false;
-    if (nextPowerOfTwo(uint32_t(image.width)) > uint32_t(maxSize))
-        return false;
-    if (nextPowerOfTwo(uint32_t(image.height)) > uint32_t(maxSize))
-        return false;
-    return uint64_t(image.width) * uint64_t(image.height) * uint64_t(image.channels) <= image.pixelCapacity;
-}
-
 GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failureReason)
 {
     const unsigned char* pixels = image.pixels;
@@ -142,7 +127,7 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failure
 
     tightUnpacking unpacking;
     GLuint texture =
-        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, textureFlags);
+        SOIL_create_OGL_texture(pixels, width, height, image.channels, SOIL_CREATE_NEW_ID, imageTextureFlags);
     if (!texture) {
         failureReason = soilLastResult();
         return 0;
@@ -164,7 +149,7 @@ GLuint uploadDdsDirectly(
     }
     tightUnpacking unpacking;
     GLuint texture = SOIL_direct_load_DDS_from_memory(
-        bytes.data(), int(bytes.size()), SOIL_CREATE_NEW_ID, int(textureFlags), 0);
+        bytes.data(), int(bytes.size()), SOIL_CREATE_NEW_ID, int(imageTextureFlags), 0);
     // A direct upload that OpenGL did not keep must not fall back to decoding,
     // which would change the texture's size.
     refused = texture != 0;
@@ -174,6 +159,12 @@ GLuint uploadDdsDirectly(
 }
 
 } // namespace
+
+bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, uint32_t maxTextureSize)
+{
+    return decodedSizeFits(width, height, channels, pixelCapacity)
+        && nextPowerOfTwo(uint32_t(width)) <= maxTextureSize && nextPowerOfTwo(uint32_t(height)) <= maxTextureSize;
+}
 
 uint32_t nextPowerOfTwo(uint32_t value)
 {
@@ -244,7 +235,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = image.failureReason;
         return 0;
     }
-    if (!decodedSizeIsUsable(image, maxSize)) {
+    if (!decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, uint32_t(maxSize))) {
         failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
         return 0;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <SOIL/SOIL.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +16,14 @@
 // crashed (signal 11)", "image decoder timed out" or "image decoder ran out of
 // memory". Needs a current OpenGL context; the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
+
+// The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
+inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
+
+// Whether a texture can be made from decoded sizes as the decoder child
+// reported them: decodedSizeFits, and each side's next power of two no larger
+// than the driver's largest texture.
+bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, uint32_t maxTextureSize);
 
 // SOIL's power-of-two up-scaling leaves its output unwritten when one side is
 // 1 texel and the other is not a power of two. For such an image this returns

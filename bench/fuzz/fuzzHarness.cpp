@@ -17,13 +17,6 @@ namespace {
 
 constexpr uint32_t maxTextureSize = 16384;
 
-bool usable(const sandboxDecodeResult& image)
-{
-    return image.width >= 1 && image.height >= 1 && image.width <= int(maxTextureSize)
-        && image.height <= int(maxTextureSize) && image.channels >= 1 && image.channels <= 4
-        && uint64_t(image.width) * image.height * image.channels <= image.pixelCapacity;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -37,7 +30,8 @@ int main(int argc, char** argv)
         return 0;
     sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
         sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4);
-    if (!image.decoded || !usable(image))
+    if (!image.decoded
+        || !decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, maxTextureSize))
         return 1;
     unsigned checksum = 0;
     int width = image.width, height = image.height;

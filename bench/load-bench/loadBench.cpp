@@ -50,7 +50,7 @@ int compare(const char* path, int rounds)
     std::vector<double> direct, safe;
     for (int round = 0; round < rounds; ++round) {
         direct.push_back(
-            timeLoad([&] { return SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, 65); }));
+            timeLoad([&] { return SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, imageTextureFlags); }));
         safe.push_back(timeLoad([&] {
             std::string reason;
             return loadImageTextureSafely(path, reason);

@@ -1,5 +1,7 @@
-// The framework's event routing, driven through a scripted GLUT so that each
-// test picks the current window and fires callbacks exactly.
+// The framework's routing rules, driven through a scripted GLUT so that each
+// test picks the current window and fires callbacks exactly: which window
+// gets which event, when windows are set up, and how they are closed. How
+// real input maps to handlers is tested against freeglut (demoTests.cpp).
 
 #include "tests/framework/scriptedGlut.h"
 
@@ -10,14 +12,15 @@
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::vector<std::string> events;
+using Lines = std::vector<std::string>;
+Lines events;
 
 class recordingWindow : public vexo::glutWindow {
 public:
@@ -37,8 +40,6 @@ public:
     void onKeyDown(int specialKey, unsigned char key) override { record("onKeyDown", {specialKey, key}); }
     void onKeyUp(int specialKey, unsigned char key) override { record("onKeyUp", {specialKey, key}); }
 
-    std::string name;
-
 private:
     void record(const char* handler, std::initializer_list<int> arguments = {})
     {
@@ -47,17 +48,18 @@ private:
             line += ' ' + std::to_string(argument);
         events.push_back(line);
     }
+
+    std::string name;
 };
 
-// Registry entries whose objects are still alive at the end of a test are
-// deleted there, as GLUT would at shutdown, so that tests stay independent.
+// Windows still alive at the end of a test are deleted there, as GLUT would
+// at shutdown, so that tests stay independent.
 class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        scriptedGlut::reset();
         events.clear();
-        vexo::leftButtonDown = false;
+        scriptedGlut::destroyedWindows.clear();
     }
     void TearDown() override
     {
@@ -66,221 +68,102 @@ protected:
         vexo::windowsClosing.clear();
     }
 
-    static void makeCurrent(const vexo::glutWindow* window) { scriptedGlut::currentWindow = window->windowId; }
+    // Fires `event` with window `current` as GLUT's current one and returns
+    // the handler calls it caused.
+    static Lines fire(int current, const std::function<void()>& event)
+    {
+        events.clear();
+        scriptedGlut::currentWindow = current;
+        event();
+        return events;
+    }
     static const scriptedGlut::Callbacks& glut() { return scriptedGlut::installed; }
 };
 
-using Lines = std::vector<std::string>;
-
-TEST_F(Dispatch, ConstructionCreatesTheWindowAndInstallsElevenCallbacksInOrder)
-{
-    vexo::leftButtonDown = true;
-    auto* window = new recordingWindow("A");
-
-    EXPECT_EQ(scriptedGlut::calls,
-              (Lines{"glutInitWindowSize 800 600", "glutInitWindowPosition 0 0", "glutInitDisplayMode 18",
-                     "glutCreateWindow Pixveil4242", "glutDisplayFunc", "glutReshapeFunc", "glutMouseFunc",
-                     "glutMotionFunc", "glutMouseWheelFunc", "glutCloseFunc", "glutKeyboardFunc",
-                     "glutSpecialFunc", "glutKeyboardUpFunc", "glutSpecialUpFunc", "glutIdleFunc"}));
-    EXPECT_EQ(window->windowId, 1);
-    EXPECT_FALSE(window->setupDone);
-    EXPECT_FALSE(vexo::leftButtonDown);
-    ASSERT_FALSE(vexo::windowRegistry.empty());
-    EXPECT_EQ(vexo::windowRegistry.back(), window);
-    EXPECT_TRUE(events.empty());
-}
-
-TEST_F(Dispatch, DisplayOfTheFirstWindowSetsUpEveryWindowInRegistryOrder)
-{
-    auto* first = new recordingWindow("A");
-    new recordingWindow("B");
-
-    makeCurrent(first);
-    glut().display();
-    EXPECT_EQ(events, (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
-
-    events.clear();
-    glut().display();
-    EXPECT_EQ(events, (Lines{"A onDisplay"}));
-}
-
-TEST_F(Dispatch, DisplayOfTheSecondWindowSetsUpBothBeforeDisplayingIt)
+TEST_F(Dispatch, EachEventReachesTheCurrentWindowOnly)
 {
     new recordingWindow("A");
     auto* second = new recordingWindow("B");
-
-    makeCurrent(second);
-    glut().display();
-    EXPECT_EQ(events, (Lines{"A onSetup", "B onSetup", "B onDisplay"}));
-    EXPECT_TRUE(second->setupDone);
-}
-
-TEST_F(Dispatch, DisplayWithNoCurrentWindowStillSetsUpButDisplaysNothing)
-{
-    new recordingWindow("A");
-    scriptedGlut::currentWindow = 0;
-    glut().display();
-    EXPECT_EQ(events, (Lines{"A onSetup"}));
-}
-
-TEST_F(Dispatch, LeftDragGivesLeftDragBeforePointerMove)
-{
-    auto* window = new recordingWindow("A");
-    makeCurrent(window);
-
-    glut().mouse(0, 0, 10, 20);
-    EXPECT_TRUE(vexo::leftButtonDown);
-    glut().motion(11, 21);
-    glut().motion(12, 22);
-    glut().mouse(0, 1, 12, 22);
-    EXPECT_FALSE(vexo::leftButtonDown);
-
-    EXPECT_EQ(events, (Lines{"A onButtonDown 0 10 20", "A onLeftDrag 11 21", "A onPointerMove 11 21",
-                             "A onLeftDrag 12 22", "A onPointerMove 12 22", "A onButtonUp 0 12 22"}));
-}
-
-TEST_F(Dispatch, RightDragGivesPointerMoveAlone)
-{
-    auto* window = new recordingWindow("A");
-    makeCurrent(window);
-
-    glut().mouse(2, 0, 5, 5);
-    glut().motion(6, 7);
-    glut().mouse(2, 1, 6, 7);
-
-    EXPECT_EQ(events, (Lines{"A onButtonDown 2 5 5", "A onPointerMove 6 7", "A onButtonUp 2 6 7"}));
-}
-
-TEST_F(Dispatch, OtherButtonsLeaveTheLeftButtonFlagAlone)
-{
-    auto* window = new recordingWindow("A");
-    makeCurrent(window);
-
-    glut().mouse(0, 0, 1, 1);
-    glut().mouse(2, 0, 1, 1);
-    glut().mouse(2, 1, 1, 1);
-    EXPECT_TRUE(vexo::leftButtonDown);
-
-    events.clear();
-    glut().motion(3, 4);
-    EXPECT_EQ(events, (Lines{"A onLeftDrag 3 4", "A onPointerMove 3 4"}));
-}
-
-TEST_F(Dispatch, ConstructingAWindowReleasesTheLeftButtonForEveryWindow)
-{
-    auto* first = new recordingWindow("A");
-    makeCurrent(first);
-    glut().mouse(0, 0, 1, 1);
-
-    new recordingWindow("B");
-    makeCurrent(first);
-    events.clear();
-    glut().motion(2, 2);
-
-    EXPECT_EQ(events, (Lines{"A onPointerMove 2 2"}));
-}
-
-TEST_F(Dispatch, KeysArriveAsSpecialCodeThenCharacter)
-{
-    auto* window = new recordingWindow("A");
-    makeCurrent(window);
-
-    glut().keyboard('a', 1, 2);
-    glut().keyboardUp('a', 1, 2);
-    glut().special(GLUT_KEY_F1, 1, 2);
-    glut().specialUp(GLUT_KEY_F1, 1, 2);
-    glut().keyboard(0, 1, 2);
-
-    EXPECT_EQ(events, (Lines{"A onKeyDown 0 97", "A onKeyUp 0 97", "A onKeyDown 1 0", "A onKeyUp 1 0",
-                             "A onKeyDown 0 0"}));
-}
-
-TEST_F(Dispatch, WheelPassesWheelDirectionAndPosition)
-{
-    auto* window = new recordingWindow("A");
-    makeCurrent(window);
-
-    glut().wheel(0, 1, 30, 40);
-    glut().wheel(1, -1, 31, 41);
-
-    EXPECT_EQ(events, (Lines{"A onWheel 0 1 30 40", "A onWheel 1 -1 31 41"}));
-}
-
-TEST_F(Dispatch, EventsForNoWindowOrAnUnknownWindowReachNobody)
-{
-    new recordingWindow("A");
-    for (int id : {0, 99}) {
-        scriptedGlut::currentWindow = id;
-        glut().reshape(1, 2);
-        glut().mouse(0, 0, 1, 1);
-        glut().motion(1, 1);
-        glut().wheel(0, 1, 1, 1);
-        glut().keyboard('x', 0, 0);
-        glut().special(1, 0, 0);
-        glut().keyboardUp('x', 0, 0);
-        glut().specialUp(1, 0, 0);
-        glut().idle();
-        glut().close();
+    const struct {
+        std::function<void()> event;
+        const char* handlerCall;
+    } cases[] = {
+        {[] { glut().reshape(800, 600); }, "B onReshape 800 600"},
+        {[] { glut().mouse(2, 0, 5, 6); }, "B onButtonDown 2 5 6"},
+        {[] { glut().mouse(2, 1, 5, 6); }, "B onButtonUp 2 5 6"},
+        {[] { glut().motion(7, 8); }, "B onPointerMove 7 8"},
+        {[] { glut().wheel(1, -1, 3, 4); }, "B onWheel 1 -1 3 4"},
+        {[] { glut().keyboard('a', 1, 2); }, "B onKeyDown 0 97"},
+        {[] { glut().special(GLUT_KEY_F1, 1, 2); }, "B onKeyDown 1 0"},
+        {[] { glut().keyboardUp('a', 1, 2); }, "B onKeyUp 0 97"},
+        {[] { glut().specialUp(GLUT_KEY_F1, 1, 2); }, "B onKeyUp 1 0"},
+        {[] { glut().idle(); }, "B onIdle"},
+    };
+    for (const auto& routed : cases) {
+        EXPECT_EQ(fire(second->windowId, routed.event), Lines{routed.handlerCall});
+        EXPECT_EQ(fire(0, routed.event), Lines{}) << "no current window: " << routed.handlerCall;
+        EXPECT_EQ(fire(99, routed.event), Lines{}) << "an unknown window: " << routed.handlerCall;
     }
-    EXPECT_TRUE(events.empty());
-    EXPECT_FALSE(vexo::leftButtonDown);
-    EXPECT_EQ(vexo::windowRegistry.size(), 1u);
+    EXPECT_EQ(fire(99, [] { glut().close(); }), Lines{});
+    EXPECT_EQ(vexo::windowRegistry.size(), 2u);
 }
 
-TEST_F(Dispatch, IdleAndReshapeReachTheCurrentWindowOnly)
+// Every window not yet set up is set up on the first display of any window,
+// in registry order, and the displayed one never before its setup.
+TEST_F(Dispatch, DisplaySetsUpEveryWindowInRegistryOrder)
 {
-    new recordingWindow("A");
-    auto* second = new recordingWindow("B");
-    makeCurrent(second);
-
-    glut().idle();
-    glut().reshape(800, 600);
-
-    EXPECT_EQ(events, (Lines{"B onIdle", "B onReshape 800 600"}));
+    enum { none, first, second };
+    const struct {
+        int displayed;
+        Lines firstDisplay;
+        Lines secondDisplay;
+    } cases[] = {
+        {first, {"A onSetup", "A onDisplay", "B onSetup"}, {"A onDisplay"}},
+        {second, {"A onSetup", "B onSetup", "B onDisplay"}, {"B onDisplay"}},
+        {none, {"A onSetup", "B onSetup"}, {}},
+    };
+    for (const auto& display : cases) {
+        const int ids[] = {0, (new recordingWindow("A"))->windowId, (new recordingWindow("B"))->windowId};
+        EXPECT_EQ(fire(ids[display.displayed], glut().display), display.firstDisplay);
+        EXPECT_EQ(fire(ids[display.displayed], glut().display), display.secondDisplay);
+        TearDown();
+    }
 }
 
-TEST_F(Dispatch, CloseCallsOnCloseRequestThenDeletesTheObject)
-{
-    auto* first = new recordingWindow("A");
-    auto* second = new recordingWindow("B");
-    makeCurrent(first);
-
-    glut().close();
-
-    EXPECT_EQ(events, (Lines{"A onCloseRequest", "A destroyed"}));
-    EXPECT_EQ(vexo::windowRegistry, (std::list<vexo::glutWindow*>{second}));
-}
-
-TEST_F(Dispatch, DeletingAWindowDirectlyLeavesTheRegistryButNotGlut)
+// The left button is one flag for all windows: other buttons leave it alone,
+// and a new window starts with it released.
+TEST_F(Dispatch, LeftDragLastsFromLeftButtonDownToUp)
 {
     auto* window = new recordingWindow("A");
     const int id = window->windowId;
-    scriptedGlut::calls.clear();
+    fire(id, [] { glut().mouse(0, 0, 1, 1); });
+    fire(id, [] { glut().mouse(2, 0, 1, 1); glut().mouse(2, 1, 1, 1); });
+    EXPECT_EQ(fire(id, [] { glut().motion(3, 4); }), (Lines{"A onLeftDrag 3 4", "A onPointerMove 3 4"}));
+    fire(id, [] { glut().mouse(0, 1, 3, 4); });
+    EXPECT_EQ(fire(id, [] { glut().motion(5, 6); }), Lines{"A onPointerMove 5 6"});
 
-    delete window;
-
-    EXPECT_TRUE(vexo::windowRegistry.empty());
-    EXPECT_TRUE(scriptedGlut::calls.empty());
-    events.clear();
-    scriptedGlut::currentWindow = id;
-    glut().close();
-    glut().display();
-    EXPECT_TRUE(events.empty());
+    fire(id, [] { glut().mouse(0, 0, 1, 1); });
+    new recordingWindow("B");
+    EXPECT_EQ(fire(id, [] { glut().motion(2, 2); }), Lines{"A onPointerMove 2 2"});
 }
 
-TEST_F(Dispatch, RepeatedCloseWindowAsksGlutOnce)
+// closeWindow asks GLUT once however often it is called; GLUT's close event
+// then calls onCloseRequest and deletes the object, and only that one.
+TEST_F(Dispatch, CloseWindowAsksGlutOnceAndTheCloseEventDeletesTheWindow)
 {
-    auto* window = new recordingWindow("A");
-    makeCurrent(window);
-    scriptedGlut::calls.clear();
+    auto* first = new recordingWindow("A");
+    auto* second = new recordingWindow("B");
+    first->closeWindow();
+    first->closeWindow();
+    EXPECT_EQ(scriptedGlut::destroyedWindows, std::vector<int>{first->windowId});
+    EXPECT_EQ(fire(first->windowId, glut().close), (Lines{"A onCloseRequest", "A destroyed"}));
+    EXPECT_EQ(vexo::windowRegistry, (std::list<vexo::glutWindow*>{second}));
 
-    window->closeWindow();
-    window->closeWindow();
-    EXPECT_EQ(scriptedGlut::calls, (Lines{"glutDestroyWindow 1"}));
-
-    glut().close();
-    EXPECT_EQ(events, (Lines{"A onCloseRequest", "A destroyed"}));
-    EXPECT_TRUE(vexo::windowRegistry.empty());
+    // Deleting an object directly leaves the GLUT window alone and cuts its events off.
+    const int secondId = second->windowId;
+    delete second;
+    EXPECT_EQ(scriptedGlut::destroyedWindows.size(), 1u);
+    EXPECT_EQ(fire(secondId, [] { glut().close(); glut().display(); }), Lines{});
 }
 
 TEST_F(Dispatch, AWindowClosedInSetupStillGetsThatDisplay)
@@ -293,13 +176,9 @@ TEST_F(Dispatch, AWindowClosedInSetupStillGetsThatDisplay)
             closeWindow();
         }
     };
-    auto* window = new closingWindow;
-    makeCurrent(window);
-
-    glut().display();
-    glut().close();
-
-    EXPECT_EQ(events, (Lines{"A onSetup", "A onDisplay", "A onCloseRequest", "A destroyed"}));
+    const int id = (new closingWindow)->windowId;
+    EXPECT_EQ(fire(id, [] { glut().display(); glut().close(); }),
+              (Lines{"A onSetup", "A onDisplay", "A onCloseRequest", "A destroyed"}));
 }
 
 TEST_F(Dispatch, AWindowMadeByAHandlerIsReachedByTheSameWalk)
@@ -312,49 +191,8 @@ TEST_F(Dispatch, AWindowMadeByAHandlerIsReachedByTheSameWalk)
             new recordingWindow("B");
         }
     };
-    auto* window = new spawningWindow;
-    makeCurrent(window);
-    glut().display();
-    EXPECT_EQ(events, (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
-}
-
-TEST_F(Dispatch, WindowOperationsAreSingleGlutCalls)
-{
-    auto* window = new recordingWindow("A");
-    scriptedGlut::calls.clear();
-
-    window->requestRedisplay();
-    window->setFullScreen(true);
-    window->setFullScreen(false);
-    window->hideWindow();
-    window->showWindow();
-
-    EXPECT_EQ(scriptedGlut::calls,
-              (Lines{"glutPostWindowRedisplay 1", "glutFullScreen", "glutPositionWindow 0 0",
-                     "glutReshapeWindow 640 480", "glutHideWindow", "glutShowWindow"}));
-}
-
-class recordingApplication : public vexo::glApplication {
-public:
-    void onStart() override { events.push_back("onStart"); }
-    void onShutdown() override { events.push_back("onShutdown"); }
-};
-
-TEST_F(Dispatch, ApplicationInitialisesGlutWithItsOwnNameAndBracketsTheLoop)
-{
-    auto* application = new recordingApplication;
-    EXPECT_EQ(scriptedGlut::calls, (Lines{"glutInit 1 Pixveil4242"}));
-    EXPECT_EQ(vexo::applicationRegistry.back(), application);
-
-    new recordingWindow("A");
-    scriptedGlut::calls.clear();
-    application->run();
-    EXPECT_EQ(scriptedGlut::calls, (Lines{"glutMainLoop"}));
-    EXPECT_EQ(events, (Lines{"onStart", "onShutdown"}));
-
-    delete application;
-    EXPECT_TRUE(std::find(vexo::applicationRegistry.begin(), vexo::applicationRegistry.end(), application) ==
-                vexo::applicationRegistry.end());
+    const int id = (new spawningWindow)->windowId;
+    EXPECT_EQ(fire(id, glut().display), (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
 }
 
 TEST_F(Dispatch, RunWithNoWindowEndsTheProcessWithStatusZeroBeforeShutdown)

@@ -5,72 +5,41 @@
 namespace scriptedGlut {
 
 Callbacks installed;
-std::vector<std::string> calls;
+std::vector<int> destroyedWindows;
 int currentWindow = 0;
-
-namespace {
-int lastWindowId = 0;
-
-void record(const std::string& call)
-{
-    calls.push_back(call);
-}
-
-std::string withNumbers(const char* name, std::initializer_list<long> numbers)
-{
-    std::string text = name;
-    for (long number : numbers)
-        text += ' ' + std::to_string(number);
-    return text;
-}
-} // namespace
-
-void reset()
-{
-    installed = Callbacks{};
-    calls.clear();
-    currentWindow = 0;
-}
 
 } // namespace scriptedGlut
 
 using namespace scriptedGlut;
 
-void glutInit(int* argumentCount, char** arguments)
+void glutInit(int*, char**) {}
+void glutInitWindowPosition(int, int) {}
+void glutInitWindowSize(int, int) {}
+void glutInitDisplayMode(unsigned int) {}
+void glutMainLoop() {}
+void glutExit() {}
+int glutCreateWindow(const char*)
 {
-    std::string call = withNumbers("glutInit", {*argumentCount});
-    for (int i = 0; i < *argumentCount; ++i)
-        call += std::string(" ") + arguments[i];
-    record(call);
+    static int lastWindowId = 0;
+    return currentWindow = ++lastWindowId;
 }
-void glutInitWindowPosition(int x, int y) { record(withNumbers("glutInitWindowPosition", {x, y})); }
-void glutInitWindowSize(int width, int height) { record(withNumbers("glutInitWindowSize", {width, height})); }
-void glutInitDisplayMode(unsigned int mode) { record(withNumbers("glutInitDisplayMode", {long(mode)})); }
-void glutMainLoop() { record("glutMainLoop"); }
-void glutExit() { record("glutExit"); }
-int glutCreateWindow(const char* title)
-{
-    record(std::string("glutCreateWindow ") + title);
-    currentWindow = ++lastWindowId;
-    return currentWindow;
-}
-void glutDestroyWindow(int window) { record(withNumbers("glutDestroyWindow", {window})); }
+void glutDestroyWindow(int window) { destroyedWindows.push_back(window); }
 int glutGetWindow() { return currentWindow; }
-void glutReshapeWindow(int width, int height) { record(withNumbers("glutReshapeWindow", {width, height})); }
-void glutPositionWindow(int x, int y) { record(withNumbers("glutPositionWindow", {x, y})); }
-void glutShowWindow() { record("glutShowWindow"); }
-void glutHideWindow() { record("glutHideWindow"); }
-void glutFullScreen() { record("glutFullScreen"); }
-void glutPostWindowRedisplay(int window) { record(withNumbers("glutPostWindowRedisplay", {window})); }
+void glutReshapeWindow(int, int) {}
+void glutPositionWindow(int, int) {}
+void glutShowWindow() {}
+void glutHideWindow() {}
+void glutFullScreen() {}
+void glutPostWindowRedisplay(int) {}
 
-void glutDisplayFunc(void (*callback)()) { record("glutDisplayFunc"); installed.display = callback; }
-void glutReshapeFunc(void (*callback)(int, int)) { record("glutReshapeFunc"); installed.reshape = callback; }
-void glutMouseFunc(void (*callback)(int, int, int, int)) { record("glutMouseFunc"); installed.mouse = callback; }
-void glutMotionFunc(void (*callback)(int, int)) { record("glutMotionFunc"); installed.motion = callback; }
-void glutMouseWheelFunc(void (*callback)(int, int, int, int)) { record("glutMouseWheelFunc"); installed.wheel = callback; }
-void glutCloseFunc(void (*callback)()) { record("glutCloseFunc"); installed.close = callback; }
-void glutKeyboardFunc(void (*callback)(unsigned char, int, int)) { record("glutKeyboardFunc"); installed.keyboard = callback; }
-void glutSpecialFunc(void (*callback)(int, int, int)) { record("glutSpecialFunc"); installed.special = callback; }
-void glutKeyboardUpFunc(void (*callback)(unsigned char, int, int)) { record("glutKeyboardUpFunc"); installed.keyboardUp = callback; }
-void glutSpecialUpFunc(void (*callback)(int, int, int)) { record("glutSpecialUpFunc"); installed.specialUp = callback; }
-void glutIdleFunc(void (*callback)()) { record("glutIdleFunc"); installed.idle = callback; }
+void glutDisplayFunc(void (*callback)()) { installed.display = callback; }
+void glutReshapeFunc(void (*callback)(int, int)) { installed.reshape = callback; }
+void glutMouseFunc(void (*callback)(int, int, int, int)) { installed.mouse = callback; }
+void glutMotionFunc(void (*callback)(int, int)) { installed.motion = callback; }
+void glutMouseWheelFunc(void (*callback)(int, int, int, int)) { installed.wheel = callback; }
+void glutCloseFunc(void (*callback)()) { installed.close = callback; }
+void glutKeyboardFunc(void (*callback)(unsigned char, int, int)) { installed.keyboard = callback; }
+void glutSpecialFunc(void (*callback)(int, int, int)) { installed.special = callback; }
+void glutKeyboardUpFunc(void (*callback)(unsigned char, int, int)) { installed.keyboardUp = callback; }
+void glutSpecialUpFunc(void (*callback)(int, int, int)) { installed.specialUp = callback; }
+void glutIdleFunc(void (*callback)()) { installed.idle = callback; }

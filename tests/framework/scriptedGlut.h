@@ -1,9 +1,8 @@
 #pragma once
 
-// A scripted stand-in for the few GLUT calls the framework makes, so that
-// tests can choose GLUT's current window and fire its callbacks directly.
+// A scripted stand-in for the GLUT calls the framework makes, so that tests
+// choose GLUT's current window and fire its callbacks directly.
 
-#include <string>
 #include <vector>
 
 namespace scriptedGlut {
@@ -24,11 +23,9 @@ struct Callbacks {
 
 // The callbacks installed last (every window installs the same functions).
 extern Callbacks installed;
-// Every GLUT call made, in order, e.g. "glutCreateWindow Pixveil4242".
-extern std::vector<std::string> calls;
+// The ids glutDestroyWindow was asked to destroy, in order.
+extern std::vector<int> destroyedWindows;
 // What glutGetWindow returns; glutCreateWindow sets it to the new id.
 extern int currentWindow;
-
-void reset();
 
 } // namespace scriptedGlut

@@ -54,27 +54,24 @@ const GLubyte* GLAPIENTRY gluErrorString(GLenum code)
     }
 }
 
-TEST(GlslErrorReportScripted, NothingPendingPrintsNothing)
+// Every pending error is one line, in queue order, until the queue is empty.
+TEST(GlslErrorReportScripted, PrintsEveryPendingErrorOnce)
 {
-    reportResult result = reportWithPending({}, "site.cpp", 3);
-    EXPECT_EQ(0, result.returned);
-    EXPECT_EQ("", result.printed);
-    EXPECT_EQ(1, errorQueries);
-}
-
-TEST(GlslErrorReportScripted, TwoPendingErrorsPrintTwoLinesInQueueOrder)
-{
-    reportResult result = reportWithPending({GL_OUT_OF_MEMORY, GL_INVALID_ENUM}, "/src/site.cpp", 2147483647);
-    EXPECT_EQ(1, result.returned);
-    EXPECT_EQ("GL Error #1285(out of memory)  in File /src/site.cpp at line: 2147483647\n"
-              "GL Error #1280(invalid enumerant)  in File /src/site.cpp at line: 2147483647\n",
-              result.printed);
-    EXPECT_EQ(3, errorQueries);
-}
-
-TEST(GlslErrorReportScripted, CodeWithoutTextSaysSoWithOneBlank)
-{
-    reportResult result = reportWithPending({0x9999}, "site.cpp", -12);
-    EXPECT_EQ(1, result.returned);
-    EXPECT_EQ("GL Error #39321 (no message available) in File site.cpp at line: -12\n", result.printed);
+    const struct {
+        std::deque<GLenum> errors;
+        int returned;
+        const char* printed;
+    } cases[] = {
+        {{}, 0, ""},
+        {{GL_OUT_OF_MEMORY, GL_INVALID_ENUM}, 1,
+         "GL Error #1285(out of memory)  in File /src/site.cpp at line: 2147483647\n"
+         "GL Error #1280(invalid enumerant)  in File /src/site.cpp at line: 2147483647\n"},
+        {{0x9999}, 1, "GL Error #39321 (no message available) in File /src/site.cpp at line: 2147483647\n"},
+    };
+    for (const auto& pending : cases) {
+        const reportResult result = reportWithPending(pending.errors, "/src/site.cpp", 2147483647);
+        EXPECT_EQ(result.returned, pending.returned);
+        EXPECT_EQ(result.printed, pending.printed);
+        EXPECT_EQ(errorQueries, int(pending.errors.size()) + 1);
+    }
 }

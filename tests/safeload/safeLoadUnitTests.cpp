@@ -1,30 +1,25 @@
 #include "safeload/ddsHeader.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
+#include "tests/support/testSupport.h"
 
 #include <SOIL/SOIL.h>
 #include <SOIL/image_helper.h>
 #include <gtest/gtest.h>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <linux/futex.h>
 #include <string>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
-
-std::vector<unsigned char> readFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 void putLittleEndian32(std::vector<unsigned char>& bytes, size_t offset, uint32_t value)
 {
@@ -61,6 +56,17 @@ std::vector<unsigned char> ddsFile(uint32_t width, uint32_t height, const char* 
     return bytes;
 }
 
+std::vector<unsigned char> withField(std::vector<unsigned char> bytes, size_t offset, uint32_t value)
+{
+    putLittleEndian32(bytes, offset, value);
+    return bytes;
+}
+
+ddsDirectCheck check(const std::string& bytes, uint32_t maxTextureSize = 16384)
+{
+    return checkDdsForDirectUpload(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), maxTextureSize);
+}
+
 ddsDirectCheck check(const std::vector<unsigned char>& bytes, uint32_t maxTextureSize = 16384)
 {
     return checkDdsForDirectUpload(bytes.data(), bytes.size(), maxTextureSize);
@@ -68,68 +74,69 @@ ddsDirectCheck check(const std::vector<unsigned char>& bytes, uint32_t maxTextur
 
 } // namespace
 
-TEST(DdsHeader, WellFormedFilesAreUploadedDirectly)
+// Files SOIL would upload directly pass only when every level's upload stays
+// inside the file and SOIL's buffer; files SOIL would decode as an ordinary
+// image are left to the sandboxed decoder.
+TEST(DdsHeader, ChecksEveryDirectUploadAgainstTheFile)
 {
-    EXPECT_EQ(check(ddsFile(64, 32, "DXT1", 0, 1, 16 * 8 * 8)).verdict, ddsDirectVerdict::safe);
-    EXPECT_EQ(check(ddsFile(64, 32, "DXT5", 0, 1, 16 * 8 * 16)).verdict, ddsDirectVerdict::safe);
-    EXPECT_EQ(check(ddsFile(5, 3, nullptr, 24, 1, 5 * 3 * 3)).verdict, ddsDirectVerdict::safe);
-    // 64x32 RGBA with its full chain of 7 levels: 8192 + 2048 + 512 + 128 + 32 + 8 + 4 bytes.
-    ddsDirectCheck chain = check(ddsFile(64, 32, nullptr, 32, 7, 10924));
-    EXPECT_EQ(chain.verdict, ddsDirectVerdict::safe);
-    EXPECT_EQ(chain.width, 64u);
-    EXPECT_EQ(chain.height, 32u);
-}
-
-TEST(DdsHeader, FilesSoilWouldNotUploadDirectlyAreLeftToTheDecoder)
-{
-    std::vector<unsigned char> notDds(200, 'x');
-    EXPECT_EQ(check(notDds).verdict, ddsDirectVerdict::notDirect);
+    using verdict = ddsDirectVerdict;
     std::vector<unsigned char> truncatedHeader = ddsFile(4, 4, "DXT1", 0, 1, 8);
     truncatedHeader.resize(127);
-    EXPECT_EQ(check(truncatedHeader).verdict, ddsDirectVerdict::notDirect);
-    EXPECT_EQ(check(ddsFile(4, 4, "ATI2", 0, 1, 16)).verdict, ddsDirectVerdict::notDirect);
-    std::vector<unsigned char> cubeMap = ddsFile(4, 4, "DXT1", 0, 1, 48);
-    putLittleEndian32(cubeMap, 112, 0x200 | 0xFC00);
-    EXPECT_EQ(check(cubeMap).verdict, ddsDirectVerdict::notDirect);
-}
-
-TEST(DdsHeader, HeadersThatWouldOverrunAreRefused)
-{
-    EXPECT_EQ(check(ddsFile(0, 4, "DXT1", 0, 1, 8)).verdict, ddsDirectVerdict::refused);
-    EXPECT_EQ(check(ddsFile(65536, 4, "DXT1", 0, 1, 0)).verdict, ddsDirectVerdict::refused);
-    EXPECT_EQ(check(ddsFile(32, 32, "DXT1", 0, 1, 8), 16).verdict, ddsDirectVerdict::refused);
-    // w*h*3 wraps to 2 in SOIL's 32-bit arithmetic.
-    EXPECT_EQ(check(ddsFile(0x55555556, 1, nullptr, 24, 1, 2)).verdict, ddsDirectVerdict::refused);
-    ddsDirectCheck hugeChain = check(ddsFile(4, 4, "DXT1", 0, 0x80000000u, 8));
-    EXPECT_EQ(hugeChain.verdict, ddsDirectVerdict::refused);
-    EXPECT_EQ(hugeChain.reason, "DDS mipmap count 2147483648 exceeds the 3 levels of a 4 x 4 image");
-    EXPECT_EQ(check(ddsFile(5, 3, nullptr, 16, 1, 5 * 3 * 3)).reason,
-        "DDS pixel format of 16 bits is neither 24-bit RGB nor 32-bit RGBA");
-    EXPECT_EQ(check(ddsFile(64, 64, "DXT5", 0, 1, 16 * 16 * 16 - 1)).reason,
-        "DDS file was too small for expected image data");
-    // SOIL buffers 1 block for level 1 of a 12-texel side but the upload reads 2.
-    EXPECT_EQ(check(ddsFile(12, 12, "DXT1", 0, 2, 9 * 8 + 8)).reason,
-        "DDS mipmap levels do not fit the image's data");
-}
-
-TEST(DdsHeader, CorpusDdsFilesAreNeverUploadedUnchecked)
-{
+    const struct {
+        const char* name;
+        std::vector<unsigned char> file;
+        verdict expected;
+        const char* reason;
+        uint32_t maxTextureSize = 16384;
+    } cases[] = {
+        {"DXT1", ddsFile(64, 32, "DXT1", 0, 1, 16 * 8 * 8), verdict::safe, ""},
+        {"DXT5", ddsFile(64, 32, "DXT5", 0, 1, 16 * 8 * 16), verdict::safe, ""},
+        {"RGB of odd width", ddsFile(5, 3, nullptr, 24, 1, 5 * 3 * 3), verdict::safe, ""},
+        // 64x32 RGBA with its full chain of 7 levels: 8192 + 2048 + 512 + 128 + 32 + 8 + 4 bytes.
+        {"RGBA mipmap chain", ddsFile(64, 32, nullptr, 32, 7, 10924), verdict::safe, ""},
+        {"no DDS", std::vector<unsigned char>(200, 'x'), verdict::notDirect, ""},
+        {"truncated header", truncatedHeader, verdict::notDirect, ""},
+        {"ATI2", ddsFile(4, 4, "ATI2", 0, 1, 16), verdict::notDirect, ""},
+        {"cube map", withField(ddsFile(4, 4, "DXT1", 0, 1, 48), 112, 0x200 | 0xFC00), verdict::notDirect, ""},
+        {"width 0", ddsFile(0, 4, "DXT1", 0, 1, 8), verdict::refused,
+            "DDS image is 0 x 4 texels; this OpenGL driver takes 1 to 16384 per side"},
+        {"beyond the driver", ddsFile(32, 32, "DXT1", 0, 1, 8), verdict::refused,
+            "DDS image is 32 x 32 texels; this OpenGL driver takes 1 to 16 per side", 16},
+        // w*h*3 wraps to 2 in SOIL's 32-bit arithmetic.
+        {"size wraps", ddsFile(0x55555556, 1, nullptr, 24, 1, 2), verdict::refused, "DDS file is too large",
+            0xFFFFFFFFu},
+        {"huge mipmap count", ddsFile(4, 4, "DXT1", 0, 0x80000000u, 8), verdict::refused,
+            "DDS mipmap count 2147483648 exceeds the 3 levels of a 4 x 4 image"},
+        {"16-bit RGB", ddsFile(5, 3, nullptr, 16, 1, 5 * 3 * 3), verdict::refused,
+            "DDS pixel format of 16 bits is neither 24-bit RGB nor 32-bit RGBA"},
+        {"short data", ddsFile(64, 64, "DXT5", 0, 1, 16 * 16 * 16 - 1), verdict::refused,
+            "DDS file was too small for expected image data"},
+        // SOIL buffers 1 block for level 1 of a 12-texel side but the upload reads 2.
+        {"mipmap overrun", ddsFile(12, 12, "DXT1", 0, 2, 9 * 8 + 8), verdict::refused,
+            "DDS mipmap levels do not fit the image's data"},
+    };
+    for (const auto& dds : cases) {
+        const ddsDirectCheck result = check(dds.file, dds.maxTextureSize);
+        EXPECT_EQ(result.verdict, dds.expected) << dds.name;
+        EXPECT_EQ(result.reason, dds.reason) << dds.name;
+    }
+    const ddsDirectCheck chain = check(cases[3].file);
+    EXPECT_EQ(chain.width, 64u);
+    EXPECT_EQ(chain.height, 32u);
     for (const char* name : {"dds-1.dds", "dds-2.dds", "dds-dxt1-65536.dds", "dds-rgb-odd-width.dds",
              "dds-mipmap-count.dds", "dds-width-over-2pow30.dds"}) {
-        std::vector<unsigned char> bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
+        const std::string bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
         ASSERT_FALSE(bytes.empty()) << name;
-        EXPECT_NE(check(bytes).verdict, ddsDirectVerdict::safe) << name;
+        EXPECT_NE(check(bytes).verdict, verdict::safe) << name;
     }
 }
 
 TEST(SingleTexelStretch, OnlyLinesOfOtherThanPowerOfTwoLengthAreStretched)
 {
-    EXPECT_TRUE(needsSingleTexelStretch(1, 3));
-    EXPECT_TRUE(needsSingleTexelStretch(300, 1));
-    EXPECT_FALSE(needsSingleTexelStretch(1, 4));
-    EXPECT_FALSE(needsSingleTexelStretch(1, 1));
-    EXPECT_FALSE(needsSingleTexelStretch(2, 3));
-    EXPECT_FALSE(needsSingleTexelStretch(3, 5));
+    for (auto [width, height] : {std::pair{1, 3}, {300, 1}})
+        EXPECT_TRUE(needsSingleTexelStretch(width, height)) << width << " x " << height;
+    for (auto [width, height] : {std::pair{1, 4}, {1, 1}, {2, 3}, {3, 5}})
+        EXPECT_FALSE(needsSingleTexelStretch(width, height)) << width << " x " << height;
 }
 
 // SOIL's own up-scaling works for a two-texel-wide image; the stretch of a
@@ -265,49 +272,42 @@ TEST(Sandbox, HandsBackTheDecodedPixels)
 
 TEST(Sandbox, ReportsEachWayADecoderCanEnd)
 {
-    EXPECT_EQ(decodeWith(crashingDecoder).failureReason, "image decoder crashed (signal 11)");
-    EXPECT_EQ(decodeWith(hangingDecoder).failureReason, "image decoder timed out");
-    EXPECT_EQ(decodeWith(sleepingDecoder).failureReason, "image decoder timed out");
-    EXPECT_EQ(decodeWith(lyingDecoder).failureReason,
-        "image of 65536 x 65536 texels with 4 channels is beyond what can be loaded");
+    const struct {
+        imageDecodeFunction decoder;
+        const char* reason;
+    } cases[] = {
+        {crashingDecoder, "image decoder crashed (signal 11)"},
+        {hangingDecoder, "image decoder timed out"},
+        {sleepingDecoder, "image decoder timed out"},
+        {lyingDecoder, "image of 65536 x 65536 texels with 4 channels is beyond what can be loaded"},
+        {fileOpeningDecoder, "image decoder made a forbidden system call (signal 31)"},
+        {programStartingDecoder, "image decoder made a forbidden system call (signal 31)"},
+    };
+    for (const auto& ending : cases)
+        EXPECT_EQ(decodeWith(ending.decoder).failureReason, ending.reason);
 }
 
-TEST(Sandbox, DecoderCannotOpenFilesOrStartPrograms)
+// SOIL's own decoder, within the limits of the file's size: a tiny Radiance
+// header declaring 16384 x 16384 makes it ask for 3 GiB of floats, and a
+// 4-byte JPEG makes it spin.
+TEST(Sandbox, RealDecoderIsStoppedByTheFilesLimits)
 {
-    EXPECT_EQ(decodeWith(fileOpeningDecoder).failureReason,
-        "image decoder made a forbidden system call (signal 31)");
-    EXPECT_EQ(decodeWith(programStartingDecoder).failureReason,
-        "image decoder made a forbidden system call (signal 31)");
-}
-
-// The real decoder on real files: a tiny Radiance header declaring 16384 x
-// 16384 makes SOIL ask for 3 GiB of floats, beyond what 60 bytes are allowed.
-TEST(Sandbox, RealDecoderRunsOutOfMemoryOnAHugeDeclaredSize)
-{
-    std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 16384 +X 16384\n";
-    std::vector<unsigned char> bytes(header.begin(), header.end());
-    bytes.resize(bytes.size() + 8, 0);
-    sandboxDecodeResult result = decodeImageInSandbox(
-        bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), 16384), smallCapacity);
-    EXPECT_EQ(result.failureReason, "image decoder ran out of memory");
-}
-
-TEST(Sandbox, RealDecoderOnTheMalformedCorpusNeverHarmsTheCaller)
-{
-    for (const char* name : {"bmp-1.bmp", "hdr-1.hdr", "jpeg-1.jpg", "jpeg-4-bytes.jpg", "png-chunk-loop.png",
-             "psd-1.psd", "tga-1.tga", "tga-2.tga"}) {
-        std::vector<unsigned char> bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
-        sandboxDecodeResult result = decodeImageInSandbox(bytes.data(), bytes.size(),
-            sandboxLimitsForFile(bytes.size(), 16384), uint64_t(16384) * 16384 * 4);
-        if (!result.decoded)
-            EXPECT_FALSE(result.failureReason.empty()) << name;
-        std::printf("%s: %s\n", name, result.decoded ? "decoded" : result.failureReason.c_str());
+    const std::string hugeRadiance =
+        "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 16384 +X 16384\n" + std::string(8, '\0');
+    const struct {
+        std::string bytes;
+        const char* reason;
+    } cases[] = {
+        {hugeRadiance, "image decoder ran out of memory"},
+        {readFile(std::string(MALFORMED_IMAGES_DIR) + "/jpeg-4-bytes.jpg"), "image decoder timed out"},
+    };
+    for (const auto& file : cases) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(file.bytes.data());
+        EXPECT_EQ(decodeImageInSandbox(bytes, file.bytes.size(), sandboxLimitsForFile(file.bytes.size(), 16384),
+                      smallCapacity)
+                      .failureReason,
+            file.reason);
     }
-    std::vector<unsigned char> fourBytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/jpeg-4-bytes.jpg");
-    EXPECT_EQ(decodeImageInSandbox(
-                  fourBytes.data(), fourBytes.size(), sandboxLimitsForFile(4, 16384), smallCapacity)
-                  .failureReason,
-        "image decoder timed out");
 }
 
 // Under AddressSanitizer a failed allocation ends the process by default;

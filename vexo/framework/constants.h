@@ -1,5 +1,7 @@
 #pragma once
 
+#include <GL/freeglut.h>
+
 namespace vexo {
 
 // The program name given to GLUT, which is also every window's title.
@@ -7,8 +9,7 @@ inline constexpr const char* programName = "Pixveil4242";
 
 inline constexpr int initialWindowWidth = 800;
 inline constexpr int initialWindowHeight = 600;
-// GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH.
-inline constexpr unsigned int windowDisplayMode = 0x12;
+inline constexpr unsigned int windowDisplayMode = GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH;
 
 inline constexpr int windowedWidth = 640;
 inline constexpr int windowedHeight = 480;

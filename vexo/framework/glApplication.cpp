@@ -7,14 +7,15 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 namespace vexo {
 
 namespace {
 
 // GLUT keeps pointers into its argument vector, so it must outlive the call.
-char glutProgramName[] = "Pixveil4242";
-char* glutArguments[] = {glutProgramName, nullptr};
+std::string glutProgramName = programName;
+char* glutArguments[] = {glutProgramName.data(), nullptr};
 int glutArgumentCount = 1;
 
 } // namespace

@@ -1,0 +1,174 @@
+// Writing through a temporary file, with a writer under the test's control:
+// what is left in the directory after success, failure and signals.
+
+#include "core/atomicOutput.h"
+#include "tests/support/testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string earlierOutput = "an earlier, complete output";
+
+// Writes `contents` to the temporary file, which must exist and be empty, and
+// records its path.
+temporaryFileWriter recordingWriter(const std::string& contents, std::string& seenPath)
+{
+    return [contents, &seenPath](const char* temporaryPath, std::string&) {
+        seenPath = temporaryPath;
+        EXPECT_EQ(readFile(temporaryPath), "");
+        EXPECT_TRUE(fileExists(temporaryPath));
+        writeFile(temporaryPath, contents);
+        return true;
+    };
+}
+
+class ReplaceFileAtomically : public ::testing::Test {
+protected:
+    scratchDirectory scratch;
+    const std::string output = scratch.file("photo_enc.bmp");
+    std::string temporaryPath;
+    std::string reason;
+};
+
+TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
+{
+    writeFile(output, earlierOutput);
+    const mode_t previousMask = umask(027);
+    bool replaced = replaceFileAtomically(output.c_str(), 11, recordingWriter("new content", temporaryPath), reason);
+    umask(previousMask);
+
+    ASSERT_TRUE(replaced) << reason;
+    EXPECT_EQ(reason, "");
+    EXPECT_EQ(readFile(output), "new content");
+    EXPECT_EQ(fs::path(temporaryPath).parent_path(), scratch.path());
+    EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+    // Permissions as a newly created file gets them, not mkstemp's 0600.
+    EXPECT_EQ(fs::status(output).permissions(), fs::perms(0640));
+
+    // A relative output path keeps its temporary file in its own directory.
+    const fs::path previousDirectory = fs::current_path();
+    fs::current_path(scratch.path());
+    replaced = replaceFileAtomically("photo_enc.bmp", 3, recordingWriter("abc", temporaryPath), reason);
+    fs::current_path(previousDirectory);
+    ASSERT_TRUE(replaced) << reason;
+    EXPECT_EQ(fs::path(temporaryPath).parent_path(), "");
+    EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+}
+
+TEST_F(ReplaceFileAtomically, AFailureKeepsTheEarlierOutputAndRemovesTheTemporaryFile)
+{
+    const struct {
+        const char* name;
+        temporaryFileWriter writer;
+        const char* reasonContains;
+    } cases[] = {
+        {"writer fails",
+         [](const char*, std::string& failure) {
+             failure = "SOIL could not write it";
+             return false;
+         },
+         "SOIL could not write it"},
+        {"writer fails silently", [](const char*, std::string&) { return false; }, "writing the file failed"},
+        {"short file (full disk)", [](const char* path, std::string&) { writeFile(path, "only half"); return true; },
+         "9 bytes instead of 20"},
+        {"file grows too long",
+         [](const char* path, std::string&) { writeFile(path, std::string(21, 'x')); return true; },
+         "21 bytes instead of 20"},
+        {"temporary file removed by someone else", [](const char* path, std::string&) { return unlink(path) == 0; },
+         "cannot reopen"},
+    };
+    for (const auto& failure : cases) {
+        SCOPED_TRACE(failure.name);
+        writeFile(output, earlierOutput);
+        EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, failure.writer, reason));
+        EXPECT_NE(reason.find(failure.reasonContains), std::string::npos) << reason;
+        EXPECT_EQ(reason.find('\n'), std::string::npos);
+        EXPECT_EQ(readFile(output), earlierOutput);
+        EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+    }
+}
+
+TEST_F(ReplaceFileAtomically, ReportsWhereItCouldNotWrite)
+{
+    EXPECT_FALSE(replaceFileAtomically(scratch.file("missing/photo_enc.bmp").c_str(), 3,
+                                       recordingWriter("abc", temporaryPath), reason));
+    EXPECT_EQ(reason, "cannot create a temporary file in '" + scratch.file("missing") + "': No such file or directory");
+
+    // A directory in the output's place cannot be renamed over.
+    fs::create_directory(output);
+    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 3, recordingWriter("abc", temporaryPath), reason));
+    EXPECT_NE(reason.find("cannot rename '" + temporaryPath + "' over it: Is a directory"), std::string::npos)
+        << reason;
+    EXPECT_TRUE(fs::is_directory(output));
+    EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+
+    EXPECT_FALSE(replaceFileAtomically("", 3, recordingWriter("abc", temporaryPath), reason));
+    EXPECT_EQ(reason, "no output path");
+}
+
+temporaryFileWriter interruptedWriter(int signalNumber, const std::string& contents)
+{
+    return [signalNumber, contents](const char* path, std::string&) {
+        writeFile(path, contents);
+        raise(signalNumber);
+        return true;
+    };
+}
+
+TEST_F(ReplaceFileAtomically, ASignalWhileWritingRemovesTheTemporaryFileAndEndsTheProcess)
+{
+    for (int signalNumber : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signalNumber);
+        writeFile(output, earlierOutput);
+        EXPECT_EXIT(
+            {
+                replaceFileAtomically(output.c_str(), 20, interruptedWriter(signalNumber, "partial"), reason);
+                std::exit(0);
+            },
+            ::testing::KilledBySignal(signalNumber), "");
+        EXPECT_EQ(readFile(output), earlierOutput);
+        EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+    }
+}
+
+volatile std::sig_atomic_t terminationsSeen = 0;
+extern "C" void countTermination(int) { terminationsSeen = terminationsSeen + 1; }
+
+// A handler the program had before is restored afterwards, and gets the
+// signal once the temporary file is gone; an ignored signal stays ignored.
+TEST_F(ReplaceFileAtomically, KeepsTheProgramsOwnSignalHandling)
+{
+    struct sigaction counting {};
+    counting.sa_handler = countTermination;
+    struct sigaction previous {};
+    sigaction(SIGTERM, &counting, &previous);
+    const std::string complete(20, 'x');
+
+    EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, interruptedWriter(SIGTERM, complete), reason));
+    EXPECT_EQ(terminationsSeen, 1);
+    EXPECT_NE(reason.find("cannot reopen"), std::string::npos) << reason;
+    EXPECT_EQ(namesIn(scratch.path()), textLines{});
+    struct sigaction afterwards {};
+    sigaction(SIGTERM, nullptr, &afterwards);
+    EXPECT_EQ(afterwards.sa_handler, countTermination);
+
+    signal(SIGTERM, SIG_IGN);
+    EXPECT_TRUE(replaceFileAtomically(output.c_str(), 20, interruptedWriter(SIGTERM, complete), reason)) << reason;
+    EXPECT_EQ(readFile(output), complete);
+    sigaction(SIGTERM, nullptr, &afterwards);
+    EXPECT_EQ(afterwards.sa_handler, SIG_IGN);
+    sigaction(SIGTERM, &previous, nullptr);
+}
+
+} // namespace

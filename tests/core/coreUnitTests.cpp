@@ -1,0 +1,192 @@
+#include "core/bmpLayout.h"
+#include "core/inflateRaw.h"
+#include "core/noise.h"
+#include "core/outputPath.h"
+#include "core/shaderBlobs.h"
+#include "tests/support/testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using pathDeriver = const char* (*)(const char*, char (&)[pathCapacity]);
+
+// The derived path, or "refused: <reason>" with a check that nothing of a
+// path was left in the buffer.
+std::string derive(pathDeriver deriver, const std::string& input)
+{
+    char output[pathCapacity];
+    std::memset(output, 'x', sizeof output);
+    const char* problem = deriver(input.c_str(), output);
+    if (!problem)
+        return output;
+    const bool cleared = std::all_of(std::begin(output), std::end(output), [](char byte) { return byte == 0; });
+    return std::string("refused: ") + problem + (cleared ? "" : " (buffer not cleared)");
+}
+
+TEST(OutputPath, NamesTheEncodedAndTheDecodedFile)
+{
+    const struct {
+        const char* input;
+        const char* encoded;
+        const char* decoded;
+    } namings[] = {
+        {"C:\\pics\\cat.png", "C:\\pics\\cat_enc.bmp", "C:\\pics\\cat_dec.bmp"},
+        {"cat.jpg", "cat_enc.bmp", "cat_dec.bmp"},
+        {"a.b.tga", "a.b_enc.bmp", "a.b_dec.bmp"},
+        {"photo", "photo_enc.bmp", "photo_dec.bmp"},
+        {"../in/x_enc.png", "../in/x_enc_enc.bmp", "../in/x_dec.bmp"},
+        {"/tmp/v1.2/photo", "/tmp/v1.2/photo_enc.bmp", "/tmp/v1.2/photo_dec.bmp"},
+        {"dir.d/a.b.c", "dir.d/a.b_enc.bmp", "dir.d/a.b_dec.bmp"},
+        {"pics/.png", "pics/_enc.bmp", "pics/_dec.bmp"},
+        {"", "_enc.bmp", "_dec.bmp"},
+        {"D:/mixed\\seps/img.png", "D:/mixed\\seps/img_enc.bmp", "D:/mixed\\seps/img_dec.bmp"},
+        {"D:img.png", "D:img_enc.bmp", "D:img_dec.bmp"},
+        {"dir/", "dir/_enc.bmp", "dir/_dec.bmp"},
+        {"x_enc_enc.bmp", "x_enc_enc_enc.bmp", "x_enc_dec.bmp"},
+        {"photo_ENC.bmp", "photo_ENC_enc.bmp", "photo_ENC_dec.bmp"},
+        {"dir_enc/photo.bmp", "dir_enc/photo_enc.bmp", "dir_enc/photo_dec.bmp"},
+        {"_enc.bmp", "_enc_enc.bmp", "_enc_dec.bmp"},
+    };
+    for (const auto& naming : namings) {
+        EXPECT_EQ(derive(deriveOutputPath, naming.input), naming.encoded);
+        EXPECT_EQ(derive(deriveDecodedPath, naming.input), naming.decoded);
+    }
+}
+
+// Both programs accept a path at each limit and refuse one character more
+// with the limit's reason; no shortened name is ever made.
+TEST(OutputPath, AcceptsEachLimitAndRefusesOnePast)
+{
+    const auto repeated = [](std::size_t count, char character = 'a') { return std::string(count, character); };
+    const std::string directory200 = repeated(199, 'd') + "/";
+    const std::string directory255 = repeated(254, 'd') + "/";
+    const std::string input259 = directory200 + repeated(10) + "." + repeated(48);
+    const struct {
+        std::string input;
+        std::string encoded;
+        std::string decoded;
+    } cases[] = {
+        {input259, directory200 + repeated(10) + "_enc.bmp", directory200 + repeated(10) + "_dec.bmp"},
+        {input259 + "e", "refused: the image path is longer than 259 characters", ""},
+        {directory255 + "a", "refused: the output path would be longer than 259 characters", ""},
+        {"d" + directory255 + "a", "refused: the directory part of the image path is longer than 255 characters", ""},
+        {repeated(251) + ".png", repeated(251) + "_enc.bmp", repeated(251) + "_dec.bmp"},
+        {repeated(252) + ".png",
+         "refused: the image file name is longer than 251 characters (without its extension)", ""},
+        {"a." + repeated(254, 'e'), "a_enc.bmp", "a_dec.bmp"},
+        {"a." + repeated(255, 'e'), "refused: the extension of the image file name is longer than 255 characters",
+         ""},
+        {directory200 + repeated(51), directory200 + repeated(51) + "_enc.bmp", directory200 + repeated(51) + "_dec.bmp"},
+        {directory200 + repeated(52), "refused: the output path would be longer than 259 characters", ""},
+        // The longest output the encoder writes decodes to a name as long.
+        {directory200 + repeated(47) + "_enc.bmp", directory200 + repeated(47) + "_enc_enc.bmp",
+         directory200 + repeated(47) + "_dec.bmp"},
+    };
+    for (const auto& limit : cases) {
+        SCOPED_TRACE(limit.input.size());
+        EXPECT_EQ(derive(deriveOutputPath, limit.input), limit.encoded);
+        EXPECT_EQ(derive(deriveDecodedPath, limit.input), limit.decoded.empty() ? limit.encoded : limit.decoded);
+    }
+}
+
+struct inflated {
+    int status;
+    std::string text;
+    std::vector<unsigned char> buffer;
+};
+
+inflated inflateInto(std::size_t capacity, const std::vector<unsigned char>& blob)
+{
+    inflated result{0, "", std::vector<unsigned char>(capacity, 0)};
+    uLongf length = capacity;
+    result.status = inflateRaw(result.buffer.data(), &length, blob.data(), blob.size());
+    result.text.assign(result.buffer.begin(), result.buffer.begin() + static_cast<std::ptrdiff_t>(length));
+    return result;
+}
+
+TEST(ShaderBlobs, InflateToTheShaderFilesFollowedByAZero)
+{
+    const struct {
+        const unsigned char* blob;
+        std::size_t length;
+        const char* file;
+    } shaders[] = {
+        {vertexShaderBlob, vertexShaderBlobLength, SHADERS_DIR "/vertex.glsl"},
+        {fragmentShaderBlob, fragmentShaderBlobLength, SHADERS_DIR "/fragment.glsl"},
+    };
+    for (const auto& shader : shaders) {
+        const std::string text = readFile(shader.file);
+        ASSERT_FALSE(text.empty()) << shader.file;
+        const inflated result = inflateInto(4096, {shader.blob, shader.blob + shader.length});
+        EXPECT_EQ(result.status, Z_OK);
+        EXPECT_EQ(result.text, text) << shader.file;
+        EXPECT_EQ(result.buffer[text.size()], 0);
+    }
+}
+
+std::vector<unsigned char> compress(const std::string& text, int windowBits)
+{
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::vector<unsigned char> blob(deflateBound(&stream, text.size()));
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = blob.data();
+    stream.avail_out = static_cast<uInt>(blob.size());
+    deflate(&stream, Z_FINISH);
+    blob.resize(stream.total_out);
+    deflateEnd(&stream);
+    return blob;
+}
+
+// Raw DEFLATE only, and a text that fills the whole buffer leaves no room for
+// a terminating zero: callers rely on that to keep one byte spare.
+TEST(InflateRaw, TakesRawStreamsThatFitTheBuffer)
+{
+    const std::vector<unsigned char> fragment(fragmentShaderBlob, fragmentShaderBlob + fragmentShaderBlobLength);
+    const struct {
+        const char* name;
+        std::vector<unsigned char> blob;
+        bool inflates;
+    } cases[] = {
+        {"zlib header", compress("uniform sampler2D u_texture;", 15), false},
+        {"damaged stream", {fragment.begin(), fragment.begin() + fragment.size() / 2}, false},
+        {"one byte too long", compress(std::string(4097, 'x'), -15), false},
+        {"exactly the buffer", compress(std::string(4096, 'x'), -15), true},
+    };
+    for (const auto& stream : cases)
+        EXPECT_EQ(inflateInto(4096, stream.blob).status == Z_OK, stream.inflates) << stream.name;
+    EXPECT_EQ(inflateInto(4096, cases[1].blob).status, Z_DATA_ERROR);
+    EXPECT_EQ(inflateInto(4096, cases[3].blob).text, std::string(4096, 'x'));
+}
+
+// The generator is the classic rand() of Microsoft's C library: seed 1 draws
+// 41, 18467, 6334, and every noise byte is a draw modulo 256.
+TEST(Noise, FollowsTheEncodersGenerator)
+{
+    noiseGenerator generator(1);
+    EXPECT_EQ((std::vector<int>{generator.next(), generator.next(), generator.next()}),
+              (std::vector<int>{41, 18467, 6334}));
+    unsigned char bytes[5];
+    fillNoise(bytes, 5, 1);
+    EXPECT_EQ(std::vector<int>(bytes, bytes + 5), (std::vector<int>{41, 35, 190, 132, 225}));
+    fillNoise(bytes, 3, 0);
+    EXPECT_EQ(std::vector<int>(bytes, bytes + 3), (std::vector<int>{38, 39, 246}));
+}
+
+TEST(BmpLayout, RowsArePaddedToFourBytes)
+{
+    EXPECT_EQ(bmpFileSize(1, 1), 54u + 4u);
+    EXPECT_EQ(bmpFileSize(2, 3), 54u + 8u * 3u);
+    EXPECT_EQ(bmpFileSize(4, 2), 54u + 12u * 2u);
+    EXPECT_EQ(bmpFileSize(16384, 16384), 54ull + 3ull * 16384 * 16384) << "no 32-bit overflow";
+}
+
+} // namespace

@@ -1,0 +1,251 @@
+// The seed search without a window: synthetic pictures encoded on the CPU as
+// the shader does it (rotate left by a per-texel amount, XOR the noise), with
+// random rotation amounts standing in for the shader's.
+
+#include "decoder/naturalness.h"
+#include "decoder/quickSeedTest.h"
+#include "decoder/seedSearch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t seed = 1767225600u; // 2026-01-01 00:00:00 UTC
+constexpr std::uint32_t day = 86400;
+
+struct picture {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::vector<unsigned char> rgb;
+};
+
+using texelColour = std::function<void(std::uint32_t x, std::uint32_t y, unsigned char* rgb)>;
+
+picture paint(std::uint32_t width, std::uint32_t height, const texelColour& colour)
+{
+    picture image{width, height, std::vector<unsigned char>(std::size_t{width} * height * 3)};
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            colour(x, y, &image.rgb[(std::size_t{y} * width + x) * 3]);
+    return image;
+}
+
+void grey(unsigned char* rgb, int value)
+{
+    rgb[0] = rgb[1] = rgb[2] = static_cast<unsigned char>(value);
+}
+
+// Smooth colour gradients with grain of up to ±12 on top.
+picture photo(std::uint32_t width, std::uint32_t height)
+{
+    std::mt19937 grain(1);
+    return paint(width, height, [&](std::uint32_t x, std::uint32_t y, unsigned char* rgb) {
+        for (int channel = 0; channel < 3; ++channel) {
+            const double smooth = 110 + 60 * std::sin(x / 23.0 + channel) + 40 * std::cos(y / 17.0 - channel);
+            const int value = static_cast<int>(smooth) + static_cast<int>(grain() % 25) - 12;
+            rgb[channel] = static_cast<unsigned char>(std::clamp(value, 0, 255));
+        }
+    });
+}
+
+// Lines of black strokes on white, one or two texels wide.
+picture text(std::uint32_t width, std::uint32_t height)
+{
+    std::mt19937 strokes(2);
+    std::vector<bool> ink(std::size_t{width} * height);
+    for (std::size_t i = 0; i < ink.size(); ++i)
+        ink[i] = (i / width) % 16 < 11 && strokes() % 4 == 0 && (i % width) % 7 < 2;
+    return paint(width, height,
+                 [&](std::uint32_t x, std::uint32_t y, unsigned char* rgb) { grey(rgb, ink[y * width + x] ? 0 : 255); });
+}
+
+std::vector<std::vector<unsigned char>> rowsOf(const picture& image, const decodingSample& sample)
+{
+    std::vector<std::vector<unsigned char>> rows;
+    for (const sampledRow& row : sample.rows) {
+        const auto begin = image.rgb.begin() + static_cast<std::ptrdiff_t>(std::size_t{row.textureRow} * image.width * 3);
+        rows.emplace_back(begin, begin + static_cast<std::ptrdiff_t>(std::size_t{image.width} * 3));
+    }
+    return rows;
+}
+
+decodingSample encodeOnCpu(const picture& image, std::uint32_t noiseSeed)
+{
+    std::vector<unsigned char> noise(image.rgb.size());
+    fillNoise(noise.data(), noise.size(), noiseSeed);
+    std::mt19937 shifts(noiseSeed);
+    decodingSample sample;
+    sample.width = image.width;
+    for (std::uint32_t textureRow : rowsToSample(image.width, image.height)) {
+        sampledRow row;
+        row.textureRow = textureRow;
+        for (std::uint32_t x = 0; x < image.width; ++x) {
+            const int shift = static_cast<int>(shifts() % 8);
+            row.shifts.push_back(static_cast<unsigned char>(shift));
+            for (int channel = 0; channel < 3; ++channel) {
+                const std::size_t at = (std::size_t{textureRow} * image.width + x) * 3 + static_cast<std::size_t>(channel);
+                const int value = image.rgb[at];
+                row.encoded.push_back(static_cast<unsigned char>(((value << shift) | (value >> (8 - shift))) ^ noise[at]));
+            }
+        }
+        sample.rows.push_back(std::move(row));
+    }
+    return sample;
+}
+
+struct samplePicture {
+    std::string name;
+    picture image;
+    bool structured;
+};
+
+std::vector<samplePicture> samplePictures()
+{
+    std::mt19937 random(3);
+    return {
+        {"photo", photo(512, 256), true},
+        {"text", text(512, 256), true},
+        {"stripes one texel wide",
+         paint(256, 256, [](std::uint32_t x, std::uint32_t, unsigned char* rgb) {
+             rgb[0] = x % 2 ? 200 : 20;
+             rgb[1] = 30;
+             rgb[2] = x % 2 ? 30 : 200;
+         }),
+         true},
+        {"random dither", paint(256, 256, [&](std::uint32_t, std::uint32_t, unsigned char* rgb) { grey(rgb, random() % 2 ? 255 : 0); }),
+         true},
+        {"checkerboard dither",
+         paint(256, 128, [](std::uint32_t x, std::uint32_t y, unsigned char* rgb) { grey(rgb, (x + y) % 2 ? 255 : 0); }), true},
+        {"flat", paint(128, 128, [](std::uint32_t, std::uint32_t, unsigned char* rgb) { grey(rgb, 51); }), true},
+        {"tiny 4x4 gradient",
+         paint(4, 4, [](std::uint32_t x, std::uint32_t y, unsigned char* rgb) { grey(rgb, static_cast<int>(40 + 16 * x + 3 * y)); }),
+         true},
+        {"tiny 2x2 flat", paint(2, 2, [](std::uint32_t, std::uint32_t, unsigned char* rgb) { grey(rgb, 200); }), true},
+        {"uniform noise",
+         paint(256, 256, [&](std::uint32_t, std::uint32_t, unsigned char* rgb) {
+             for (int channel = 0; channel < 3; ++channel)
+                 rgb[channel] = static_cast<unsigned char>(random());
+         }),
+         false},
+    };
+}
+
+// A year late, the search meets seeds of the right seed's family (same low 16
+// bits, a half-corrupted picture) long before it meets the right noise.
+TEST(SeedSearch, FindsEveryStructuredPictureAYearLateAndNoSeedForNoise)
+{
+    for (const samplePicture& sample : samplePictures()) {
+        SCOPED_TRACE(sample.name);
+        const decodingSample encoded = encodeOnCpu(sample.image, seed);
+        ASSERT_TRUE(canJudge(encoded));
+        const seedChoice choice = searchSeeds(encoded, candidateSeeds(seed + 365 * day));
+        EXPECT_EQ(choice.standsOut, sample.structured);
+        EXPECT_EQ(looksLikeNoise(encoded, seed), !sample.structured);
+        const bool bigEnough = std::size_t{sample.image.width} * sample.image.height >= leastNoiseVerdictTexels;
+        EXPECT_EQ(looksLikeNoise(encoded, seed + 1), bigEnough);
+        if (!sample.structured) {
+            EXPECT_EQ(choice.candidatesTried, noiseSeedPeriod);
+            continue;
+        }
+        EXPECT_EQ(choice.seed % noiseSeedPeriod, seed % noiseSeedPeriod);
+        EXPECT_EQ(decodeSample(encoded, choice.seed), rowsOf(sample.image, encoded));
+        EXPECT_LT(choice.bestScore, choice.runnerUpScore);
+        EXPECT_GE(choice.evidence, decisiveEvidenceBits);
+    }
+}
+
+TEST(SeedSearch, NamesTheRightSeedWhenARelativeComesFirst)
+{
+    const picture tiny = samplePictures()[6].image;
+    const decodingSample encoded = encodeOnCpu(tiny, seed);
+    const std::uint32_t relative = seed + noiseSeedPeriod / 2;
+    ASSERT_GE(evidenceBits(encoded, relative), decisiveEvidenceBits) << "the relative no longer stands out alone";
+    const seedChoice choice = searchSeeds(encoded, candidateSeeds(relative));
+    EXPECT_TRUE(choice.standsOut);
+    EXPECT_EQ(choice.seed % noiseSeedPeriod, seed % noiseSeedPeriod);
+}
+
+TEST(SeedSearch, TriesEveryNoiseOnceNearestTheFileTimeFirst)
+{
+    const std::uint32_t last = noiseSeedPeriod - 1;
+    const std::uint32_t early = earliestSeed + 100; // downwards meets 2000-01-01 after 100 s
+    const struct {
+        std::uint32_t fileTime;
+        std::uint32_t index;
+        std::uint32_t seed;
+    } order[] = {
+        {seed, 0, seed},
+        {seed, day, seed + day},
+        {seed, day + 1, seed - 1},
+        {seed, last, seed + day - last},
+        {early, day + 100, earliestSeed},
+        {early, day + 101, early + day + 1},
+        {early, last, earliestSeed + last},
+        {631152000u, 0, earliestSeed}, // 1990-01-01
+        {631152000u, last, earliestSeed + last},
+        {0xFFFFFFFFu, 0, 0xFFFFFFFFu},
+        {0xFFFFFFFFu, 1, 0xFFFFFFFEu},
+    };
+    for (const auto& step : order)
+        EXPECT_EQ(seedInSearchOrder(candidateSeeds(step.fileTime), step.index), step.seed)
+            << step.fileTime << " at " << step.index;
+    EXPECT_EQ(candidateSeeds(seed).first, earliestSeed);
+    EXPECT_EQ(candidateSeeds(seed).last, seed + day);
+    EXPECT_EQ(candidateSeeds(631152000u).last, earliestSeed + last);
+}
+
+// The pass mark comes from the points' distribution for uniform noise; the
+// rate measured on a million wrong seeds must not exceed it by much, or the
+// later stages would cost more than planned, nor fall far below it, or the
+// mark is needlessly high for the right seed.
+TEST(QuickSeedTest, PassesWrongSeedsAtAboutTheRateItWasSetFor)
+{
+    std::mt19937 random(4);
+    const picture noise = paint(1024, 1024, [&](std::uint32_t, std::uint32_t, unsigned char* rgb) {
+        for (int channel = 0; channel < 3; ++channel)
+            rgb[channel] = static_cast<unsigned char>(random());
+    });
+    const quickSeedTest quick(encodeOnCpu(noise, seed), 1e-3);
+    const double planned = quick.noiseTail(quick.passMark());
+    ASSERT_LE(planned, 1e-3);
+    constexpr std::uint32_t tried = 1u << 20;
+    std::uint64_t passed = 0;
+    for (std::uint32_t first = 0; first < tried; first += quickSeedTest::lanes)
+        passed += static_cast<std::uint64_t>(__builtin_popcount(quick.passingLanes(first)));
+    EXPECT_LE(passed / double{tried}, 2 * planned);
+    EXPECT_GE(passed / double{tried}, planned / 4);
+}
+
+TEST(NaturalnessTest, JudgesSamplesThatCouldStandOutAtAll)
+{
+    const struct {
+        std::uint32_t width;
+        std::uint32_t height;
+        bool judged;
+    } shapes[] = {{1, 1, false}, {2, 1, false}, {2, 2, true}, {1, 64, true}, {512, 512, true}};
+    for (const auto& shape : shapes) {
+        const picture flat =
+            paint(shape.width, shape.height, [](std::uint32_t, std::uint32_t, unsigned char* rgb) { grey(rgb, 9); });
+        EXPECT_EQ(canJudge(encodeOnCpu(flat, seed)), shape.judged) << shape.width << "x" << shape.height;
+    }
+}
+
+TEST(RowsToSample, TakesSmallImagesWholeAndBandsOfTwoRowsFromLargeOnes)
+{
+    EXPECT_EQ(rowsToSample(2, 5), (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
+    EXPECT_TRUE(rowsToSample(0, 5).empty());
+    EXPECT_EQ(rowsToSample(4096, 4096), (std::vector<std::uint32_t>{0, 1, 1024, 1025, 2048, 2049, 3072, 3073}));
+    const std::vector<std::uint32_t> rows = rowsToSample(256, 256);
+    EXPECT_EQ(rows.size(), 64u);
+    for (std::size_t band = 0; band < rows.size(); band += 2)
+        EXPECT_EQ(rows[band + 1], rows[band] + 1);
+}
+
+} // namespace
