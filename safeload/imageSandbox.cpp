@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <poll.h>
+#include <sched.h>
 #include <seccomp.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -137,7 +138,24 @@ unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width
 
 namespace {
 
-bool installSystemCallFilter(int readyFd)
+// Threads come from clone with CLONE_THREAD only, so no new process can
+// start; glibc tries clone3 first, whose flags a filter cannot see, and falls
+// back to clone when it is told the call does not exist.
+bool allowThreads(scmp_filter_ctx filter)
+{
+    bool ok = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
+                  SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)) == 0;
+    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
+    for (int call : {SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(sched_getaffinity),
+             SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep)})
+        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
+    // dav1d names its worker threads.
+    ok = ok &&
+        seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME)) == 0;
+    return ok;
+}
+
+bool installSystemCallFilter(int readyFd, bool threadsAllowed)
 {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
     if (!filter)
@@ -164,6 +182,7 @@ bool installSystemCallFilter(int readyFd)
     // Reading resource limits (sanitizers do) is harmless; changing them is not.
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, SCMP_A2(SCMP_CMP_EQ, 0)) == 0;
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(getrlimit), 0) == 0;
+    ok = ok && (!threadsAllowed || allowThreads(filter));
     // abort() signals its own thread.
     pid_t self = getpid();
     ok = ok &&
@@ -263,7 +282,9 @@ void waitForCopyRequest(sharedDecodeArea& header)
 void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int readyFd)
 {
     header.pixelAddress = uint64_t(reinterpret_cast<uintptr_t>(pixels));
-    __atomic_store_n(&header.outcome, decodeOutcome::decodedInChild, __ATOMIC_RELEASE);
+    // Clang's atomic built-ins take integers only, not the enumeration.
+    __atomic_store_n(reinterpret_cast<uint32_t*>(&header.outcome), uint32_t(decodeOutcome::decodedInChild),
+        __ATOMIC_RELEASE);
     char ready = 1;
     if (write(readyFd, &ready, 1) != 1)
         _exit(1);
@@ -275,7 +296,7 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
 
 [[noreturn]] void runChild(const unsigned char* bytes, int length, const sandboxLimits& limits, void* area,
     uint64_t pixelCapacity, pid_t parent, uint64_t inheritedAddressSpace, imageDecodeFunction decode,
-    int readyFd)
+    const decoderConfinement& confinement, int readyFd)
 {
     auto& header = *static_cast<sharedDecodeArea*>(area);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -284,7 +305,10 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
     closeInheritedDescriptors(readyFd);
     restoreDefaultSignalActions();
     watchForAllocationFailures(header);
-    if (!applyLimits(limits, inheritedAddressSpace) || !installSystemCallFilter(readyFd)) {
+    if (confinement.prepare)
+        confinement.prepare();
+    if (!applyLimits(limits, inheritedAddressSpace) ||
+        !installSystemCallFilter(readyFd, confinement.threadsAllowed)) {
         setReason(header, decodeOutcome::failed, "image decoder could not be sandboxed");
         _exit(1);
     }
@@ -506,7 +530,8 @@ bool takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecod
 } // namespace
 
 sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
-    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode)
+    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode,
+    const decoderConfinement& confinement)
 {
     sandboxDecodeResult result;
     if (length > size_t(INT_MAX)) {
@@ -534,7 +559,7 @@ sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t leng
     if (child == 0) {
         close(readyPipe[0]);
         runChild(bytes, int(length), limits, area, pixelCapacity, parent, inheritedAddressSpace, decode,
-            readyPipe[1]);
+            confinement, readyPipe[1]);
     }
     close(readyPipe[1]);
     if (child < 0) {

@@ -5,12 +5,13 @@
 #include <string>
 #include <sys/types.h>
 
-// Decodes untrusted image bytes with SOIL's decoder in a forked child process
-// that runs with CPU, wall-clock and memory limits, without core dumps, with
-// every inherited file descriptor above standard error closed, and under a
-// seccomp filter that allows only memory management, writing to standard
-// error, the one byte that says its pixels are ready, waiting, and ending
-// itself: it cannot open files or sockets or start programs.
+// Decodes untrusted image bytes with an image decoder (SOIL's, or one chosen by
+// formats/imageFormats.h) in a forked child process that runs with CPU,
+// wall-clock and memory limits, without core dumps, with every inherited file
+// descriptor above standard error closed, and under a seccomp filter that
+// allows only memory management, writing to standard error, the one byte that
+// says its pixels are ready, waiting, and ending itself: it cannot open files
+// or sockets or start programs (nor, unless its decoder needs them, threads).
 //
 // When the child has decoded, it reports the sizes and where its pixels are
 // and waits. The parent checks the sizes, reads the pixels straight from the
@@ -27,12 +28,11 @@ struct sandboxLimits {
     uint64_t memoryBytes = 0; // address space the decoder may add to what it inherits
 };
 
-// Limits for a file of the given size. SOIL reads 8-bit samples only, so a
-// legitimate image has at most about 1032 pixels per byte of file (an 8-bit
-// PNG at deflate's best ratio); a file is credited sixteen times that, 16384
-// pixels per byte, up to the largest texture the driver takes, and the limits
-// grow with that credit from a small base: a file of a few bytes gets about a
-// second of CPU time and 256 MiB.
+// Limits for a file of the given size. An 8-bit image has at most about 1032
+// pixels per byte of file (an 8-bit PNG at deflate's best ratio); a file is
+// credited sixteen times that, 16384 pixels per byte, up to the largest
+// texture the driver takes, and the limits grow with that credit from a small
+// base: a file of a few bytes gets about a second of CPU time and 256 MiB.
 sandboxLimits sandboxLimitsForFile(uint64_t fileBytes, uint32_t maxTextureSize);
 
 // Largest texel count a file of the given size is credited with.
@@ -85,9 +85,20 @@ private:
     void release();
 };
 
+// What a decoder needs beyond the strict filter. prepare runs in the child
+// before the filter goes on, for libraries whose first use makes system calls
+// the filter forbids. threadsAllowed lets the child start threads and wait on
+// them (libheif starts threads whatever it is told), still without files,
+// sockets or programs.
+struct decoderConfinement {
+    void (*prepare)() = nullptr;
+    bool threadsAllowed = false;
+};
+
 // Runs decode on the bytes in a sandboxed child. pixelCapacity is the most
 // pixel bytes taken from the child, and what the shared mapping holds (it is
 // reserved, not committed). A child that crashes, is killed, runs out of time
 // or memory gives decoded == false and a reason that says which.
 sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
-    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil);
+    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil,
+    const decoderConfinement& confinement = {});

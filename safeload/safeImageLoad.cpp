@@ -1,15 +1,19 @@
 #include "safeload/safeImageLoad.h"
 
 #include "safeload/ddsHeader.h"
+#include "safeload/formats/decodedImage.h"
+#include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
 
+#include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Exported by libSOIL but missing from its header.
 extern "C" unsigned int SOIL_direct_load_DDS_from_memory(const unsigned char* const buffer, int buffer_length,
@@ -25,7 +29,7 @@ std::string soilLastResult()
     return text ? text : "SOIL gave no reason";
 }
 
-enum class fileRead { read, unopenable, tooLarge };
+enum class fileRead { read, unopenable, notRegular, tooLarge };
 
 // The most bytes any image file SOIL reads can hold for a texture of at most
 // `maxSize` texels a side: 4 bytes a texel, a third more for a full chain of
@@ -37,30 +41,48 @@ uint64_t largestImageFileBytes(GLint maxSize)
     return bytes < uint64_t(INT_MAX) ? bytes : uint64_t(INT_MAX);
 }
 
-// Reads the whole file, refusing one of more than `byteLimit` bytes. Something
-// that is not a regular file (a directory, a pipe, a device) is read until it
-// ends, fails or passes the limit, so that an endless device such as /dev/zero
-// is turned away after a bounded read; what could be read, perhaps nothing,
-// goes to the decoder, which turns it away.
+// Reads the whole file, refusing one of more than `byteLimit` bytes and
+// anything that is not a regular file. The file is opened without blocking,
+// so that a FIFO without a writer is turned away at once instead of holding
+// the open until one comes; a device such as /dev/zero is turned away before
+// a byte of it is read.
 fileRead readWholeFile(const char* path, uint64_t byteLimit, std::vector<unsigned char>& bytes)
 {
-    std::FILE* file = std::fopen(path, "rb");
-    if (!file)
+    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
         return fileRead::unopenable;
     struct stat info { };
-    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) {
-        if (uint64_t(info.st_size) > byteLimit) {
-            std::fclose(file);
-            return fileRead::tooLarge;
-        }
-        bytes.reserve(size_t(info.st_size));
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(descriptor);
+        return fileRead::notRegular;
     }
+    if (uint64_t(info.st_size) > byteLimit) {
+        close(descriptor);
+        return fileRead::tooLarge;
+    }
+    bytes.reserve(size_t(info.st_size));
     unsigned char chunk[1 << 16];
-    size_t got;
-    while (bytes.size() <= byteLimit && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    ssize_t got;
+    while (bytes.size() <= byteLimit && (got = read(descriptor, chunk, sizeof chunk)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
         bytes.insert(bytes.end(), chunk, chunk + got);
-    std::fclose(file);
+    }
+    close(descriptor);
     return bytes.size() > byteLimit ? fileRead::tooLarge : fileRead::read;
+}
+
+const char* describeFileRead(fileRead read)
+{
+    switch (read) {
+    case fileRead::unopenable: return "Unable to open file";
+    case fileRead::notRegular: return "not a regular file";
+    case fileRead::tooLarge: return "image file is too large";
+    case fileRead::read: break;
+    }
+    return "";
 }
 
 GLint maximumTextureSize()
@@ -219,7 +241,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
     std::vector<unsigned char> bytes;
     fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
     if (read != fileRead::read) {
-        failureReason = read == fileRead::unopenable ? "Unable to open file" : "image file is too large";
+        failureReason = describeFileRead(read);
         return 0;
     }
 
@@ -228,9 +250,15 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
     if (texture || refused)
         return texture;
 
+    imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
+    if (!decoder.decode) {
+        failureReason = decoder.refusal;
+        return 0;
+    }
     uint64_t capacity = uint64_t(maxSize) * uint64_t(maxSize) * 4;
-    sandboxDecodeResult image = decodeImageInSandbox(
-        bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), uint32_t(maxSize)), capacity);
+    setDecodedImageByteLimit(capacity);
+    sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
+        sandboxLimitsForFile(bytes.size(), uint32_t(maxSize)), capacity, decoder.decode, decoder.confinement);
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;

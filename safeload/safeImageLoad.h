@@ -8,13 +8,16 @@
 
 // Makes the image texture as SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO,
 // SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT) does
-// for a valid image, but reads the file once and decodes its untrusted bytes in
-// a sandboxed child process (imageSandbox.h). A DDS file that SOIL would upload
-// directly is uploaded directly, after its header has been checked against its
-// length (ddsHeader.h). Returns the texture name, bound to GL_TEXTURE_2D, or 0
-// with a one-line reason: SOIL's text, or one of ours such as "image decoder
-// crashed (signal 11)", "image decoder timed out" or "image decoder ran out of
-// memory". Needs a current OpenGL context; the name is a GLuint.
+// for a valid image, but reads a regular file only, once, and decodes its
+// untrusted bytes in a sandboxed child process (imageSandbox.h) with the
+// decoder its format needs (formats/imageFormats.h), so that it also reads the
+// formats SOIL does not. A DDS file that SOIL would upload directly is uploaded
+// directly, after its header has been checked against its length
+// (ddsHeader.h). Returns the texture name, bound to GL_TEXTURE_2D, or 0 with a
+// one-line reason: SOIL's text, a decoder's, or one of ours such as "not a
+// regular file", "image decoder crashed (signal 11)", "image decoder timed
+// out" or "image decoder ran out of memory". Needs a current OpenGL context;
+// the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
 
 // The flags the image texture is made with, as SOIL_load_OGL_texture takes them.

@@ -1,10 +1,11 @@
 // AFL++ target: one input file through everything the encoder does with an
-// untrusted image before OpenGL sees it: the DDS header check, the sandboxed
-// decode with the limits a file of this size gets, and the checks and
-// single-texel stretch applied to what the decoder hands back. A crash or hang
-// of this process (not of the decoder child, whose end is an ordinary
-// failure) is a finding.
+// untrusted image before OpenGL sees it: the DDS header check, the choice of
+// decoder, the sandboxed decode with the limits a file of this size gets, and
+// the checks and single-texel stretch applied to what the decoder hands back.
+// A crash or hang of this process (not of the decoder child, whose end is an
+// ordinary failure) is a finding.
 #include "safeload/ddsHeader.h"
+#include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
 
@@ -28,8 +29,12 @@ int main(int argc, char** argv)
     ddsDirectCheck dds = checkDdsForDirectUpload(bytes.data(), bytes.size(), maxTextureSize);
     if (dds.verdict != ddsDirectVerdict::notDirect)
         return 0;
+    imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
+    if (!decoder.decode)
+        return 1;
     sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
-        sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4);
+        sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4,
+        decoder.decode, decoder.confinement);
     if (!image.decoded
         || !decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, maxTextureSize))
         return 1;

@@ -1,6 +1,8 @@
 // Image-load benchmark helper, built by bench/load-bench/run.
-//   loadBench compare IMAGE ROUNDS   load time through the sandboxed loader vs SOIL's direct load
+//   loadBench compare IMAGE ROUNDS   load time through the sandboxed loader vs SOIL's direct load,
+//                                    and the decode alone with SOIL's decoder vs the loader's
 //   loadBench cost IMAGE...          what decoding each image costs against the decoder's limits
+#include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
 
@@ -45,19 +47,65 @@ double timeLoad(Load load)
     return seconds;
 }
 
+std::vector<unsigned char> readBytes(const char* path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+bool soilReads(const std::vector<unsigned char>& bytes)
+{
+    int width = 0, height = 0, channels = 0;
+    unsigned char* pixels =
+        SOIL_load_image_from_memory(bytes.data(), int(bytes.size()), &width, &height, &channels, 0);
+    SOIL_free_image_data(pixels);
+    return pixels != nullptr;
+}
+
+// The decode alone, in the sandboxed child, without the upload.
+double timeDecode(const std::vector<unsigned char>& bytes, imageDecodeFunction decode,
+    const decoderConfinement& confinement)
+{
+    auto start = std::chrono::steady_clock::now();
+    sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
+        sandboxLimitsForFile(bytes.size(), 16384), uint64_t(16384) * 16384 * 4, decode, confinement);
+    if (!image.decoded)
+        std::fprintf(stderr, "decode failed: %s\n", image.failureReason.c_str());
+    return secondsSince(start);
+}
+
+// Load time through the sandboxed loader against SOIL's direct load where SOIL
+// reads the file; where the loader's decoder is not SOIL's, also the decode
+// alone in the sandbox with each.
 int compare(const char* path, int rounds)
 {
-    std::vector<double> direct, safe;
+    const std::vector<unsigned char> bytes = readBytes(path);
+    const imageDecoderChoice choice = chooseImageDecoder(bytes.data(), bytes.size());
+    const bool soil = soilReads(bytes);
+    const bool ownDecoder = soil && choice.decode && choice.decode != decodeWithSoil;
+    std::vector<double> direct, safe, soilDecode, ownDecode;
     for (int round = 0; round < rounds; ++round) {
-        direct.push_back(
-            timeLoad([&] { return SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, imageTextureFlags); }));
+        if (soil)
+            direct.push_back(timeLoad(
+                [&] { return SOIL_load_OGL_texture(path, SOIL_LOAD_AUTO, SOIL_CREATE_NEW_ID, imageTextureFlags); }));
         safe.push_back(timeLoad([&] {
             std::string reason;
             return loadImageTextureSafely(path, reason);
         }));
+        if (ownDecoder) {
+            soilDecode.push_back(timeDecode(bytes, decodeWithSoil, {}));
+            ownDecode.push_back(timeDecode(bytes, choice.decode, choice.confinement));
+        }
     }
-    std::printf("%-28s direct %7.3f s  sandboxed %7.3f s  ratio %.3f\n", path, median(direct), median(safe),
-        median(safe) / median(direct));
+    if (soil)
+        std::printf("%-22s direct %7.3f s  sandboxed %7.3f s  ratio %.3f", path, median(direct), median(safe),
+            median(safe) / median(direct));
+    else
+        std::printf("%-22s SOIL cannot read it  sandboxed %7.3f s", path, median(safe));
+    if (ownDecoder)
+        std::printf("  | decode alone: SOIL %7.3f s, ours %7.3f s, ratio %.3f", median(soilDecode),
+            median(ownDecode), median(ownDecode) / median(soilDecode));
+    std::printf("\n");
     return 0;
 }
 
@@ -71,20 +119,25 @@ unsigned long long statusField(const char* name)
     return 0;
 }
 
-// Decodes in a child without limits and reports CPU time and the address
-// space the decode added, as fractions of the limits a file of this size gets.
+// Decodes with the decoder the loader chooses, in a child without limits, and
+// reports CPU time and the address space the decode added, as fractions of the
+// limits a file of this size gets.
 int cost(const char* path)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const std::vector<unsigned char> bytes = readBytes(path);
     sandboxLimits limits = sandboxLimitsForFile(bytes.size(), 16384);
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
         unsigned long long before = statusField("VmSize:");
         int width = 0, height = 0, channels = 0;
-        unsigned char* pixels =
-            SOIL_load_image_from_memory(bytes.data(), int(bytes.size()), &width, &height, &channels, 0);
+        const char* reason = nullptr;
+        imageDecoderChoice choice = chooseImageDecoder(bytes.data(), bytes.size());
+        if (choice.confinement.prepare)
+            choice.confinement.prepare();
+        unsigned char* pixels = choice.decode
+            ? choice.decode(bytes.data(), int(bytes.size()), &width, &height, &channels, &reason)
+            : nullptr;
         unsigned long long added = statusField("VmPeak:") - before;
         rusage usage{};
         getrusage(RUSAGE_SELF, &usage);

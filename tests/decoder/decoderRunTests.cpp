@@ -270,6 +270,22 @@ TEST(DecoderRun, AWrongSeedStillDecodesButWarns)
     }
 }
 
+// A user may re-save an output as PNG or as the BMP ImageMagick writes by
+// default (a V5 header); either still decodes exactly.
+TEST(DecoderRun, ReSavedOutputsDecodeExactly)
+{
+    scratchDirectory scratch;
+    makeImage(64, 32, {}, "PNG24:" + scratch.file("in.png"));
+    const rgbImage original = encodeFaithfully(scratch.file("in.png"));
+    for (const std::string& resaved : {scratch.file("png_enc.png"), scratch.file("v5_enc.bmp")}) {
+        SCOPED_TRACE(resaved);
+        convert({scratch.file("in_enc.bmp"), resaved});
+        const processResult run = decode(resaved, std::to_string(pinnedSeed));
+        ASSERT_EQ(run.status, 0) << run.err;
+        expectDecodedExactly(resaved, original);
+    }
+}
+
 TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
 {
     scratchDirectory scratch;
@@ -291,7 +307,9 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
          "pixveil-decode: cannot read " + scratch.file("missing.bmp") + ": No such file or directory\n"},
         {{scratch.path()}, "pixveil-decode: cannot read " + scratch.path() + ": it is not a regular file\n"},
         {{scratch.file("text.bmp"), "1"},
-         "pixveil-decode: cannot load " + scratch.file("text.bmp") + ": Image not of any known type, or corrupt\n"},
+         "pixveil-decode: cannot load " + scratch.file("text.bmp") +
+             ": Image not of any known type, or corrupt (formats read: PNG, JPEG, GIF, WebP, TIFF, BMP, PNM, PSD, "
+             "TGA, HDR, DDS, HEIC, AVIF)\n"},
     };
     for (const auto& refused : cases) {
         textLines command = {PIXVEIL_DECODER};

@@ -29,7 +29,8 @@ TEST(EncoderRun, EncodesEveryFormatAndShapeFaithfully)
         {"PNG8:", "palette.png", 64, 64, {"-colors", "64"}, 64, 64},
         {"", "photo.jpg", 160, 120, {"-quality", "90", "-interlace", "none"}, 256, 128},
         {"BMP3:", "picture.bmp", 100, 50, {}, 128, 64},
-        {"", "picture.tga", 64, 32, {}, 64, 32},
+        // SOIL turns bottom-left TGAs upside down; the loader does not (tests/safeload).
+        {"", "picture.tga", 64, 32, {"-orient", "TopLeft"}, 64, 32},
         {"", "compressed.dds", 64, 32, {"-define", "dds:compression=dxt1", "-define", "dds:mipmaps=0"}, 64, 32},
         {"", "plain.dds", 32, 16, {"-define", "dds:compression=none", "-define", "dds:mipmaps=0"}, 32, 16},
         // Rows of 1 and 2 texels are no multiple of 4 bytes.
@@ -97,15 +98,18 @@ TEST(EncoderRun, InputsThatAreNoImageEndInGlutsFatalError)
     scratchDirectory scratch;
     writeFile(scratch.file("text.png"), "this is no image\n");
     mkdir(scratch.file("folder.png").c_str(), 0755);
+    mkfifo(scratch.file("pipe.png").c_str(), 0644);
     const struct {
         std::string path;
         const char* reason;
     } cases[] = {
         {scratch.file("missing.png"), "Unable to open file"},
-        {scratch.file("text.png"), "Image not of any known type, or corrupt"},
-        {scratch.file("folder.png"), "Image not of any known type, or corrupt"},
-        // An endless device is read only as far as the largest image file could go.
-        {"/dev/zero", "image file is too large"},
+        {scratch.file("text.png"), "Image not of any known type, or corrupt (formats read: PNG, JPEG, GIF, WebP, "
+                                   "TIFF, BMP, PNM, PSD, TGA, HDR, DDS, HEIC, AVIF)"},
+        {scratch.file("folder.png"), "not a regular file"},
+        // Neither a FIFO without a writer nor an endless device is waited on or read.
+        {scratch.file("pipe.png"), "not a regular file"},
+        {"/dev/zero", "not a regular file"},
     };
     for (const auto& input : cases) {
         const processResult run = runProcess({PIXVEIL_ENCODER, input.path});
@@ -115,7 +119,7 @@ TEST(EncoderRun, InputsThatAreNoImageEndInGlutsFatalError)
         EXPECT_EQ(run.err, "freeglut (Pixveil4242):  ERROR:  Function <glutReshapeWindow> called with no current "
                            "window defined.\n");
     }
-    EXPECT_EQ(namesIn(scratch.path()), (textLines{"folder.png", "text.png"}));
+    EXPECT_EQ(namesIn(scratch.path()), (textLines{"folder.png", "pipe.png", "text.png"}));
 }
 
 } // namespace

@@ -26,10 +26,11 @@ rgbImage referenceTexture(const std::string& image);
 
 // The pixels of `output` that are not `input` rotated left by one amount
 // (0 to 7, the same for the three channels) and XORed with the noise of
-// `seed`; `rotationsUsed` collects the amounts found. A size mismatch counts
-// every pixel.
+// `seed`, each sample before its rotation within `tolerance` of the input's;
+// `rotationsUsed` collects the amounts found. A size mismatch counts every
+// pixel.
 std::size_t wrongPixels(const rgbImage& input, const rgbImage& output, std::uint32_t seed,
-                        std::bitset<8>* rotationsUsed = nullptr);
+                        std::bitset<8>* rotationsUsed = nullptr, int tolerance = 0);
 
 // What a successful encoder run prints: the shader library's capability
 // report and the three log blocks of the program build (Mesa's are empty).
@@ -39,7 +40,10 @@ extern const char* const encoderSuccessOutput;
 std::string encodedPathOf(const std::string& image);
 
 // Encodes `image` with the clock pinned to `seed` and expects a clean run
-// whose output is the encoding of SOIL's texture of the input, which it
-// returns.
+// whose output is the encoding of `texture`, within `tolerance` a sample.
+void expectEncodingOf(const rgbImage& texture, const std::string& image, std::uint32_t seed = pinnedSeed,
+                      std::bitset<8>* rotationsUsed = nullptr, int tolerance = 0);
+
+// expectEncodingOf SOIL's texture of the input, which it returns.
 rgbImage encodeFaithfully(const std::string& image, std::uint32_t seed = pinnedSeed,
                           std::bitset<8>* rotationsUsed = nullptr);

@@ -1,0 +1,192 @@
+#include "safeload/formats/imageFormats.h"
+
+#include "safeload/formats/formatDecoders.h"
+
+#include <cstring>
+
+namespace {
+
+bool startsWith(const unsigned char* bytes, size_t length, const char* magic, size_t magicLength)
+{
+    return length >= magicLength && std::memcmp(bytes, magic, magicLength) == 0;
+}
+
+template <size_t N>
+bool startsWith(const unsigned char* bytes, size_t length, const char (&magic)[N])
+{
+    return startsWith(bytes, length, magic, N - 1);
+}
+
+bool isPnm(const unsigned char* bytes, size_t length)
+{
+    return length >= 3 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6' &&
+        std::strchr(" \t\r\n#", bytes[2]) != nullptr && bytes[2] != '\0';
+}
+
+// An ISO base media file: a 'ftyp' box whose brands say what it holds.
+bool hasBrand(const unsigned char* bytes, size_t length, const char* brand)
+{
+    if (length < 16 || std::memcmp(bytes + 4, "ftyp", 4) != 0)
+        return false;
+    size_t boxLength = size_t(bytes[0]) << 24 | size_t(bytes[1]) << 16 | size_t(bytes[2]) << 8 | bytes[3];
+    if (boxLength < 16 || boxLength > length)
+        boxLength = length;
+    if (std::memcmp(bytes + 8, brand, 4) == 0)
+        return true;
+    for (size_t at = 16; at + 4 <= boxLength; at += 4)
+        if (std::memcmp(bytes + at, brand, 4) == 0)
+            return true;
+    return false;
+}
+
+imageFormat identifyHeif(const unsigned char* bytes, size_t length)
+{
+    if (hasBrand(bytes, length, "avif") || hasBrand(bytes, length, "avis"))
+        return imageFormat::avif;
+    for (const char* brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"})
+        if (hasBrand(bytes, length, brand))
+            return imageFormat::heic;
+    return imageFormat::unknown;
+}
+
+// Formats recognised only to say so.
+const char* identifyUnsupported(const unsigned char* bytes, size_t length)
+{
+    static const struct {
+        const char* magic;
+        size_t magicLength;
+        const char* name;
+    } known[] = {
+        {"\x00\x00\x00\x0cjP  \r\n\x87\n", 12, "JPEG 2000"},
+        {"\xff\x4f\xff\x51", 4, "JPEG 2000"},
+        {"\xff\x0a", 2, "JPEG XL"},
+        {"\x00\x00\x00\x0cJXL \r\n\x87\n", 12, "JPEG XL"},
+        {"\x76\x2f\x31\x01", 4, "OpenEXR"},
+        {"P7\n", 3, "PAM"},
+        {"%PDF", 4, "PDF"},
+        {"%!PS", 4, "PostScript"},
+        {"<svg", 4, "SVG"},
+        {"\x53\x80\xf6\x34", 4, "Softimage PIC"},
+        {"gimp xcf", 8, "GIMP XCF"},
+    };
+    for (const auto& format : known)
+        if (startsWith(bytes, length, format.magic, format.magicLength))
+            return format.name;
+    if (startsWith(bytes, length, "RIFF") && length >= 12 && std::memcmp(bytes + 8, "WEBP", 4) != 0)
+        return "RIFF other than WebP";
+    if (length >= 12 && std::memcmp(bytes + 4, "ftyp", 4) == 0)
+        return "ISO media other than HEIC or AVIF";
+    return nullptr;
+}
+
+// TGA has no signature: a header whose fields all hold values TGA allows.
+bool looksLikeTga(const unsigned char* bytes, size_t length)
+{
+    if (length < 18)
+        return false;
+    int colourMapType = bytes[1], imageType = bytes[2], bitsPerPixel = bytes[16];
+    bool knownType = imageType == 1 || imageType == 2 || imageType == 3 || imageType == 9 ||
+        imageType == 10 || imageType == 11;
+    bool knownDepth = bitsPerPixel == 8 || bitsPerPixel == 15 || bitsPerPixel == 16 || bitsPerPixel == 24 ||
+        bitsPerPixel == 32;
+    return colourMapType <= 1 && knownType && knownDepth;
+}
+
+const char formatsRead[] = "PNG, JPEG, GIF, WebP, TIFF, BMP, PNM, PSD, TGA, HDR, DDS, HEIC, AVIF";
+
+imageDecodeFunction decoderFor(imageFormat format)
+{
+    switch (format) {
+    case imageFormat::png: return decodePng;
+    case imageFormat::jpeg: return decodeJpeg;
+    case imageFormat::gif: return decodeGif;
+    case imageFormat::webp: return decodeWebp;
+    case imageFormat::tiff: return decodeTiff;
+    case imageFormat::bmp: return decodeBmp;
+    case imageFormat::pnm: return decodePnm;
+    case imageFormat::psd: return decodePsd;
+    case imageFormat::tga: return decodeTga;
+    case imageFormat::heic:
+    case imageFormat::avif: return decodeHeif;
+    case imageFormat::hdr:
+    case imageFormat::dds: return decodeWithSoil;
+    case imageFormat::unknown: break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+imageFormat identifyImageFormat(const unsigned char* bytes, size_t length, const char** unsupportedName)
+{
+    *unsupportedName = nullptr;
+    if (startsWith(bytes, length, "\x89PNG\r\n\x1a\n"))
+        return imageFormat::png;
+    if (startsWith(bytes, length, "\xff\xd8\xff"))
+        return imageFormat::jpeg;
+    if (startsWith(bytes, length, "GIF87a") || startsWith(bytes, length, "GIF89a"))
+        return imageFormat::gif;
+    if (startsWith(bytes, length, "RIFF") && length >= 12 && std::memcmp(bytes + 8, "WEBP", 4) == 0)
+        return imageFormat::webp;
+    if (startsWith(bytes, length, "II*\0") || startsWith(bytes, length, "MM\0*") ||
+        startsWith(bytes, length, "II+\0") || startsWith(bytes, length, "MM\0+"))
+        return imageFormat::tiff;
+    if (startsWith(bytes, length, "BM"))
+        return imageFormat::bmp;
+    if (isPnm(bytes, length))
+        return imageFormat::pnm;
+    if (startsWith(bytes, length, "8BPS"))
+        return imageFormat::psd;
+    if (startsWith(bytes, length, "#?RADIANCE") || startsWith(bytes, length, "#?RGBE"))
+        return imageFormat::hdr;
+    if (startsWith(bytes, length, "DDS "))
+        return imageFormat::dds;
+    imageFormat heif = identifyHeif(bytes, length);
+    if (heif != imageFormat::unknown)
+        return heif;
+    *unsupportedName = identifyUnsupported(bytes, length);
+    if (!*unsupportedName && looksLikeTga(bytes, length))
+        return imageFormat::tga;
+    return imageFormat::unknown;
+}
+
+const char* imageFormatName(imageFormat format)
+{
+    switch (format) {
+    case imageFormat::png: return "PNG";
+    case imageFormat::jpeg: return "JPEG";
+    case imageFormat::gif: return "GIF";
+    case imageFormat::webp: return "WebP";
+    case imageFormat::tiff: return "TIFF";
+    case imageFormat::bmp: return "BMP";
+    case imageFormat::pnm: return "PNM";
+    case imageFormat::psd: return "PSD";
+    case imageFormat::tga: return "TGA";
+    case imageFormat::hdr: return "HDR";
+    case imageFormat::dds: return "DDS";
+    case imageFormat::heic: return "HEIC";
+    case imageFormat::avif: return "AVIF";
+    case imageFormat::unknown: break;
+    }
+    return "unknown";
+}
+
+imageDecoderChoice chooseImageDecoder(const unsigned char* bytes, size_t length)
+{
+    imageDecoderChoice choice;
+    const char* unsupported = nullptr;
+    imageFormat format = identifyImageFormat(bytes, length, &unsupported);
+    choice.decode = decoderFor(format);
+    if (unsupported)
+        choice.refusal = std::string("not supported: ") + unsupported;
+    else if (!choice.decode)
+        choice.refusal =
+            std::string("Image not of any known type, or corrupt (formats read: ") + formatsRead + ")";
+    if (format == imageFormat::tiff)
+        choice.confinement.prepare = prepareTiffDecoder;
+    if (format == imageFormat::heic || format == imageFormat::avif) {
+        choice.confinement.prepare = prepareHeifDecoder;
+        choice.confinement.threadsAllowed = true;
+    }
+    return choice;
+}

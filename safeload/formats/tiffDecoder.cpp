@@ -1,0 +1,315 @@
+#include "safeload/formats/decodedImage.h"
+#include "safeload/formats/formatDecoders.h"
+
+#include <tiffio.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+// TIFF through libtiff, from memory, first page. Grey and RGB images of 8 or
+// 16 bits in strips are read sample by sample, so that their values are the
+// stored ones (16-bit samples rounded down as everywhere else); every other
+// kind (palettes, CMYK, YCbCr, tiles, 1- and 4-bit, min-is-white) goes
+// through libtiff's RGBA reader.
+
+namespace {
+
+struct memoryFile {
+    const unsigned char* bytes;
+    toff_t length;
+    toff_t position;
+};
+
+tmsize_t readFromMemory(thandle_t handle, void* target, tmsize_t wanted)
+{
+    auto* file = static_cast<memoryFile*>(handle);
+    if (wanted < 0)
+        return -1;
+    toff_t available = file->position < file->length ? file->length - file->position : 0;
+    toff_t taken = toff_t(wanted) < available ? toff_t(wanted) : available;
+    std::memcpy(target, file->bytes + file->position, size_t(taken));
+    file->position += taken;
+    return tmsize_t(taken);
+}
+
+tmsize_t refuseWriting(thandle_t, void*, tmsize_t)
+{
+    return -1;
+}
+
+toff_t seekInMemory(thandle_t handle, toff_t offset, int whence)
+{
+    auto* file = static_cast<memoryFile*>(handle);
+    toff_t base = whence == SEEK_CUR ? file->position : whence == SEEK_END ? file->length : 0;
+    file->position = base + offset;
+    return file->position;
+}
+
+int closeMemory(thandle_t)
+{
+    return 0;
+}
+
+toff_t sizeOfMemory(thandle_t handle)
+{
+    return static_cast<memoryFile*>(handle)->length;
+}
+
+int refuseMapping(thandle_t, void**, toff_t*)
+{
+    return 0;
+}
+
+void ignoreUnmapping(thandle_t, void*, toff_t) { }
+
+char lastError[200];
+
+void keepError(const char*, const char* format, va_list arguments)
+{
+    std::vsnprintf(lastError, sizeof lastError, format, arguments);
+}
+
+const char* tiffFailure()
+{
+    return lastError[0] ? decodeFailure("TIFF %s", lastError) : "TIFF image data is corrupt";
+}
+
+struct tiffLayout {
+    uint32_t width = 0, height = 0;
+    uint16_t bitsPerSample = 1, samplesPerPixel = 1, photometric = PHOTOMETRIC_MINISBLACK;
+    uint16_t planarConfig = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT, extraSamples = 0;
+    int channels = 0;
+};
+
+bool readLayout(TIFF* tiff, tiffLayout& layout)
+{
+    if (!TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &layout.width) ||
+        !TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &layout.height))
+        return false;
+    uint16_t* extraKinds = nullptr;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &layout.bitsPerSample);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &layout.samplesPerPixel);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &layout.planarConfig);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &layout.sampleFormat);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_EXTRASAMPLES, &layout.extraSamples, &extraKinds);
+    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &layout.photometric))
+        layout.photometric =
+            layout.samplesPerPixel - layout.extraSamples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    bool grey = layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_MINISWHITE;
+    bool alpha = layout.extraSamples > 0;
+    layout.channels = grey ? (alpha ? 2 : 1) : (alpha ? 4 : 3);
+    return true;
+}
+
+// Samples per pixel that carry colour (not alpha) in the kinds read sample by
+// sample, 0 for the others.
+int colourSamplesOf(const tiffLayout& layout)
+{
+    switch (layout.photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_PALETTE: return 1;
+    case PHOTOMETRIC_RGB: return 3;
+    case PHOTOMETRIC_SEPARATED: return 4;
+    default: return 0;
+    }
+}
+
+bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
+{
+    const int colourSamples = colourSamplesOf(layout);
+    const int bits = layout.bitsPerSample;
+    bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE
+        ? bits == 1 || bits == 2 || bits == 4 || bits == 8
+        : layout.photometric == PHOTOMETRIC_SEPARATED ? bits == 8
+                                                      : bits == 8 || bits == 16;
+    bool planesFit = layout.planarConfig == PLANARCONFIG_CONTIG ||
+        layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_RGB;
+    uint16_t inks = INKSET_CMYK;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inks);
+    return colourSamples > 0 && !TIFFIsTiled(tiff) && depthFits && planesFit &&
+        layout.sampleFormat == SAMPLEFORMAT_UINT &&
+        layout.samplesPerPixel == colourSamples + layout.extraSamples &&
+        (layout.photometric != PHOTOMETRIC_SEPARATED || inks == INKSET_CMYK);
+}
+
+uint32_t sampleAt(const unsigned char* row, size_t index, int bitsPerSample)
+{
+    if (bitsPerSample == 16) {
+        uint16_t wide;
+        std::memcpy(&wide, row + index * 2, 2);
+        return wide;
+    }
+    size_t bit = index * size_t(bitsPerSample);
+    return (row[bit / 8] >> (8 - bitsPerSample - bit % 8)) & ((1u << bitsPerSample) - 1);
+}
+
+unsigned char eightBits(uint32_t sample, int bitsPerSample)
+{
+    return bitsPerSample == 16 ? sampleFromSixteenBits(sample) : static_cast<unsigned char>(sample);
+}
+
+struct colourMap {
+    uint16_t* red = nullptr;
+    uint16_t* green = nullptr;
+    uint16_t* blue = nullptr;
+};
+
+// One pixel's stored samples as the image's channels: grey and RGB as they
+// are, a palette index looked up (its 16-bit colours rounded down), CMYK
+// inks turned into RGB; an alpha sample follows the colour.
+void convertPixel(
+    const tiffLayout& layout, const colourMap& map, const uint32_t* samples, unsigned char* target)
+{
+    const int colourSamples = colourSamplesOf(layout);
+    if (layout.photometric == PHOTOMETRIC_PALETTE) {
+        target[0] = sampleFromSixteenBits(map.red[samples[0]]);
+        target[1] = sampleFromSixteenBits(map.green[samples[0]]);
+        target[2] = sampleFromSixteenBits(map.blue[samples[0]]);
+    } else if (layout.photometric == PHOTOMETRIC_SEPARATED) {
+        for (int channel = 0; channel < 3; ++channel)
+            target[channel] = rgbFromInks(samples[channel], samples[3]);
+    } else {
+        for (int channel = 0; channel < colourSamples; ++channel)
+            target[channel] = eightBits(samples[channel], layout.bitsPerSample);
+    }
+    if (layout.extraSamples > 0)
+        target[layout.channels - 1] = eightBits(samples[colourSamples], layout.bitsPerSample);
+}
+
+// Contiguous samples come a pixel at a time in one scanline; separate ones
+// (grey and RGB only) a plane at a time, one scanline per plane and row.
+bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
+{
+    colourMap map;
+    if (layout.photometric == PHOTOMETRIC_PALETTE &&
+        !TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue))
+        return false;
+    auto* row = static_cast<unsigned char*>(std::malloc(size_t(TIFFScanlineSize(tiff))));
+    if (!row)
+        return false;
+    const bool separate = layout.planarConfig == PLANARCONFIG_SEPARATE;
+    const int planes = separate ? layout.channels : 1;
+    bool ok = true;
+    for (int plane = 0; plane < planes && ok; ++plane)
+        for (uint32_t y = 0; y < layout.height && ok; ++y) {
+            ok = TIFFReadScanline(tiff, row, y, uint16_t(plane)) >= 0;
+            unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
+            for (uint32_t x = 0; ok && x < layout.width; ++x, target += layout.channels) {
+                if (separate) {
+                    target[plane] = eightBits(sampleAt(row, x, layout.bitsPerSample), layout.bitsPerSample);
+                    continue;
+                }
+                uint32_t samples[5] = {};
+                for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
+                    samples[sample] = sampleAt(
+                        row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout.bitsPerSample);
+                convertPixel(layout, map, samples, target);
+            }
+        }
+    std::free(row);
+    return ok;
+}
+
+bool readThroughRgba(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels, const char** failureReason)
+{
+    auto* raster = reinterpret_cast<uint32_t*>(allocateImage(layout.width, layout.height, 4, failureReason));
+    if (!raster)
+        return false;
+    bool ok =
+        TIFFReadRGBAImageOriented(tiff, layout.width, layout.height, raster, ORIENTATION_TOPLEFT, 1) == 1;
+    size_t count = size_t(layout.width) * layout.height;
+    for (size_t pixel = 0; ok && pixel < count; ++pixel) {
+        const uint32_t abgr = raster[pixel];
+        const unsigned char rgba[] = {uint8_t(TIFFGetR(abgr)), uint8_t(TIFFGetG(abgr)),
+            uint8_t(TIFFGetB(abgr)), uint8_t(TIFFGetA(abgr))};
+        unsigned char* target = pixels + pixel * layout.channels;
+        if (layout.channels <= 2) {
+            target[0] = rgba[0];
+            if (layout.channels == 2)
+                target[1] = rgba[3];
+        } else {
+            std::memcpy(target, rgba, size_t(layout.channels));
+        }
+    }
+    std::free(raster);
+    return ok;
+}
+
+unsigned char* decodeOpened(TIFF* tiff, int* width, int* height, int* channels, const char** failureReason)
+{
+    tiffLayout layout;
+    if (!readLayout(tiff, layout)) {
+        *failureReason = tiffFailure();
+        return nullptr;
+    }
+    unsigned char* pixels = allocateImage(layout.width, layout.height, layout.channels, failureReason);
+    if (!pixels)
+        return nullptr;
+    bool ok = readsSampleBySample(tiff, layout) ? readSamples(tiff, layout, pixels)
+                                                : readThroughRgba(tiff, layout, pixels, failureReason);
+    if (!ok) {
+        std::free(pixels);
+        if (lastError[0] || !*failureReason)
+            *failureReason = tiffFailure();
+        return nullptr;
+    }
+    *width = int(layout.width);
+    *height = int(layout.height);
+    *channels = layout.channels;
+    return pixels;
+}
+
+// A one-pixel grey TIFF: a header, a directory of eight entries and the
+// pixel.
+std::vector<unsigned char> onePixelTiff()
+{
+    std::vector<unsigned char> bytes = {'I', 'I', 42, 0, 8, 0, 0, 0, 8, 0};
+    const uint16_t entries[][2] = {{TIFFTAG_IMAGEWIDTH, 1}, {TIFFTAG_IMAGELENGTH, 1},
+        {TIFFTAG_BITSPERSAMPLE, 8}, {TIFFTAG_COMPRESSION, COMPRESSION_NONE},
+        {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK}, {TIFFTAG_STRIPOFFSETS, 8 + 2 + 8 * 12 + 4},
+        {TIFFTAG_ROWSPERSTRIP, 1}, {TIFFTAG_STRIPBYTECOUNTS, 1}};
+    for (const auto& entry : entries) {
+        const unsigned char field[12] = {uint8_t(entry[0]), uint8_t(entry[0] >> 8), TIFF_SHORT, 0, 1, 0, 0, 0,
+            uint8_t(entry[1]), uint8_t(entry[1] >> 8), 0, 0};
+        bytes.insert(bytes.end(), field, field + 12);
+    }
+    bytes.insert(bytes.end(), {0, 0, 0, 0, 128});
+    return bytes;
+}
+
+} // namespace
+
+// libtiff asks the system for its memory size (sysinfo) the first time it
+// reads a directory; reading a one-pixel image here does that before the
+// filter goes on.
+void prepareTiffDecoder()
+{
+    TIFFSetErrorHandler(keepError);
+    TIFFSetWarningHandler(nullptr);
+    std::vector<unsigned char> bytes = onePixelTiff();
+    int width = 0, height = 0, channels = 0;
+    const char* reason = nullptr;
+    std::free(decodeTiff(bytes.data(), int(bytes.size()), &width, &height, &channels, &reason));
+}
+
+unsigned char* decodeTiff(const unsigned char* bytes, int length, int* width, int* height, int* channels,
+    const char** failureReason)
+{
+    TIFFSetErrorHandler(keepError);
+    TIFFSetWarningHandler(nullptr);
+    lastError[0] = '\0';
+    *failureReason = nullptr;
+    memoryFile file {bytes, toff_t(length), 0};
+    TIFF* tiff = TIFFClientOpen("image", "rm", &file, readFromMemory, refuseWriting, seekInMemory,
+        closeMemory, sizeOfMemory, refuseMapping, ignoreUnmapping);
+    if (!tiff) {
+        *failureReason = tiffFailure();
+        return nullptr;
+    }
+    unsigned char* pixels = decodeOpened(tiff, width, height, channels, failureReason);
+    TIFFClose(tiff);
+    return pixels;
+}

@@ -1,0 +1,116 @@
+// Choosing a decoder from a file's first bytes, and the confinement of the
+// child that HEIC and AVIF need: threads, but still no files or processes.
+
+#include "safeload/formats/imageFormats.h"
+#include "safeload/imageSandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string unknownImage =
+    "Image not of any known type, or corrupt (formats read: PNG, JPEG, GIF, WebP, "
+    "TIFF, BMP, PNM, PSD, TGA, HDR, DDS, HEIC, AVIF)";
+
+std::string refusalOf(const std::string& bytes)
+{
+    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+    imageDecoderChoice choice = chooseImageDecoder(start, bytes.size());
+    return choice.decode ? "chosen" : choice.refusal;
+}
+
+void* doNothing(void* argument)
+{
+    return argument;
+}
+
+void* openAFile(void*)
+{
+    return reinterpret_cast<void*>(intptr_t(open("/etc/hostname", O_RDONLY)));
+}
+
+unsigned char* decodeAfterThread(void* (*work)(void*), int* width, int* height, int* channels)
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, work, nullptr) != 0)
+        return nullptr;
+    pthread_join(thread, nullptr);
+    *width = *height = *channels = 1;
+    return static_cast<unsigned char*>(std::calloc(1, 1));
+}
+
+unsigned char* threadStartingDecoder(
+    const unsigned char*, int, int* width, int* height, int* channels, const char**)
+{
+    return decodeAfterThread(doNothing, width, height, channels);
+}
+
+unsigned char* fileOpeningThreadDecoder(
+    const unsigned char*, int, int* width, int* height, int* channels, const char**)
+{
+    return decodeAfterThread(openAFile, width, height, channels);
+}
+
+unsigned char* forkingDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+{
+    if (fork() == 0)
+        _exit(0);
+    return nullptr;
+}
+
+std::string outcomeOf(imageDecodeFunction decode, bool threadsAllowed)
+{
+    const unsigned char byte = 0;
+    decoderConfinement confinement;
+    confinement.threadsAllowed = threadsAllowed;
+    sandboxDecodeResult result =
+        decodeImageInSandbox(&byte, 1, sandboxLimitsForFile(1, 16384), 1 << 20, decode, confinement);
+    return result.decoded ? "decoded" : result.failureReason;
+}
+
+} // namespace
+
+TEST(FormatDispatch, FilesOfNoFormatReadAreRefusedByName)
+{
+    const struct {
+        std::string bytes;
+        std::string refusal;
+    } cases[] = {
+        {"\x00\x00\x00\x0cjP  \r\n\x87\n\x00\x00"s, "not supported: JPEG 2000"},
+        {"\xff\x4f\xff\x51\x00\x2f"s, "not supported: JPEG 2000"},
+        {"\xff\x0a\x00\x00"s, "not supported: JPEG XL"},
+        {"P7\nWIDTH 1\n"s, "not supported: PAM"},
+        {"RIFF\x10\x00\x00\x00"s + "AVI LIST", "not supported: RIFF other than WebP"},
+        {"this is no image\n"s, unknownImage},
+        {""s, unknownImage},
+    };
+    for (const auto& file : cases)
+        EXPECT_EQ(refusalOf(file.bytes), file.refusal) << file.bytes;
+}
+
+TEST(FormatDispatch, SignaturesChooseADecoderWhateverTheName)
+{
+    for (const std::string& start :
+        {"\x89PNG\r\n\x1a\n"s, "\xff\xd8\xff\xe0"s, "GIF89a"s, "RIFF\x10\0\0\0WEBPVP8 "s, "II*\0"s, "MM\0*"s,
+            "BM"s, "P6\n"s, "8BPS"s, "#?RADIANCE\n"s, "DDS "s, "\0\0\0\x18"s + "ftypheic"})
+        EXPECT_EQ(refusalOf(start + "........"), "chosen") << start;
+}
+
+TEST(DecoderConfinement, ThreadsStartOnlyWhereAllowedAndStillOpenNothing)
+{
+    const std::string forbidden = "image decoder made a forbidden system call (signal 31)";
+    EXPECT_EQ(outcomeOf(threadStartingDecoder, false), forbidden);
+    EXPECT_EQ(outcomeOf(threadStartingDecoder, true), "decoded");
+    EXPECT_EQ(outcomeOf(fileOpeningThreadDecoder, true), forbidden);
+    EXPECT_EQ(outcomeOf(forkingDecoder, true), forbidden);
+}

@@ -1,0 +1,180 @@
+// Image variants that SOIL refused or read wrongly, made with ImageMagick at
+// test time. Each must decode in the sandbox to ImageMagick's own pixels with
+// the image's channel count, and the real encoder's output must be the
+// encoding of those pixels.
+
+#include "safeload/formats/imageFormats.h"
+#include "safeload/imageSandbox.h"
+#include "tests/support/encodedImages.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct variant {
+    const char* name;
+    textLines options; // after the plasma, before the file
+    int channels;
+    int tolerance = 0; // per colour sample: HEIF's colour conversion is ImageMagick's only within rounding
+    textLines recode = {}; // rewrites the file made: given it last, prints the new one
+};
+
+const textLines translucent = {"-alpha", "set", "-channel", "A", "-evaluate", "set", "60%", "+channel"};
+
+// A patch of one colour made transparent, for colour keys.
+textLines keyed(const std::string& colour)
+{
+    return {"-fill", colour, "-draw", "rectangle 0,0 9,9", "-transparent", colour};
+}
+
+textLines with(textLines options, const textLines& more)
+{
+    options.insert(options.end(), more.begin(), more.end());
+    return options;
+}
+
+const variant variants[] = {
+    {"progressive.jpg", {"-interlace", "JPEG"}, 3},
+    {"grey-progressive.jpg", {"-colorspace", "Gray", "-interlace", "JPEG"}, 1},
+    {"arithmetic.jpg", {}, 3, 0, {"jpegtran", "-arithmetic"}},
+    {"cmyk.jpg", {"-colorspace", "CMYK"}, 3},
+    {"interlaced.png", {"-interlace", "PNG", "-define", "png:color-type=2"}, 3},
+    {"few-colours.png", {"-colors", "12"}, 3},
+    {"bilevel.png", {"-colorspace", "Gray", "-threshold", "50%", "-define", "png:bit-depth=1"}, 1},
+    {"grey4.png", {"-colorspace", "Gray", "-define", "png:bit-depth=4", "-define", "png:color-type=0"}, 1},
+    {"rgb16.png", {"-depth", "16", "-define", "png:color-type=2"}, 3},
+    {"rgba16.png", with({"-depth", "16"}, translucent), 4},
+    {"grey-key.png", with(with({"-colorspace", "Gray"}, keyed("gray(40)")), {"-define", "png:color-type=0"}), 2},
+    {"rgb-key.png", with(keyed("#102030"), {"-define", "png:color-type=2"}), 4},
+    {"frames.gif", {"(", "+clone", "-negate", ")"}, 3},
+    {"transparent.gif", keyed("#102030"), 4},
+    {"interlaced.gif", {"-interlace", "GIF"}, 3},
+    {"lossy.webp", {"-quality", "80"}, 3},
+    {"lossless-alpha.webp", with(translucent, {"-define", "webp:lossless=true"}), 4},
+    {"lzw.tiff", {"-compress", "lzw"}, 3},
+    {"zip-alpha.tiff", with(translucent, {"-compress", "zip"}), 4},
+    {"grey16.tiff", {"-colorspace", "Gray", "-depth", "16"}, 1},
+    {"palette.tiff", {"-colors", "30", "-type", "Palette"}, 3},
+    {"cmyk.tiff", {"-colorspace", "CMYK"}, 3},
+    {"jpeg.tiff", {"-compress", "jpeg"}, 3},
+    {"planes.tiff", {"-interlace", "plane"}, 3},
+    {"tiles.tiff", {"-compress", "lzw", "-define", "tiff:tile-geometry=16x16"}, 3},
+    {"bilevel.tiff", {"-monochrome"}, 1},
+    {"raw.ppm", {}, 3},
+    {"raw16.pgm", {"-colorspace", "Gray", "-depth", "16"}, 1},
+    {"raw.pbm", {"-monochrome"}, 1},
+    {"plain.ppm", {"-compress", "none"}, 3},
+    {"BMP3:v3.bmp", {}, 3},
+    {"v5.bmp", {}, 3},
+    {"v5-alpha.bmp", translucent, 4},
+    {"rgb565.bmp", {"-define", "bmp:subtype=RGB565"}, 3},
+    {"rgb555.bmp", {"-define", "bmp:subtype=RGB555"}, 3},
+    {"rle8.bmp", {"-colors", "200", "-type", "Palette", "-compress", "RLE"}, 3},
+    {"BMP2:os2.bmp", {}, 3},
+    {"rgb.psd", {}, 3},
+    {"grey.psd", {"-colorspace", "Gray"}, 1},
+    {"rgb16.psd", {"-depth", "16"}, 3},
+    {"bottom-left.tga", {}, 3},
+    {"bottom-left-rle.tga", {"-compress", "RLE"}, 3},
+    {"photo.heic", {}, 3, 3},
+    {"photo.avif", {}, 3, 3},
+};
+
+void PrintTo(const variant& image, std::ostream* stream)
+{
+    *stream << image.name;
+}
+
+std::string fileNameOf(const variant& image)
+{
+    const std::string name = image.name;
+    return name.substr(name.find(':') + 1);
+}
+
+sandboxDecodeResult decodeInSandbox(const std::string& bytes)
+{
+    constexpr uint32_t largestTexture = 16384;
+    const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
+    const imageDecoderChoice decoder = chooseImageDecoder(start, bytes.size());
+    EXPECT_NE(decoder.decode, nullptr) << decoder.refusal;
+    if (!decoder.decode)
+        return {};
+    return decodeImageInSandbox(start, bytes.size(), sandboxLimitsForFile(bytes.size(), largestTexture),
+                                uint64_t(largestTexture) * largestTexture * 4, decoder.decode, decoder.confinement);
+}
+
+// The samples of a decoded pixel as RGBA.
+std::vector<int> asRgba(const unsigned char* pixel, int channels)
+{
+    switch (channels) {
+    case 1: return {pixel[0], pixel[0], pixel[0], 255};
+    case 2: return {pixel[0], pixel[0], pixel[0], pixel[1]};
+    case 3: return {pixel[0], pixel[1], pixel[2], 255};
+    default: return {pixel[0], pixel[1], pixel[2], pixel[3]};
+    }
+}
+
+class FormatVariant : public testing::TestWithParam<variant> {
+protected:
+    void SetUp() override
+    {
+        const std::string& name = GetParam().name;
+        const textLines& recode = GetParam().recode;
+        image = scratch.file(fileNameOf(GetParam()));
+        const std::string made = recode.empty() ? image : scratch.file("made-" + fileNameOf(GetParam()));
+        makeImage(67, 45, GetParam().options, name.substr(0, name.find(':') + 1) + made);
+        if (recode.empty())
+            return;
+        const processResult run = runProcess(with(recode, {made}));
+        ASSERT_EQ(run.status, 0) << run.err;
+        writeFile(image, run.out);
+    }
+
+    scratchDirectory scratch;
+    std::string image;
+};
+
+TEST_P(FormatVariant, DecodesAndEncodesImageMagicksPixels)
+{
+    const sandboxDecodeResult decoded = decodeInSandbox(readFile(image));
+    ASSERT_TRUE(decoded.decoded) << decoded.failureReason;
+    ASSERT_EQ(decoded.width, 67);
+    ASSERT_EQ(decoded.height, 45);
+    EXPECT_EQ(decoded.channels, GetParam().channels);
+    convert({image + "[0]", "-depth", "8", "RGBA:" + scratch.file("expected.rgba")});
+    const std::string expected = readFile(scratch.file("expected.rgba"));
+    ASSERT_EQ(expected.size(), size_t(67 * 45 * 4));
+    size_t colourOff = 0, alphaOff = 0;
+    for (size_t pixel = 0; pixel < size_t(67 * 45); ++pixel) {
+        const std::vector<int> actual = asRgba(decoded.pixels + pixel * decoded.channels, decoded.channels);
+        for (int channel = 0; channel < 4; ++channel) {
+            const int off = std::abs(actual[channel] - static_cast<unsigned char>(expected[pixel * 4 + channel]));
+            // ImageMagick 6 keeps alpha as opacity, so its 8 bits of a 16-bit
+            // alpha round up where every other sample rounds down.
+            if (channel == 3)
+                alphaOff += off > 1;
+            else
+                colourOff += off > GetParam().tolerance;
+        }
+    }
+    EXPECT_EQ(colourOff, 0u);
+    EXPECT_EQ(alphaOff, 0u);
+
+    // What the encoder's shader must sample: ImageMagick's pixels, up-scaled by SOIL.
+    convert({image + "[0]", "-alpha", "off", "-depth", "8", "-type", "TrueColor", "BMP3:" + scratch.file("im.bmp")});
+    expectEncodingOf(referenceTexture(scratch.file("im.bmp")), image, pinnedSeed, nullptr, GetParam().tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {
+    std::string name = fileNameOf(info.param);
+    for (char& c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+});
+
+} // namespace
