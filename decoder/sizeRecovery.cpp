@@ -14,6 +14,7 @@
 #include <map>
 #include <numeric>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -145,8 +146,10 @@ public:
     // The texture lines that sample one original line alone (with no fraction
     // across, given the length `acrossLength` of the other side) each hold an
     // exact one-dimensional problem: a length that none of their whole-texel
-    // lines fits is ruled out.
-    bool singleLinesFit(int length, int acrossLength) const
+    // lines fits is ruled out. The first and last lines sample one original
+    // line whatever the length across, so every candidate of the other side
+    // asks about them again: each line's answer for a length is remembered.
+    bool singleLinesFit(int length, int acrossLength)
     {
         if (length == lines.length())
             return true;
@@ -157,7 +160,10 @@ public:
             const axisSample& sample = across[static_cast<std::size_t>(line)];
             if (sample.fraction != 0.0f && sample.rest != 0.0f)
                 continue;
-            if (!lines.fitsWhole(line, samples, length))
+            auto known = wholeLineFits.find({length, line});
+            if (known == wholeLineFits.end())
+                known = wholeLineFits.emplace(std::make_pair(length, line), lines.fitsWhole(line, samples, length)).first;
+            if (!known->second)
                 return false;
             if (++tested == wholeLineCount)
                 break;
@@ -171,6 +177,7 @@ private:
     std::vector<int> busiest;
     std::vector<int> lengths;
     std::map<int, bool> busyLinesFit;
+    std::map<std::pair<int, int>, bool> wholeLineFits; // by length and line
 };
 
 std::vector<unsigned char> channelPlane(const std::vector<unsigned char>& rgb, int channel)
