@@ -17,10 +17,12 @@
 
 namespace {
 
-// The temporary file's name is the output's name plus this suffix, whose six
-// X's mkstemp replaces, so it lies in the output's directory (rename cannot
-// cross file systems) and tells whoever finds a leftover what it was.
-constexpr char temporarySuffix[] = ".tmp.XXXXXX";
+// The temporary file's name in the output's directory (rename cannot cross
+// file systems), whose six X's mkstemp replaces. It is short and of fixed
+// length so that it fits wherever the output's own name fits: the output's
+// name with a suffix would not, near the file system's limit of 255 bytes.
+// It tells whoever finds a leftover what it was.
+constexpr char temporaryName[] = "pixveil.tmp.XXXXXX";
 
 // What the signal handler needs, prepared before the temporary file exists:
 // the handler may only make async-signal-safe calls, so it cannot format a
@@ -111,6 +113,14 @@ std::string describeError(const std::string& what, int errorNumber)
     return what + ": " + std::strerror(errorNumber);
 }
 
+// The directory part of `path` with its final '/', or "" for a bare name, so
+// that a relative output stays relative.
+std::string directoryPrefixOf(const std::string& path)
+{
+    std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 std::string directoryOf(const std::string& path)
 {
     std::string::size_type slash = path.find_last_of('/');
@@ -129,14 +139,52 @@ mode_t newFileMode()
     return 0666 & ~mask;
 }
 
+// What the finished file takes over from the output it replaces.
+struct fileAttributes {
+    mode_t mode;
+    bool keepsGroup;
+    gid_t group;
+};
+
+// A replaced output keeps its permission bits and group, so that encoding a
+// private (0600) picture again does not make it readable by everyone. A new
+// output, or one that is a symbolic link or no regular file (it is replaced
+// by a file of its own), gets what a newly created file gets.
+fileAttributes attributesToKeep(const char* outputPath)
+{
+    struct stat status {};
+    if (lstat(outputPath, &status) == 0 && S_ISREG(status.st_mode)) {
+        return {static_cast<mode_t>(status.st_mode & 0777), true, status.st_gid};
+    }
+    return {newFileMode(), false, 0};
+}
+
+// Only root and members of the group may give a file to a group. Where the
+// group cannot be kept, the group bits are dropped: they would otherwise
+// grant access to whichever group the file got instead.
+bool applyAttributes(int descriptor, const fileAttributes& attributes, std::string& failureReason)
+{
+    mode_t mode = attributes.mode;
+    if (attributes.keepsGroup && fchown(descriptor, static_cast<uid_t>(-1), attributes.group) != 0) {
+        mode &= ~static_cast<mode_t>(S_IRWXG);
+    }
+    if (fchmod(descriptor, mode) != 0) {
+        const int error = errno;
+        failureReason =
+            describeError(std::string("cannot set the permissions of '") + pendingTemporaryPath + "'", error);
+        return false;
+    }
+    return true;
+}
+
 bool createTemporaryFile(const char* outputPath, std::string& failureReason)
 {
-    if (std::strlen(outputPath) + sizeof temporarySuffix > sizeof pendingTemporaryPath) {
+    const std::string temporaryPath = directoryPrefixOf(outputPath) + temporaryName;
+    if (temporaryPath.size() >= sizeof pendingTemporaryPath) {
         failureReason = "the path is too long for a temporary file beside it";
         return false;
     }
-    std::strcpy(pendingTemporaryPath, outputPath);
-    std::strcat(pendingTemporaryPath, temporarySuffix);
+    std::strcpy(pendingTemporaryPath, temporaryPath.c_str());
 
     exitSignalsHeld held;
     int descriptor = mkstemp(pendingTemporaryPath);
@@ -147,15 +195,6 @@ bool createTemporaryFile(const char* outputPath, std::string& failureReason)
     }
     installHandlers();
     temporaryFileExists = 1;
-    // mkstemp creates the file readable by its owner only; SOIL reopens it by
-    // path and keeps these permissions.
-    if (fchmod(descriptor, newFileMode()) != 0) {
-        const int error = errno;
-        failureReason =
-            describeError(std::string("cannot set the permissions of '") + pendingTemporaryPath + "'", error);
-        close(descriptor);
-        return false;
-    }
     if (close(descriptor) != 0) {
         const int error = errno;
         failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", error);
@@ -178,8 +217,12 @@ void discardTemporaryFile()
 
 // The writer's own stream errors (a full disk while writing or closing) are
 // invisible to us, as SOIL does not report them; they show as a short file.
-// Errors the kernel defers to write-back show in fsync.
-bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, std::string& failureReason)
+// Errors the kernel defers to write-back show in fsync. mkstemp made the file
+// readable by its owner only, and SOIL reopened it by path and kept that; its
+// final permissions come only now, as a read-only output's would have kept the
+// writer out.
+bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, const fileAttributes& attributes,
+                                std::string& failureReason)
 {
     int descriptor = open(pendingTemporaryPath, O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
@@ -199,6 +242,8 @@ bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, std::string& failure
     } else if (static_cast<std::uint64_t>(status.st_size) != expectedSize) {
         failureReason = "the written file has " + std::to_string(status.st_size) + " bytes instead of "
                         + std::to_string(expectedSize) + " (is the disk full?)";
+        good = false;
+    } else if (!applyAttributes(descriptor, attributes, failureReason)) {
         good = false;
     } else if (fsync(descriptor) != 0) {
         const int error = errno;
@@ -266,6 +311,7 @@ bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
         failureReason = "another file is being written";
         return false;
     }
+    const fileAttributes attributes = attributesToKeep(outputPath);
     if (!createTemporaryFile(outputPath, failureReason)) {
         discardTemporaryFile();
         return false;
@@ -278,7 +324,7 @@ bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
         return false;
     }
     failureReason.clear();
-    if (!checkAndFlushTemporaryFile(expectedSize, failureReason)) {
+    if (!checkAndFlushTemporaryFile(expectedSize, attributes, failureReason)) {
         discardTemporaryFile();
         return false;
     }

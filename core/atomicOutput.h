@@ -19,10 +19,12 @@
 using temporaryFileWriter = std::function<bool(const char* temporaryPath, std::string& failureReason)>;
 
 // Replaces outputPath by what writeTemporary produces: creates a uniquely named
-// temporary file beside outputPath (readable as umask allows, like a newly
-// created file), lets writeTemporary fill it, checks it is a regular file of
-// exactly expectedSize bytes, flushes it to disk, renames it over outputPath
-// and flushes the directory. While the temporary file exists, SIGINT or
+// temporary file beside outputPath (a short name, "pixveil.tmp." and six
+// characters, so it fits wherever outputPath's name does), lets writeTemporary
+// fill it, checks it is a regular file of exactly expectedSize bytes, gives it
+// the permission bits and group of the regular file it replaces (or, for a new
+// output, the permissions umask allows a newly created file), flushes it to
+// disk, renames it over outputPath and flushes the directory. While the temporary file exists, SIGINT or
 // SIGTERM removes it and then ends the process by that signal.
 // On failure returns false with a one-line reason; the temporary file is gone
 // and outputPath is untouched, except when only the final directory flush

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,7 +44,6 @@ protected:
 
 TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
 {
-    writeFile(output, earlierOutput);
     const mode_t previousMask = umask(027);
     bool replaced = replaceFileAtomically(output.c_str(), 11, recordingWriter("new content", temporaryPath), reason);
     umask(previousMask);
@@ -53,7 +53,8 @@ TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
     EXPECT_EQ(readFile(output), "new content");
     EXPECT_EQ(fs::path(temporaryPath).parent_path(), scratch.path());
     EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
-    // Permissions as a newly created file gets them, not mkstemp's 0600.
+    // A new output's permissions as a newly created file gets them, not
+    // mkstemp's 0600.
     EXPECT_EQ(fs::status(output).permissions(), fs::perms(0640));
 
     // A relative output path keeps its temporary file in its own directory.
@@ -64,6 +65,76 @@ TEST_F(ReplaceFileAtomically, WritesBesideTheOutputAndLeavesOnlyIt)
     ASSERT_TRUE(replaced) << reason;
     EXPECT_EQ(fs::path(temporaryPath).parent_path(), "");
     EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+}
+
+// Mode and group before and after replacing: kept for a regular file, the
+// new-file default for a link, also for a read-only output. Only root and the
+// group's members may give a file to a group: a user who cannot keep the group
+// leaves the group no access rather than granting it to the user's own group.
+TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
+{
+    const bool asRoot = geteuid() == 0;
+    const gid_t ownGroup = getegid();
+    const gid_t earlierGroup = asRoot ? 4242 : ownGroup;
+    const uid_t nobody = 65534;
+    const struct {
+        const char* name;
+        mode_t modeBefore;
+        bool asSymbolicLink;
+        bool asUserOutsideTheGroup;
+        mode_t modeAfter;
+        gid_t groupAfter;
+    } cases[] = {
+        {"private", 0600, false, false, 0600, earlierGroup},
+        {"group-readable", 0640, false, false, 0640, earlierGroup},
+        {"read-only", 0444, false, false, 0444, earlierGroup},
+        {"executable", 0755, false, false, 0755, earlierGroup},
+        {"symbolic link to a private file", 0600, true, false, 0644, ownGroup},
+        {"a user outside the file's group", 0640, false, true, 0600, nobody},
+    };
+    const mode_t previousMask = umask(022);
+    for (const auto& test : cases) {
+        if (test.asUserOutsideTheGroup && !asRoot)
+            continue;
+        SCOPED_TRACE(test.name);
+        fs::remove(output);
+        const std::string target = test.asSymbolicLink ? scratch.file("target") : output;
+        writeFile(target, earlierOutput);
+        chmod(target.c_str(), test.modeBefore);
+        if (test.asSymbolicLink)
+            fs::create_symlink(target, output);
+        const uid_t owner = test.asUserOutsideTheGroup ? nobody : geteuid();
+        chown(scratch.path().c_str(), owner, static_cast<gid_t>(-1));
+        lchown(output.c_str(), owner, earlierGroup);
+
+        EXPECT_EXIT(
+            {
+                if (test.asUserOutsideTheGroup
+                    && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))
+                    std::exit(2);
+                std::exit(replaceFileAtomically(output.c_str(), 3, recordingWriter("abc", temporaryPath), reason)
+                              ? 0
+                              : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+
+        struct stat status {};
+        ASSERT_EQ(lstat(output.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, test.modeAfter);
+        EXPECT_EQ(status.st_gid, test.groupAfter);
+        EXPECT_EQ(readFile(target), test.asSymbolicLink ? earlierOutput : "abc");
+        fs::remove(scratch.file("target"));
+    }
+    umask(previousMask);
+}
+
+// The temporary name must fit wherever the output's own name fits.
+TEST_F(ReplaceFileAtomically, WritesANameAsLongAsTheFileSystemAllows)
+{
+    const std::string longest = scratch.file(std::string(251, 'n') + ".bmp");
+    EXPECT_TRUE(replaceFileAtomically(longest.c_str(), 3, recordingWriter("abc", temporaryPath), reason)) << reason;
+    EXPECT_EQ(readFile(longest), "abc");
 }
 
 TEST_F(ReplaceFileAtomically, AFailureKeepsTheEarlierOutputAndRemovesTheTemporaryFile)

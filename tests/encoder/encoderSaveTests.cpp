@@ -29,7 +29,7 @@ const textLines withFileSizeLimit = {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f
 textLines failingStdio(const std::string& call)
 {
     textLines environment = preloading(FAILING_STDIO);
-    environment.insert(environment.end(), {"FAILING_STDIO_CALL=" + call, "FAILING_STDIO_PATH=photo_enc"});
+    environment.insert(environment.end(), {"FAILING_STDIO_CALL=" + call, "FAILING_STDIO_PATH=pixveil.tmp."});
     return environment;
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# xvfb-run-private passes the command's arguments, output and exit status
+# xvfb-run-private passes the command's arguments, input, output and exit status
 # through unchanged, and leaves no server, lock file or socket behind, also
 # when the command fails or dies by a signal.
 set -uo pipefail
@@ -53,6 +53,8 @@ check "short clients one after another: refused connections" 0 "$refused"
 
 output=$("$wrapper" printf '[%s]' 'two words' '' '*' '--help')
 check "arguments" "[two words][][*][--help]" "$output"
+
+check "standard input" "from a pipe" "$(echo 'from a pipe' | "$wrapper" cat)"
 
 "$wrapper" 2>/dev/null
 check "no command: status" 2 "$?"

@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# The commands as users run them: the build tree's launchers on real images,
+# on the test's display and, with DISPLAY unset, on their own private server;
+# then the installed prefix, its man pages, GNU parallel over it, and the
+# Debian package's control fields.
+#   launcherTests.sh BUILD_DIR VERSION
+set -uo pipefail
+build=$1
+version=$2
+bin=$build/launcher/bin
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch" || exit 1
+failures=0
+
+check() { # description expected actual
+  if [[ "$2" != "$3" ]]; then
+    printf 'FAIL: %s:\n  expected [%s]\n  got      [%s]\n' "$1" "$2" "$3"
+    failures=$((failures + 1))
+  fi
+}
+
+run() { # COMMAND... : status, standard output and error into status, out, err
+  "$@" >out 2>err
+  echo $? >status
+}
+
+pixels() { /usr/bin/convert "$1" -depth 8 rgb:- | md5sum; }
+
+/usr/bin/convert -size 128x128 -seed 3 plasma:fractal -depth 8 PNG24:a.png
+/usr/bin/convert -size 64x32 gradient:red-blue -depth 8 PNG24:b.png
+echo "no image" >bad.png
+
+# A batch with a bad file in the middle, without a display; then its outputs
+# decoded in a batch give the pictures back.
+run env -u DISPLAY "$bin/pixveil" a.png bad.png b.png
+check "batch: status" 1 "$(cat status)"
+check "batch: standard output" "" "$(cat out)"
+check "batch: the failure names its file" "pixveil: bad.png: failed with status 1; its output:" \
+  "$(grep -v '^  ' err | head -1)"
+check "batch: summary" "pixveil: 2 files encoded, 1 failed" "$(tail -1 err)"
+check "batch: no progress line off a terminal" 0 "$(grep -c $'\r' err)"
+check "batch: outputs" "a_enc.bmp b_enc.bmp" "$(echo *_enc.bmp)"
+run env -u DISPLAY "$bin/pixveil-decode" a_enc.bmp b_enc.bmp
+check "decoding batch: summary" "pixveil-decode: 2 files decoded" "$(cat err)"
+check "decoding batch: the picture comes back" "$(pixels a.png)" "$(pixels a_dec.bmp)"
+
+# Names from standard input, and a progress line on a terminal.
+rm -f ./*_enc.bmp
+printf 'a.png\n\nb.png\n' | "$bin/pixveil" - 2>err
+check "names from standard input" "pixveil: 2 files encoded|a_enc.bmp b_enc.bmp" "$(cat err)|$(echo *_enc.bmp)"
+script -qec "'$bin/pixveil' a.png b.png" /dev/null >terminal
+check "progress line on a terminal" 1 "$(grep -c $'\\[2/2\\] .*\r.*pixveil: 2 files encoded' terminal)"
+
+# SIGTERM during a batch: the running program is stopped and leaves no
+# temporary file, no further file is started, and the command ends by it.
+# The signal waits for the first program: the launcher's other children (the
+# display check, command substitutions) run before it handles SIGTERM.
+"$bin/pixveil" -j 1 a.png b.png a.png 2>err &
+launcher=$!
+until pgrep -P $launcher -f "libexec/pixveil/pixveil a\.png" >/dev/null || ! kill -0 $launcher 2>/dev/null; do
+  sleep 0.01
+done
+kill -TERM $launcher
+wait $launcher
+check "stopped batch: status" 143 $?
+check "stopped batch: summary" "not done (stopped by SIGTERM)" "$(tail -1 err | grep -o 'not done.*')"
+check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; pgrep -f "$build/launcher/libexec")"
+
+# One file, on a display: exactly the program's output and status, also for
+# the decoder's file-and-seed form and for no file at all.
+for command in "pixveil bad.png" "pixveil" "pixveil-decode missing_enc.bmp 1234"; do
+  read -r name arguments <<<"$command"
+  program=$build/launcher/libexec/pixveil/$name
+  run "$program" $arguments
+  expected=$(cat status out err)
+  run "$bin/$name" $arguments
+  check "one file: $command" "$expected" "$(cat status out err)"
+done
+
+# Help, version and wrong options; a file named --help stays reachable.
+for name in pixveil pixveil-decode; do
+  run "$bin/$name" --help
+  check "$name --help" "0|usage: $name [OPTION]..." "$(cat status)|$(head -1 out | cut -d' ' -f1-3)"
+  check "$name --help: --keep-texture-size for the decoder alone" "$([[ $name == pixveil-decode ]] && echo 1 || echo 0)" \
+    "$(grep -c -- --keep-texture-size out)"
+  run "$bin/$name" --version
+  check "$name --version" "0|$name $version" "$(cat status)|$(cat out)"
+  run "$bin/$name" -x a.png
+  check "$name -x" "2|$name: unknown option '-x' (a file of that name is ./-x)" "$(cat status)|$(head -1 err)"
+done
+run "$bin/pixveil" --keep-texture-size a.png
+check "pixveil --keep-texture-size" "2|pixveil: unknown option '--keep-texture-size' (a file of that name is ./--keep-texture-size)" \
+  "$(cat status)|$(head -1 err)"
+
+# The decoder's --keep-texture-size goes to the program before the file, for
+# one file, a file and its seed, and each file of a batch: a stand-in decoder
+# in a prefix of its own records what every run was given.
+standin=$scratch/standin
+mkdir -p "$standin/bin" "$standin/libexec/pixveil"
+cp "$bin/pixveil-decode" "$standin/bin/"
+ln -s "$build/launcher/libexec/pixveil/can-open-display" "$standin/libexec/pixveil/"
+printf '#!/bin/sh\necho "$*" >>%q\n' "$standin/runs" >"$standin/libexec/pixveil/pixveil-decode"
+chmod +x "$standin/libexec/pixveil/pixveil-decode"
+"$standin/bin/pixveil-decode" --keep-texture-size a_enc.bmp
+"$standin/bin/pixveil-decode" a_enc.bmp --keep-texture-size 1234
+"$standin/bin/pixveil-decode" -j 1 a_enc.bmp --keep-texture-size b_enc.bmp 2>/dev/null
+check "--keep-texture-size for every run" \
+  "--keep-texture-size a_enc.bmp|--keep-texture-size a_enc.bmp 1234|--keep-texture-size a_enc.bmp|--keep-texture-size b_enc.bmp" \
+  "$(paste -sd'|' "$standin/runs")"
+
+cp a.png ./--help
+run "$bin/pixveil" ./--help
+check "a file named --help" "0|--help_enc.bmp" "$(cat status)|$(ls -- --help_enc.bmp)"
+
+# A replaced private output stays private; names up to the longest whose
+# output fits the file system (255 bytes) are written.
+chmod 600 a_enc.bmp
+"$bin/pixveil" a.png >/dev/null
+check "a replaced 600 output" 600 "$(stat -c %a a_enc.bmp)"
+long240=$(printf 'n%.0s' {1..240})
+long247=$(printf 'm%.0s' {1..247})
+cp a.png "$long240.png"
+cp a.png "$long247.png"
+run "$bin/pixveil" "$long240.png" "$long247.png"
+check "long names" "0|2" "$(cat status)|$(ls "${long240}_enc.bmp" "${long247}_enc.bmp" | wc -l)"
+
+# Installed: no display needed, man pages render without warnings.
+prefix=$scratch/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null || check "cmake --install" 0 $?
+rm -f ./*_enc.bmp ./*_dec.bmp
+run env -u DISPLAY "$prefix/bin/pixveil" b.png
+check "installed pixveil" "0|b_enc.bmp" "$(cat status)|$(ls b_enc.bmp)"
+run env -u DISPLAY "$prefix/bin/pixveil-decode" b_enc.bmp
+check "installed pixveil-decode" "0|b_dec.bmp" "$(cat status)|$(ls b_dec.bmp)"
+for name in pixveil pixveil-decode; do
+  page=$prefix/share/man/man1/$name.1
+  check "man page of $name" "1|" "$(MANWIDTH=80 man --warnings -l "$page" 2>err | grep -c '^NAME$')|$(cat err)"
+done
+
+# The README's GNU parallel example, with the local machine as the only one.
+rm -f ./*_enc.bmp
+printf '%s\n' a.png b.png | PATH=$prefix/bin:$PATH env -u DISPLAY parallel --sshlogin 1/: -N 100 pixveil -- \
+  2>err
+status=$?
+check "GNU parallel" "0|a_enc.bmp b_enc.bmp" "$status|$(echo *_enc.bmp)"
+
+# The package names the Debian package of every library the programs link
+# (but the sanitizers' runtimes of an instrumented build).
+cpack -G DEB -B "$scratch/package" --config "$build/CPackConfig.cmake" >/dev/null || check "cpack" 0 $?
+package=$(echo "$scratch"/package/pixveil_*.deb)
+check "package name and version" "pixveil|$version" \
+  "$(dpkg-deb -f "$package" Package)|$(dpkg-deb -f "$package" Version)"
+depends=$(dpkg-deb -f "$package" Depends)
+owner_of() { # PATH: the package that installed it, where /lib and /usr/lib are one
+  { dpkg -S "$1" || dpkg -S "/usr$1" || dpkg -S "${1#/usr}"; } 2>/dev/null | head -1 | cut -d: -f1
+}
+for program in "$prefix"/libexec/pixveil/*; do
+  [[ $(head -c 4 "$program") == $'\x7fELF' ]] || continue
+  for library in $(objdump -p "$program" | awk '$1 == "NEEDED" && $2 !~ /san\.so/ { print $2 }'); do
+    owner=$(owner_of "$(ldd "$program" | awk -v name="$library" '$1 == name { print $3 }')")
+    [[ ", $depends, " == *", ${owner:-none}, "* ]] || check "a Depends entry for $library" "$owner" ""
+  done
+done
+for name in xvfb libgl1-mesa-dri; do
+  [[ ", $depends, " == *", $name, "* ]] || check "Depends names $name" "$name" ""
+done
+
+if ((failures > 0)); then
+  echo "$failures checks failed"
+  exit 1
+fi
+echo "all checks passed"
