@@ -162,7 +162,8 @@ public:
                 continue;
             auto known = wholeLineFits.find({length, line});
             if (known == wholeLineFits.end())
-                known = wholeLineFits.emplace(std::make_pair(length, line), lines.fitsWhole(line, samples, length)).first;
+                known = wholeLineFits.emplace(std::make_pair(length, line), lines.fitsWhole(line, samples, length))
+                            .first;
             if (!known->second)
                 return false;
             if (++tested == wholeLineCount)
