@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -139,6 +140,13 @@ struct bandOutput {
     unsigned char misses[81];
 };
 
+// A band stage solves bands of lineCount lines around each miss, reaching
+// this far along them.
+struct bandStage {
+    int lineCount;
+    int reach;
+};
+
 struct texelPosition {
     int row;
     int column;
@@ -187,8 +195,9 @@ private:
     void solveBands(const std::vector<int>& misses, int lineCount, int reach);
     void solveBand(const band& where);
     void walk(const std::vector<int>& misses, std::size_t stepLimit);
+    void finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime);
 
-    bool timeIsUp() const { return deadline.passed(); }
+    bool timeIsUp() const { return deadline.passed() || (walkDeadline && walkDeadline->passed()); }
 
     unsigned char& texel(int row, int column) { return plane[static_cast<std::size_t>(row) * width + column]; }
     float estimated(int row, int column) const { return estimates[static_cast<std::size_t>(row) * width + column]; }
@@ -245,6 +254,7 @@ private:
     int textureWidth;
     int textureHeight;
     const processorDeadline& deadline;
+    std::optional<processorDeadline> walkDeadline;
     std::vector<float> estimates;
     std::vector<unsigned char> plane;
     std::vector<int> changed;
@@ -698,10 +708,40 @@ void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit)
     }
 }
 
+// The last misses alternate walks with re-solves of the bands the walk has
+// reshaped; as the misses get fewer and harder the walks get longer (the
+// shortest doubles each round). A wrong size can leave a miss that no walk
+// fixes, so the walks get a budget of their own, a few times what the stages
+// before them took, within a floor that lets a true size finish its last few
+// misses and a ceiling well under the whole search's time; a plane that
+// misses its budget counts as not fitting, and the search moves on.
+void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime)
+{
+    constexpr int budgetPerDeterministicTime = 6;
+    constexpr std::chrono::nanoseconds fewestWalkTime = std::chrono::milliseconds(50);
+    constexpr std::chrono::nanoseconds mostWalkTime = std::chrono::seconds(5);
+    walkDeadline.emplace(std::clamp(deterministicTime * budgetPerDeterministicTime, fewestWalkTime, mostWalkTime),
+                         processorDeadline::counted::callingThread);
+    constexpr std::size_t walkStepsPerMiss = 500;
+    constexpr std::size_t fewestWalkSteps = 5000;
+    constexpr int lastDoubling = 12;
+    for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
+        walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)));
+        misses = remainingMisses(misses);
+        for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
+            if (misses.empty() || timeIsUp())
+                break;
+            solveBands(misses, stage.lineCount, stage.reach);
+            misses = remainingMisses(misses);
+        }
+    }
+}
+
 // Each stage works only on what the one before left, from the cheapest view
 // to the widest.
 bool planeRecovery::run(std::vector<unsigned char>& original)
 {
+    const std::chrono::nanoseconds started = processorDeadline::threadTimeSpent();
     estimate();
     std::vector<int> misses = findMisses();
     for (int round = 0; round < 2 && !misses.empty(); ++round) {
@@ -718,33 +758,13 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
     constexpr std::size_t hopelessShare = 200;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
         return false;
-    struct bandStage {
-        int lineCount;
-        int reach;
-    };
     for (const bandStage stage : {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}}) {
         if (misses.empty() || timeIsUp())
             break;
         solveBands(misses, stage.lineCount, stage.reach);
         misses = remainingMisses(misses);
     }
-    // The last misses alternate walks with re-solves of the bands the walk has
-    // reshaped; as the misses get fewer and harder the walks get longer (the
-    // shortest doubles each round), and the deadline ends them when the size
-    // has no exact original.
-    constexpr std::size_t walkStepsPerMiss = 500;
-    constexpr std::size_t fewestWalkSteps = 5000;
-    constexpr int lastDoubling = 12;
-    for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
-        walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)));
-        misses = remainingMisses(misses);
-        for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
-            if (misses.empty() || timeIsUp())
-                break;
-            solveBands(misses, stage.lineCount, stage.reach);
-            misses = remainingMisses(misses);
-        }
-    }
+    finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
     if (!misses.empty() || !findMisses().empty())
         return false;
     original = std::move(plane);

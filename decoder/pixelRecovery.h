@@ -16,11 +16,14 @@
 // and widens its view only for what the narrower views left, so its time
 // follows the number of misses rather than the picture's size. The last few
 // misses of a large picture, where changes to it barely show in the texture,
-// can take long to find; the deadline bounds them.
+// can take long to find, and a wrong size can leave one that is never found;
+// a budget of their own, a few times what the earlier stages took, and the
+// deadline bound them.
 
 // Fills `original` (width x height, one byte a texel, rows top first) with a
 // plane whose up-scaling to textureWidth x textureHeight is exactly `texture`.
-// Returns false when no such plane was found before `deadline`: there may be
-// none (the size is wrong), or the repair gave up.
+// Returns false when no such plane was found within the last misses' budget
+// or before `deadline`: there may be none (the size is wrong), or the repair
+// gave up.
 bool recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
                   int height, const processorDeadline& deadline, std::vector<unsigned char>& original);
