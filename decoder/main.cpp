@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr const char* keepTextureSizeOption = "--keep-texture-size";
+
 // The encoded file's status; a directory or a device is refused here rather
 // than read as an image.
 bool readFileStatus(const char* path, struct stat& status)
@@ -53,11 +55,16 @@ bool readSeedRequest(int argc, char** argv, seedRequest& request)
 } // namespace
 
 // The command line is checked before GLUT starts, so that a wrong one needs no
-// display.
+// display. The option, when given, comes first.
 int main(int argc, char** argv)
 {
+    const bool keepTextureSize = argc > 1 && std::strcmp(argv[1], keepTextureSizeOption) == 0;
+    if (keepTextureSize) {
+        --argc;
+        ++argv;
+    }
     if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: pixveil-decode ENCODED.bmp [SEED]\n");
+        std::fprintf(stderr, "usage: pixveil-decode [%s] ENCODED.bmp [SEED]\n", keepTextureSizeOption);
         return 1;
     }
     char outputPath[pathCapacity];
@@ -69,7 +76,7 @@ int main(int argc, char** argv)
     if (!readSeedRequest(argc, argv, request))
         return 1;
     auto* application = new vexo::glApplication;
-    new myDecoderWindow(argv[1], request);
+    new myDecoderWindow(argv[1], request, keepTextureSize);
     application->run();
     delete application;
     return 0;

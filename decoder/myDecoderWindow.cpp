@@ -2,10 +2,13 @@
 
 #include "core/atomicOutput.h"
 #include "decoder/decoderShaderBlobs.h"
+#include "decoder/recoveredOutput.h"
+#include "decoder/sizeRecovery.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -30,7 +33,7 @@ std::string formatSeedChoice(const seedChoice& choice)
 
 } // namespace
 
-myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedRequested)
+myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedRequested, bool keepSize)
     : shaderManager(),
       decodeProgram(nullptr),
       shiftProgram(nullptr),
@@ -45,6 +48,7 @@ myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedReques
       inputPath{},
       outputPath{},
       request(seedRequested),
+      keepTextureSize(keepSize),
       failure("pixveil-decode")
 {
     copyPath(inputPath, path);
@@ -111,16 +115,48 @@ void myDecoderWindow::decodeCapturedFrame()
         return;
 
     drawEncodingFrame(decodeProgram, imageTexture, noiseTexture);
-    std::string reason;
-    if (!saveCaptureAtomically(outputPath, static_cast<int>(textureWidth), static_cast<int>(textureHeight), reason)) {
-        failure.report(*this, std::string(outputPath) + " was not written: " + reason);
+    if (!saveDecodedFrame())
         return;
-    }
     if (request.given && canJudge(sample) && looksLikeNoise(sample, seed))
         std::fprintf(stderr,
                      "pixveil-decode: warning: %s looks like noise; the seed %u or the GL driver is probably not "
                      "the one that encoded it\n",
                      outputPath, seed);
+}
+
+bool myDecoderWindow::saveDecodedFrame()
+{
+    const int width = static_cast<int>(textureWidth);
+    const int height = static_cast<int>(textureHeight);
+    std::string reason;
+    if (!keepTextureSize) {
+        const recoveredPicture picture =
+            recoverOriginalSize(readFrameInTextureOrder(), width, height, recoveryTimeLimit(width, height));
+        std::cout << describeRecovery(picture, width, height) << std::endl;
+        if (picture.result == recoveredPicture::outcome::recovered) {
+            if (saveRecoveredPicture(outputPath, picture, reason))
+                return true;
+            failure.report(*this, std::string(outputPath) + " was not written: " + reason);
+            return false;
+        }
+    }
+    if (!saveCaptureAtomically(outputPath, width, height, reason)) {
+        failure.report(*this, std::string(outputPath) + " was not written: " + reason);
+        return false;
+    }
+    return true;
+}
+
+std::vector<unsigned char> myDecoderWindow::readFrameInTextureOrder()
+{
+    const std::size_t rowBytes = std::size_t{textureWidth} * rgbChannels;
+    std::vector<unsigned char> frame(rowBytes * textureHeight);
+    glReadPixels(0, 0, static_cast<GLsizei>(textureWidth), static_cast<GLsizei>(textureHeight), GL_RGB,
+                 GL_UNSIGNED_BYTE, frame.data());
+    std::vector<unsigned char> texture(frame.size());
+    for (std::size_t row = 0; row < textureHeight; ++row)
+        std::copy_n(&frame[(textureHeight - 1 - row) * rowBytes], rowBytes, &texture[row * rowBytes]);
+    return texture;
 }
 
 // The frame's rows count from the bottom, the texture's from the row the noise

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the command line says about the seed: given, or to be searched below
 // the encoded file's modification time.
@@ -26,7 +27,9 @@ struct seedRequest {
 // encodingPass.h and capturePass.h) with the encoder's fragment text inverted,
 // so that every pixel is rotated back by the amount that encoded it. On the captured frame
 // it first draws the rotation amounts and finds the seed from them (unless one
-// was given), then draws the decoded image, writes it beside the input as
+// was given), then draws the decoded image, gives it back at its original
+// size when a smaller one up-scales to it exactly (sizeRecovery.h; unless
+// the texture size is to be kept), writes it beside the input as
 // <name>_dec.bmp and closes the window.
 //
 // Every failure is one line on standard error and exit status 1; so is a
@@ -34,8 +37,9 @@ struct seedRequest {
 class myDecoderWindow : public vexo::glutWindow {
 public:
     // `path` is the encoded image's path; the caller has checked that
-    // deriveDecodedPath accepts it.
-    myDecoderWindow(const char* path, const seedRequest& request);
+    // deriveDecodedPath accepts it. `keepSize` writes the decoded texture as
+    // it is, without looking for its original size.
+    myDecoderWindow(const char* path, const seedRequest& request, bool keepSize = false);
     ~myDecoderWindow() override;
 
     void onSetup() override;
@@ -69,7 +73,13 @@ private:
     bool chooseDecodingSeed(const decodingSample& sample, std::uint32_t& seed);
     bool makeNoise(std::uint32_t seed);
     void decodeCapturedFrame();
+    // Writes the frame just drawn, or the original it up-scales from, and
+    // prints which; false after a failure's line.
+    bool saveDecodedFrame();
+    // The frame just drawn, texture row 0 first (see readSample).
+    std::vector<unsigned char> readFrameInTextureOrder();
 
     seedRequest request;
+    bool keepTextureSize;
     runFailure failure;
 };

@@ -1,6 +1,7 @@
 // Both real programs on a private X server with Mesa: images encoded with the
 // clock pinned and decoded again, compared pixel for pixel with SOIL's own
-// texture of the input (its decoded pixels, up-scaled to powers of two).
+// texture of the input (its decoded pixels, up-scaled to powers of two), or
+// with the input itself when the decoder gives it back at its own size.
 
 #include "tests/support/encodedImages.h"
 
@@ -11,13 +12,20 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
 
-processResult decode(const std::string& encodedPath, const std::string& seed = "")
+constexpr const char* keepTextureSize = "--keep-texture-size";
+
+processResult decode(const std::string& encodedPath, const std::string& seed = "", const std::string& option = "")
 {
-    textLines command = {PIXVEIL_DECODER, encodedPath};
+    textLines command = {PIXVEIL_DECODER};
+    if (!option.empty())
+        command.push_back(option);
+    command.push_back(encodedPath);
     if (!seed.empty())
         command.push_back(seed);
     return runProcess(command);
@@ -42,7 +50,13 @@ void setModificationTime(const std::string& path, std::uint32_t seconds)
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-// Every format and shape, decoded with the seed given.
+std::string sizeText(int width, int height)
+{
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Every format and shape, decoded with the seed given: sides that are powers
+// of two come back unchanged, other sizes with the texture size kept.
 TEST(DecoderRun, RoundTripsAreBitExact)
 {
     scratchDirectory scratch;
@@ -67,10 +81,85 @@ TEST(DecoderRun, RoundTripsAreBitExact)
         SCOPED_TRACE(image);
         makeImage(input.width, input.height, input.options, input.format + image);
         const rgbImage original = encodeFaithfully(image);
+        const bool powersOfTwo = original.width == input.width && original.height == input.height;
+        const processResult run =
+            decode(encodedPathOf(image), std::to_string(pinnedSeed), powersOfTwo ? "" : keepTextureSize);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        if (powersOfTwo)
+            EXPECT_EQ(splitLines(run.out).back(), "texture size " + sizeText(input.width, input.height)
+                                                      + " kept; no smaller original up-scales to it exactly");
+        else
+            EXPECT_EQ(run.out.find(" kept; "), std::string::npos) << run.out;
+        expectDecodedExactly(encodedPathOf(image), original);
+    }
+}
+
+// The picture's red, green and blue as ImageMagick reads them.
+rgbImage readPicture(const std::string& image, int width, int height)
+{
+    scratchDirectory scratch;
+    const std::string raw = scratch.file("picture.rgb");
+    convert({image, "-depth", "8", "rgb:" + raw});
+    const std::string bytes = readFile(raw);
+    return {width, height, std::vector<unsigned char>(bytes.begin(), bytes.end())};
+}
+
+double meanAbsoluteDifference(const rgbImage& a, const rgbImage& b)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < a.rgb.size(); ++i)
+        sum += std::abs(a.rgb[i] - b.rgb[i]);
+    return sum / static_cast<double>(a.rgb.size());
+}
+
+// Pictures whose sides are not both powers of two come back at their own
+// size; SOIL up-scales what comes back to the very texture that was encoded,
+// and it stays well under one level from the picture on average.
+TEST(DecoderRun, PicturesComeBackAtTheirOwnSize)
+{
+    scratchDirectory scratch;
+    const textLines grain = {"-attenuate", "0.3", "+noise", "Gaussian"};
+    const textLines text = {"-fill", "white", "-colorize", "100", "-fill", "black", "-font", "DejaVu-Sans",
+                            "-pointsize", "15", "-annotate", "+8+30",
+                            "Pixveil gives the picture back at its own size, 0123456789", "-annotate", "+8+90",
+                            "small text, as in a screenshot"};
+    const textLines lineArt = {"-fill", "white", "-colorize", "100", "-fill", "none", "-stroke", "black",
+                               "-draw", "line 10,10 490,390", "-draw", "circle 250,200 250,300",
+                               "-draw", "rectangle 50,50 150,120"};
+    textLines grey = grain;
+    grey.insert(grey.end(), {"-colorspace", "Gray", "-define", "png:color-type=0"});
+    const struct {
+        const char* format;
+        const char* name;
+        int width, height;
+        textLines options;
+    } inputs[] = {
+        {"PNG24:", "photo.png", 300, 200, grain}, {"PNG24:", "wide.png", 640, 480, grain},
+        {"PNG24:", "text.png", 640, 120, text},   {"PNG24:", "lines.png", 500, 400, lineArt},
+        {"", "grey.png", 300, 200, grey},         {"PNG24:", "tiny.png", 17, 9, grain},
+        {"PNG24:", "tall.png", 129, 257, grain},  {"PNG24:", "half.png", 512, 300, grain},
+    };
+    for (const auto& input : inputs) {
+        const std::string image = scratch.file(input.name);
+        SCOPED_TRACE(image);
+        makeImage(input.width, input.height, input.options, input.format + image);
+        const rgbImage texture = encodeFaithfully(image);
         const processResult run = decode(encodedPathOf(image), std::to_string(pinnedSeed));
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
-        expectDecodedExactly(encodedPathOf(image), original);
+        const std::string size = sizeText(input.width, input.height);
+        EXPECT_EQ(splitLines(run.out).back(),
+                  "original size " + size + " recovered; it up-scales to the encoded texture exactly");
+
+        const std::string decodedPath = decodedPathOf(encodedPathOf(image));
+        const rgbImage decoded = readBmp(decodedPath);
+        ASSERT_EQ(decoded.width, input.width);
+        ASSERT_EQ(decoded.height, input.height);
+        EXPECT_TRUE(referenceTexture(decodedPath).rgb == texture.rgb) << "does not up-scale to the encoded texture";
+        const double difference = meanAbsoluteDifference(readPicture(image, input.width, input.height), decoded);
+        EXPECT_LT(difference, 0.5);
+        std::printf("%-10s %8s  mean absolute difference %.3f\n", input.name, size.c_str(), difference);
     }
 }
 
@@ -85,7 +174,8 @@ std::uint32_t seedPrinted(const processResult& run)
 // Pictures with sharp detail and tiny ones as well as a photo, each found
 // with the file time exact, a second before the seed, days and a year late,
 // and useless; then decoded with the seed given, without a warning. A seed
-// a multiple of 2^24 seconds away makes the same noise.
+// a multiple of 2^24 seconds away makes the same noise. The texture size is
+// kept: the stripes' rows are all alike, so a smaller height would fit them.
 TEST(DecoderRun, FindsTheSeedWheneverThePictureWasEncoded)
 {
     scratchDirectory scratch;
@@ -120,13 +210,13 @@ TEST(DecoderRun, FindsTheSeedWheneverThePictureWasEncoded)
         for (const auto& [when, fileTime] : fileTimes) {
             SCOPED_TRACE(std::string(name) + " with the file time " + when);
             setModificationTime(encodedPathOf(image), fileTime);
-            const processResult run = decode(encodedPathOf(image));
+            const processResult run = decode(encodedPathOf(image), "", keepTextureSize);
             ASSERT_EQ(run.status, 0) << run.err;
             EXPECT_EQ(run.err, "");
             EXPECT_EQ(seedPrinted(run) % noiseSeedPeriod, pinnedSeed % noiseSeedPeriod) << run.out;
             expectDecodedExactly(encodedPathOf(image), original);
         }
-        const processResult given = decode(encodedPathOf(image), std::to_string(pinnedSeed));
+        const processResult given = decode(encodedPathOf(image), std::to_string(pinnedSeed), keepTextureSize);
         EXPECT_EQ(given.status, 0);
         EXPECT_EQ(given.err, "") << name;
         expectDecodedExactly(encodedPathOf(image), original);
@@ -202,13 +292,14 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
     scratchDirectory scratch;
     makeImage(8, 8, {}, "PNG24:" + scratch.file("in.png"));
     writeFile(scratch.file("text.bmp"), "this is no image\n");
-    const std::string usage = "usage: pixveil-decode ENCODED.bmp [SEED]\n";
+    const std::string usage = "usage: pixveil-decode [--keep-texture-size] ENCODED.bmp [SEED]\n";
     const struct {
         textLines arguments;
         std::string err;
     } cases[] = {
         {{}, usage},
         {{"a", "1", "2"}, usage},
+        {{keepTextureSize}, usage},
         {{scratch.file("in.png"), "12x"}, "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '12x'\n"},
         {{std::string(252, 'a') + ".bmp"},
          "pixveil-decode: cannot name the output: the image file name is longer than 251 characters (without its "

@@ -1,0 +1,157 @@
+#include "decoder/lineFit.h"
+
+#include <algorithm>
+#include <bitset>
+
+namespace {
+
+// SOIL sums in float; the real test allows for that rounding with this margin
+// (a few float steps at 255 are below 1e-4).
+constexpr double roundingMargin = 1e-3;
+
+// low <= weightHere * here + weightNext * next <= high.
+struct blendBound {
+    double weightHere;
+    double weightNext;
+    double low;
+    double high;
+};
+
+struct interval {
+    double low;
+    double high;
+    bool empty() const { return low > high; }
+};
+
+// The values the next texel can take, given the interval of this one and the
+// bounds that tie the two: the projection of a convex polygon onto one axis,
+// found by pairing every lower bound on this texel with every upper bound.
+interval nextInterval(interval here, const std::vector<blendBound>& bounds)
+{
+    interval next{-roundingMargin, 255.0 + roundingMargin};
+    for (const blendBound& bound : bounds) {
+        if (bound.weightNext == 0.0) {
+            here.low = std::max(here.low, bound.low / bound.weightHere);
+            here.high = std::min(here.high, bound.high / bound.weightHere);
+        } else if (bound.weightHere == 0.0) {
+            next.low = std::max(next.low, bound.low / bound.weightNext);
+            next.high = std::min(next.high, bound.high / bound.weightNext);
+        }
+    }
+    if (here.empty())
+        return here;
+    for (const blendBound& bound : bounds) {
+        if (bound.weightHere == 0.0 || bound.weightNext == 0.0)
+            continue;
+        next.low = std::max(next.low, (bound.low - bound.weightHere * here.high) / bound.weightNext);
+        next.high = std::min(next.high, (bound.high - bound.weightHere * here.low) / bound.weightNext);
+        for (const blendBound& other : bounds) {
+            if (&other == &bound || other.weightHere == 0.0 || other.weightNext == 0.0)
+                continue;
+            // (low - wn * next) / wh <= (other.high - other.wn * next) / other.wh
+            const double slope = other.weightNext * bound.weightHere - bound.weightNext * other.weightHere;
+            const double limit = other.high * bound.weightHere - bound.low * other.weightHere;
+            if (slope > 0)
+                next.high = std::min(next.high, limit / slope);
+            else if (slope < 0)
+                next.low = std::max(next.low, limit / slope);
+            else if (limit < 0)
+                return {1.0, 0.0};
+        }
+    }
+    return next;
+}
+
+// The 1-D texel of a line sampled with no fraction across.
+unsigned char wholeLineTexel(int here, int next, const axisSample& sample)
+{
+    static const axisSample alone{0, 0, 0.0f, 1.0f};
+    return static_cast<unsigned char>(upScaledSum(static_cast<unsigned char>(here), static_cast<unsigned char>(next),
+                                                  0, 0, sample, alone));
+}
+
+// The first value of the next texel from which the texel is at least `level`
+// (256 when none is).
+int firstNextReaching(int here, const axisSample& sample, int level)
+{
+    int low = 0;
+    int high = 256;
+    while (low < high) {
+        const int middle = (low + high) / 2;
+        if (wholeLineTexel(here, middle, sample) >= level)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+} // namespace
+
+bool fitsRealLine(const unsigned char* line, std::ptrdiff_t stride, const std::vector<axisSample>& samples,
+                  int originalLength)
+{
+    const int textureLength = static_cast<int>(samples.size());
+    interval here{-roundingMargin, 255.0 + roundingMargin};
+    std::vector<blendBound> bounds;
+    int index = 0;
+    for (int original = 0; original < originalLength; ++original) {
+        bounds.clear();
+        for (; index < textureLength && samples[static_cast<std::size_t>(index)].base == original; ++index) {
+            const axisSample& sample = samples[static_cast<std::size_t>(index)];
+            const double value = line[index * stride];
+            const double weightNext = sample.next == sample.base ? 0.0 : sample.fraction;
+            // The texel is trunc(0.5 + sum), so the sum lies in [value - 0.5, value + 0.5).
+            bounds.push_back({sample.rest, weightNext, value - 0.5 - roundingMargin, value + 0.5 + roundingMargin});
+        }
+        here = nextInterval(here, bounds);
+        if (here.empty())
+            return false;
+    }
+    return true;
+}
+
+bool fitsWholeLine(const unsigned char* line, std::ptrdiff_t stride, const std::vector<axisSample>& samples,
+                   int originalLength)
+{
+    const int textureLength = static_cast<int>(samples.size());
+    std::bitset<256> here;
+    here.set();
+    int index = 0;
+    for (int original = 0; original < originalLength; ++original) {
+        const int groupEnd = static_cast<int>(
+            std::find_if(samples.begin() + index, samples.end(),
+                         [original](const axisSample& sample) { return sample.base != original; })
+            - samples.begin());
+        std::bitset<256> next;
+        bool nextIsFree = true;
+        for (int value = 0; value < 256; ++value) {
+            if (!here[static_cast<std::size_t>(value)])
+                continue;
+            int low = 0;
+            int high = 256;
+            for (int t = index; t < groupEnd && low < high; ++t) {
+                const axisSample& sample = samples[static_cast<std::size_t>(t)];
+                const int level = line[t * stride];
+                if (sample.next == sample.base || sample.fraction == 0.0f) {
+                    if (wholeLineTexel(value, 0, sample) != level)
+                        high = low;
+                    continue;
+                }
+                nextIsFree = false;
+                low = std::max(low, firstNextReaching(value, sample, level));
+                high = std::min(high, firstNextReaching(value, sample, level + 1));
+            }
+            for (int candidate = low; candidate < high; ++candidate)
+                next.set(static_cast<std::size_t>(candidate));
+            if (low >= high)
+                here.reset(static_cast<std::size_t>(value));
+        }
+        if (here.none())
+            return false;
+        index = groupEnd;
+        if (original + 1 < originalLength)
+            here = nextIsFree ? std::bitset<256>().set() : next;
+    }
+    return here.any() && index == textureLength;
+}

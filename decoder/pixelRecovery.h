@@ -1,0 +1,29 @@
+#pragma once
+
+#include "decoder/processorDeadline.h"
+
+#include <vector>
+
+// Recovering the texels of one colour plane of a picture from its up-scaled
+// texture, once the picture's size is known (sizeRecovery.h finds it).
+//
+// The up-scaling rounds, so several originals can give the same texture. The
+// one returned is an original whose up-scaling (upScaling.h) is the texture
+// exactly, chosen near the least-squares estimate through the interpolation:
+// the estimate is rounded, and the few texels whose outputs then miss are
+// repaired locally, each repair keeping texels as close to the estimate as
+// the outputs around them allow. The repair looks at a few texels at a time
+// and widens its view only for what the narrower views left, so its time
+// follows the number of misses rather than the picture's size. The last few
+// misses of a large picture, where changes to it barely show in the texture,
+// can take long to find, and a wrong size can leave one that is never found;
+// a budget of their own, a few times what the earlier stages took, and the
+// deadline bound them.
+
+// Fills `original` (width x height, one byte a texel, rows top first) with a
+// plane whose up-scaling to textureWidth x textureHeight is exactly `texture`.
+// Returns false when no such plane was found within the last misses' budget
+// or before `deadline`: there may be none (the size is wrong), or the repair
+// gave up.
+bool recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
+                  int height, const processorDeadline& deadline, std::vector<unsigned char>& original);

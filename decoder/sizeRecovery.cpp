@@ -1,0 +1,308 @@
+#include "decoder/sizeRecovery.h"
+
+#include "decoder/lineFit.h"
+#include "decoder/pixelRecovery.h"
+#include "decoder/upScaling.h"
+#include "safeload/safeImageLoad.h"
+
+#include <SOIL/image_helper.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <numeric>
+#include <thread>
+#include <utility>
+
+namespace {
+
+constexpr int channels = 3;
+
+// A wrong length usually fails within a few texels of the first lines tried;
+// these many of the busiest lines are tried on every candidate, and more on
+// a candidate that the size search reaches. (The recovery itself is the
+// full test; these only spare it most wrong sizes.)
+constexpr std::size_t quickLineCount = 8;
+constexpr std::size_t thoroughLineCount = 256;
+
+// The single-line test of a candidate size is run on at most this many of the
+// texture lines that sample one original line alone.
+constexpr std::size_t wholeLineCount = 16;
+
+// The texture's lines along one side: rows when `alongRows`, else columns.
+class textureLines {
+public:
+    textureLines(const std::vector<unsigned char>& rgb, int width, int height, bool alongRows)
+        : rgb(rgb), width(width), height(height), alongRows(alongRows)
+    {
+    }
+
+    int count() const { return alongRows ? height : width; }
+    int length() const { return alongRows ? width : height; }
+    std::ptrdiff_t stride() const { return alongRows ? channels : static_cast<std::ptrdiff_t>(width) * channels; }
+    const unsigned char* start(int line, int channel) const
+    {
+        const std::size_t texel = alongRows ? static_cast<std::size_t>(line) * width : static_cast<std::size_t>(line);
+        return &rgb[texel * channels + static_cast<std::size_t>(channel)];
+    }
+
+    // All lines, the ones whose neighbouring texels differ most first: a
+    // wrong length fails soonest on them, while a flat line fits any. The
+    // texture is read row by row whichever side the lines run along.
+    std::vector<int> busiestFirst() const
+    {
+        std::vector<long> variation(static_cast<std::size_t>(count()), 0);
+        const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
+        for (int y = 0; y < height; ++y) {
+            const unsigned char* row = &rgb[static_cast<std::size_t>(y) * rowBytes];
+            if (alongRows) {
+                long sum = 0;
+                for (std::size_t i = channels; i < rowBytes; ++i)
+                    sum += std::abs(row[i] - row[i - channels]);
+                variation[static_cast<std::size_t>(y)] = sum;
+            } else if (y > 0) {
+                const unsigned char* above = row - rowBytes;
+                for (std::size_t i = 0; i < rowBytes; ++i)
+                    variation[i / channels] += std::abs(row[i] - above[i]);
+            }
+        }
+        std::vector<int> order(static_cast<std::size_t>(count()));
+        std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(), [&variation](int a, int b) {
+            return variation[static_cast<std::size_t>(a)] > variation[static_cast<std::size_t>(b)];
+        });
+        return order;
+    }
+
+    bool fitsReal(int line, const std::vector<axisSample>& samples, int originalLength) const
+    {
+        for (int channel = 0; channel < channels; ++channel)
+            if (!fitsRealLine(start(line, channel), stride(), samples, originalLength))
+                return false;
+        return true;
+    }
+
+    bool fitsWhole(int line, const std::vector<axisSample>& samples, int originalLength) const
+    {
+        for (int channel = 0; channel < channels; ++channel)
+            if (!fitsWholeLine(start(line, channel), stride(), samples, originalLength))
+                return false;
+        return true;
+    }
+
+private:
+    const std::vector<unsigned char>& rgb;
+    int width;
+    int height;
+    bool alongRows;
+};
+
+bool linesFit(const textureLines& lines, const std::vector<int>& order, std::size_t count, int originalLength)
+{
+    const std::vector<axisSample> samples = sampleAxis(originalLength, lines.length());
+    for (std::size_t i = 0; i < count && i < order.size(); ++i)
+        if (!lines.fitsReal(order[i], samples, originalLength))
+            return false;
+    return true;
+}
+
+// The lengths that the busiest lines fit: most wrong lengths fail here.
+std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest)
+{
+    const int textureLength = lines.length();
+    std::vector<int> lengths;
+    for (int length = textureLength / 2 + 1; length < textureLength && textureLength > 2; ++length)
+        if (linesFit(lines, busiest, quickLineCount, length))
+            lengths.push_back(length);
+    lengths.push_back(textureLength);
+    return lengths;
+}
+
+// The candidate lengths of one side and the slower tests of a candidate,
+// run only when the size search reaches it and remembered.
+class sideSearch {
+public:
+    sideSearch(const std::vector<unsigned char>& rgb, int textureWidth, int textureHeight, bool alongRows)
+        : lines(rgb, textureWidth, textureHeight, alongRows),
+          crossLength(alongRows ? textureHeight : textureWidth),
+          busiest(lines.busiestFirst()),
+          lengths(quickLengths(lines, busiest))
+    {
+    }
+
+    const std::vector<int>& candidates() const { return lengths; }
+
+    bool fitsBusyLines(int length)
+    {
+        auto known = busyLinesFit.find(length);
+        if (known == busyLinesFit.end())
+            known = busyLinesFit.emplace(length, length == lines.length()
+                                                     || linesFit(lines, busiest, thoroughLineCount, length)).first;
+        return known->second;
+    }
+
+    // The texture lines that sample one original line alone (with no fraction
+    // across, given the length `acrossLength` of the other side) each hold an
+    // exact one-dimensional problem: a length that none of their whole-texel
+    // lines fits is ruled out. The first and last lines sample one original
+    // line whatever the length across, so every candidate of the other side
+    // asks about them again: each line's answer for a length is remembered.
+    bool singleLinesFit(int length, int acrossLength)
+    {
+        if (length == lines.length())
+            return true;
+        const std::vector<axisSample> across = sampleAxis(acrossLength, crossLength);
+        const std::vector<axisSample> samples = sampleAxis(length, lines.length());
+        std::size_t tested = 0;
+        for (int line : busiest) {
+            const axisSample& sample = across[static_cast<std::size_t>(line)];
+            if (sample.fraction != 0.0f && sample.rest != 0.0f)
+                continue;
+            auto known = wholeLineFits.find({length, line});
+            if (known == wholeLineFits.end())
+                known = wholeLineFits.emplace(std::make_pair(length, line), lines.fitsWhole(line, samples, length))
+                            .first;
+            if (!known->second)
+                return false;
+            if (++tested == wholeLineCount)
+                break;
+        }
+        return true;
+    }
+
+private:
+    textureLines lines;
+    int crossLength;
+    std::vector<int> busiest;
+    std::vector<int> lengths;
+    std::map<int, bool> busyLinesFit;
+    std::map<std::pair<int, int>, bool> wholeLineFits; // by length and line
+};
+
+std::vector<unsigned char> channelPlane(const std::vector<unsigned char>& rgb, int channel)
+{
+    std::vector<unsigned char> plane(rgb.size() / channels);
+    for (std::size_t i = 0; i < plane.size(); ++i)
+        plane[i] = rgb[i * channels + static_cast<std::size_t>(channel)];
+    return plane;
+}
+
+// SOIL's own up-scaling of the candidate, or for a texture one texel wide or
+// high (which SOIL's up-scaling refuses) the loader's stretch of such lines.
+bool upScalesToTexture(const std::vector<unsigned char>& rgb, int width, int height,
+                       const std::vector<unsigned char>& texture, int textureWidth, int textureHeight)
+{
+    if (textureWidth >= 2 && textureHeight >= 2) {
+        std::vector<unsigned char> scaled(texture.size());
+        return up_scale_image(rgb.data(), width, height, channels, scaled.data(), textureWidth, textureHeight) == 1
+               && scaled == texture;
+    }
+    if (!needsSingleTexelStretch(width, height))
+        return rgb == texture;
+    int stretchedWidth = 0;
+    int stretchedHeight = 0;
+    return stretchSingleTexelLine(rgb.data(), width, height, channels, stretchedWidth, stretchedHeight) == texture
+           && stretchedWidth == textureWidth && stretchedHeight == textureHeight;
+}
+
+// The three planes are independent; each is recovered on a thread of its own.
+bool recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, int textureWidth, int textureHeight,
+                   int width, int height, const processorDeadline& deadline, std::vector<unsigned char>& rgb)
+{
+    std::vector<unsigned char> recovered[channels];
+    bool found[channels] = {};
+    std::vector<std::thread> helpers;
+    for (int channel = 1; channel < channels; ++channel)
+        helpers.emplace_back([&, channel] {
+            found[channel] = recoverPlane(planes[static_cast<std::size_t>(channel)], textureWidth, textureHeight,
+                                          width, height, deadline, recovered[channel]);
+        });
+    found[0] = recoverPlane(planes[0], textureWidth, textureHeight, width, height, deadline, recovered[0]);
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (!found[0] || !found[1] || !found[2])
+        return false;
+    rgb.resize(recovered[0].size() * channels);
+    for (std::size_t i = 0; i < recovered[0].size(); ++i)
+        for (int channel = 0; channel < channels; ++channel)
+            rgb[i * channels + static_cast<std::size_t>(channel)] = recovered[channel][i];
+    return true;
+}
+
+} // namespace
+
+std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight,
+                                 bool alongRows)
+{
+    const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
+    const std::vector<int> busiest = lines.busiestFirst();
+    std::vector<int> lengths;
+    for (int length : quickLengths(lines, busiest))
+        if (length == lines.length() || linesFit(lines, busiest, thoroughLineCount, length))
+            lengths.push_back(length);
+    return lengths;
+}
+
+recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,
+                                     int textureHeight, std::chrono::nanoseconds processorTime)
+{
+    const processorDeadline deadline(processorTime);
+    recoveredPicture picture;
+    picture.width = textureWidth;
+    picture.height = textureHeight;
+    sideSearch widths(textureRgb, textureWidth, textureHeight, true);
+    sideSearch heights(textureRgb, textureWidth, textureHeight, false);
+    std::vector<std::vector<unsigned char>> planes;
+    for (int channel = 0; channel < channels; ++channel)
+        planes.push_back(channelPlane(textureRgb, channel));
+
+    for (int width : widths.candidates())
+        for (int height : heights.candidates()) {
+            if (width == textureWidth && height == textureHeight)
+                return picture;
+            if (deadline.passed()) {
+                picture.result = recoveredPicture::outcome::outOfTime;
+                return picture;
+            }
+            if (!widths.fitsBusyLines(width) || !heights.fitsBusyLines(height)
+                || !widths.singleLinesFit(width, height) || !heights.singleLinesFit(height, width))
+                continue;
+            std::vector<unsigned char> rgb;
+            if (recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb)
+                && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
+                picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb)};
+                return picture;
+            }
+        }
+    return picture;
+}
+
+std::chrono::nanoseconds recoveryTimeLimit(int textureWidth, int textureHeight)
+{
+    constexpr std::chrono::nanoseconds fixedPart = std::chrono::seconds(2);
+    constexpr std::chrono::nanoseconds perTexel(3000);
+    return fixedPart + perTexel * (static_cast<long long>(textureWidth) * textureHeight);
+}
+
+std::string describeRecovery(const recoveredPicture& picture, int textureWidth, int textureHeight)
+{
+    char line[160];
+    switch (picture.result) {
+    case recoveredPicture::outcome::recovered:
+        std::snprintf(line, sizeof line, "original size %dx%d recovered; it up-scales to the encoded texture exactly",
+                      picture.width, picture.height);
+        break;
+    case recoveredPicture::outcome::textureKept:
+        std::snprintf(line, sizeof line, "texture size %dx%d kept; no smaller original up-scales to it exactly",
+                      textureWidth, textureHeight);
+        break;
+    case recoveredPicture::outcome::outOfTime:
+        std::snprintf(line, sizeof line,
+                      "texture size %dx%d kept; the search for a smaller original ran out of time", textureWidth,
+                      textureHeight);
+        break;
+    }
+    return line;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Giving a decoded picture back at its own size. The encoder's loader raises
+// each side that is not a power of two with SOIL's bilinear up-scaling
+// (upScaling.h), so a decoded texture of W x H is the up-scaling of an
+// original of w x h with W/2 < w <= W and H/2 < h <= H. This finds the
+// smallest such size that some original fits, side by side, and an original
+// of that size whose up-scaling is the texture exactly (pixelRecovery.h),
+// checked with SOIL's own up-scaling.
+//
+// A texture can fit several sizes: a flat or smoothly shaded picture fits
+// every size, and comes back at the smallest. w = W and h = H always fit (the
+// texture itself), so a texture that fits no smaller size comes back as it
+// is, bit for bit.
+
+struct recoveredPicture {
+    enum class outcome {
+        recovered,     // a smaller original was found
+        textureKept,   // no smaller size fits the texture
+        outOfTime,     // the search did not end within its time
+    };
+    outcome result = outcome::textureKept;
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb; // width x height, rows top first; empty unless recovered
+};
+
+// `textureRgb` holds textureWidth x textureHeight texels of red, green and
+// blue, texture row 0 first. Gives up once the process has spent
+// `processorTime` more (processorDeadline.h).
+recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,
+                                     int textureHeight, std::chrono::nanoseconds processorTime);
+
+// The processor time the decoder allows the search for a texture of this size.
+std::chrono::nanoseconds recoveryTimeLimit(int textureWidth, int textureHeight);
+
+// The line the decoder prints about the outcome, for example "original size
+// 300x200 recovered; it up-scales to the encoded texture exactly".
+std::string describeRecovery(const recoveredPicture& picture, int textureWidth, int textureHeight);
+
+// The widths (or heights, for `alongRows` false) from textureLength / 2 + 1
+// up to textureLength that the busiest texture lines fit (fitsRealLine),
+// smallest first; textureLength is always the last.
+std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight,
+                                 bool alongRows);

@@ -1,0 +1,34 @@
+#include "decoder/upScaling.h"
+
+std::vector<axisSample> sampleAxis(int originalLength, int textureLength)
+{
+    std::vector<axisSample> samples(static_cast<std::size_t>(textureLength));
+    if (originalLength == 1) {
+        for (axisSample& sample : samples)
+            sample = {0, 0, 0.0f, 1.0f};
+        return samples;
+    }
+    const float step = (originalLength - 1.0f) / (textureLength - 1.0f);
+    for (int index = 0; index < textureLength; ++index) {
+        float position = index * step;
+        int base = static_cast<int>(position);
+        if (base > originalLength - 2)
+            base = originalLength - 2;
+        position -= base;
+        samples[static_cast<std::size_t>(index)] = {base, base + 1, position, 1.0f - position};
+    }
+    return samples;
+}
+
+std::vector<unsigned char> upScalePlane(const unsigned char* plane, int width, int height, int textureWidth,
+                                        int textureHeight)
+{
+    const std::vector<axisSample> columns = sampleAxis(width, textureWidth);
+    const std::vector<axisSample> rows = sampleAxis(height, textureHeight);
+    std::vector<unsigned char> texture(static_cast<std::size_t>(textureWidth) * textureHeight);
+    for (int y = 0; y < textureHeight; ++y)
+        for (int x = 0; x < textureWidth; ++x)
+            texture[static_cast<std::size_t>(y) * textureWidth + x] =
+                upScaledTexel(plane, width, columns[static_cast<std::size_t>(x)], rows[static_cast<std::size_t>(y)]);
+    return texture;
+}

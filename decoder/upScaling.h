@@ -1,0 +1,48 @@
+#pragma once
+
+#include <vector>
+
+// SOIL's bilinear up-scaling to powers of two (up_scale_image in its
+// image_helper.c), reproduced bit for bit so that the size recovery can ask
+// "what would this one texel become" without up-scaling a whole picture.
+//
+// Along each side, texture index X samples the original at X * d with
+// d = (n - 1) / (N - 1) in single precision; the integer part (at most n - 2)
+// is the base texel, the rest the fraction. A texel is 0.5 plus its four
+// weighted neighbours, each weight product and each sum rounded to float in
+// SOIL's order, then truncated. A side of one texel samples its only texel.
+
+struct axisSample {
+    int base;
+    int next;
+    float fraction;
+    float rest; // 1 - fraction, as SOIL computes it
+};
+
+// The samples of every texture index along one side.
+std::vector<axisSample> sampleAxis(int originalLength, int textureLength);
+
+// The texel before truncation, from the four original texels around it.
+inline float upScaledSum(unsigned char topLeft, unsigned char topRight, unsigned char bottomLeft,
+                         unsigned char bottomRight, const axisSample& x, const axisSample& y)
+{
+    float value = 0.5f;
+    value += topLeft * x.rest * y.rest;
+    value += topRight * x.fraction * y.rest;
+    value += bottomLeft * x.rest * y.fraction;
+    value += bottomRight * x.fraction * y.fraction;
+    return value;
+}
+
+// The texture texel at (x, y) of the up-scaling of `plane`, one byte a texel,
+// `width` texels a row.
+inline unsigned char upScaledTexel(const unsigned char* plane, int width, const axisSample& x, const axisSample& y)
+{
+    const unsigned char* top = plane + static_cast<long>(y.base) * width;
+    const unsigned char* bottom = plane + static_cast<long>(y.next) * width;
+    return static_cast<unsigned char>(upScaledSum(top[x.base], top[x.next], bottom[x.base], bottom[x.next], x, y));
+}
+
+// The whole up-scaling of one plane, for tests and checks.
+std::vector<unsigned char> upScalePlane(const unsigned char* plane, int width, int height, int textureWidth,
+                                        int textureHeight);

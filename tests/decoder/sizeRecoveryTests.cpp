@@ -1,0 +1,207 @@
+// The size recovery without a window: pictures made here, up-scaled by SOIL's
+// own up_scale_image, and given back by the recovery at their own size.
+
+#include "decoder/sizeRecovery.h"
+#include "decoder/upScaling.h"
+#include "safeload/safeImageLoad.h"
+
+#include <SOIL/image_helper.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr int rgb = 3;
+
+struct size2d {
+    int width;
+    int height;
+};
+
+int nextPowerOf2(int side)
+{
+    return static_cast<int>(nextPowerOfTwo(static_cast<std::uint32_t>(side)));
+}
+
+// A photo-like picture: smooth shading with grain on top, different in each
+// channel. `grain` 0 gives a smooth picture.
+std::vector<unsigned char> makePicture(size2d size, int grain = 24)
+{
+    std::vector<unsigned char> picture(static_cast<std::size_t>(size.width) * size.height * rgb);
+    std::uint32_t state = 7;
+    for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x)
+            for (int channel = 0; channel < rgb; ++channel) {
+                state = state * 1103515245u + 12345u;
+                const double shade = 128 + 70 * std::sin(x / (5.0 + channel)) * std::cos(y / 9.0);
+                const int noise = grain ? static_cast<int>((state >> 16) % (2 * grain + 1)) - grain : 0;
+                picture[(static_cast<std::size_t>(y) * size.width + x) * rgb + static_cast<std::size_t>(channel)] =
+                    static_cast<unsigned char>(std::clamp(static_cast<int>(shade) + noise, 0, 255));
+            }
+    return picture;
+}
+
+// What the encoder's loader makes of a picture: SOIL's up-scaling to powers
+// of two, or the loader's stretch for a picture one texel wide or high.
+std::vector<unsigned char> soilTexture(const std::vector<unsigned char>& picture, size2d size)
+{
+    const size2d texture{nextPowerOf2(size.width), nextPowerOf2(size.height)};
+    if (texture.width == size.width && texture.height == size.height)
+        return picture;
+    if (needsSingleTexelStretch(size.width, size.height)) {
+        int width = 0;
+        int height = 0;
+        return stretchSingleTexelLine(picture.data(), size.width, size.height, rgb, width, height);
+    }
+    std::vector<unsigned char> scaled(static_cast<std::size_t>(texture.width) * texture.height * rgb);
+    EXPECT_EQ(up_scale_image(picture.data(), size.width, size.height, rgb, scaled.data(), texture.width,
+                             texture.height),
+              1);
+    return scaled;
+}
+
+std::vector<unsigned char> modelTexture(const std::vector<unsigned char>& picture, size2d size)
+{
+    const size2d texture{nextPowerOf2(size.width), nextPowerOf2(size.height)};
+    std::vector<unsigned char> scaled(static_cast<std::size_t>(texture.width) * texture.height * rgb);
+    for (int channel = 0; channel < rgb; ++channel) {
+        std::vector<unsigned char> plane(picture.size() / rgb);
+        for (std::size_t i = 0; i < plane.size(); ++i)
+            plane[i] = picture[i * rgb + static_cast<std::size_t>(channel)];
+        const std::vector<unsigned char> scaledPlane =
+            upScalePlane(plane.data(), size.width, size.height, texture.width, texture.height);
+        for (std::size_t i = 0; i < scaledPlane.size(); ++i)
+            scaled[i * rgb + static_cast<std::size_t>(channel)] = scaledPlane[i];
+    }
+    return scaled;
+}
+
+double meanAbsoluteDifference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        sum += std::abs(a[i] - b[i]);
+    return sum / static_cast<double>(a.size());
+}
+
+recoveredPicture recover(const std::vector<unsigned char>& texture, size2d size)
+{
+    return recoverOriginalSize(texture, nextPowerOf2(size.width), nextPowerOf2(size.height),
+                               std::chrono::seconds(60));
+}
+
+TEST(UpScaling, MatchesSoilBitForBit)
+{
+    const size2d sizes[] = {{17, 9}, {129, 257}, {300, 200}, {512, 300}, {3, 2}, {1, 40}, {33, 1}, {1000, 750}};
+    for (const size2d size : sizes) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        const std::vector<unsigned char> picture = makePicture(size, 127);
+        EXPECT_EQ(modelTexture(picture, size), soilTexture(picture, size));
+    }
+}
+
+// Photo-like pictures of every shape come back at their own size, up-scale to
+// the texture exactly under SOIL's own routine, and stay well under one level
+// from the original on average.
+TEST(SizeRecovery, GivesBackTexturedPicturesAtTheirOwnSize)
+{
+    const size2d sizes[] = {{17, 9}, {129, 257}, {300, 200}, {512, 300}, {300, 256}, {1, 40}, {3, 3}};
+    for (const size2d size : sizes) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        const std::vector<unsigned char> picture = makePicture(size);
+        const std::vector<unsigned char> texture = soilTexture(picture, size);
+        const recoveredPicture recovered = recover(texture, size);
+        ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
+        EXPECT_EQ(recovered.width, size.width);
+        EXPECT_EQ(recovered.height, size.height);
+        ASSERT_EQ(recovered.rgb.size(), picture.size());
+        EXPECT_EQ(soilTexture(recovered.rgb, size), texture);
+        EXPECT_LT(meanAbsoluteDifference(recovered.rgb, picture), 0.5);
+    }
+}
+
+TEST(SizeRecovery, KeepsTexturesThatFitNoSmallerSize)
+{
+    const size2d size{256, 128};
+    const recoveredPicture kept = recover(makePicture(size), size);
+    EXPECT_EQ(kept.result, recoveredPicture::outcome::textureKept);
+    EXPECT_EQ(kept.width, size.width);
+    EXPECT_EQ(kept.height, size.height);
+    EXPECT_TRUE(kept.rgb.empty());
+}
+
+// A flat picture is the up-scaling of a flat picture of any size; the
+// smallest is given back.
+TEST(SizeRecovery, GivesFlatPicturesBackAtTheSmallestSize)
+{
+    const size2d size{300, 200};
+    const std::vector<unsigned char> flat(static_cast<std::size_t>(size.width) * size.height * rgb, 77);
+    const recoveredPicture recovered = recover(soilTexture(flat, size), size);
+    ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
+    EXPECT_EQ(recovered.width, 257);
+    EXPECT_EQ(recovered.height, 129);
+    EXPECT_EQ(recovered.rgb, std::vector<unsigned char>(257u * 129u * rgb, 77));
+}
+
+// A smooth picture whose sides are powers of two fits smaller sizes all but
+// exactly, leaving a last miss or two that no repair fixes; each such size is
+// given up within its own budget, so the search ends at the texture's size
+// long before its time limit.
+TEST(SizeRecovery, GivesUpSizesThatAlmostFitWithinTheirOwnBudget)
+{
+    const size2d size{512, 256};
+    const std::vector<unsigned char> texture = makePicture(size, 0);
+    const recoveredPicture kept = recover(texture, size);
+    ASSERT_NE(kept.result, recoveredPicture::outcome::outOfTime);
+    if (kept.result == recoveredPicture::outcome::recovered) {
+        EXPECT_EQ(soilTexture(kept.rgb, {kept.width, kept.height}), texture);
+    }
+}
+
+TEST(SizeRecovery, StopsAtItsTimeLimit)
+{
+    const size2d size{300, 200};
+    const recoveredPicture late = recoverOriginalSize(soilTexture(makePicture(size), size), 512, 256,
+                                                      std::chrono::nanoseconds(0));
+    EXPECT_EQ(late.result, recoveredPicture::outcome::outOfTime);
+    EXPECT_TRUE(late.rgb.empty());
+}
+
+// The line tests rule out every length below the true one, which comes
+// first; the texture's own length always fits and comes last.
+TEST(SizeRecovery, LineTestsRuleOutEveryShorterLength)
+{
+    const size2d size{300, 200};
+    const std::vector<unsigned char> texture = soilTexture(makePicture(size), size);
+    const std::vector<int> widths = feasibleLengths(texture, 512, 256, true);
+    const std::vector<int> heights = feasibleLengths(texture, 512, 256, false);
+    EXPECT_EQ(widths.front(), size.width);
+    EXPECT_EQ(widths.back(), 512);
+    EXPECT_EQ(heights.front(), size.height);
+    EXPECT_EQ(heights.back(), 256);
+}
+
+TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
+{
+    recoveredPicture picture;
+    picture.width = 300;
+    picture.height = 200;
+    const std::pair<recoveredPicture::outcome, const char*> lines[] = {
+        {recoveredPicture::outcome::recovered,
+         "original size 300x200 recovered; it up-scales to the encoded texture exactly"},
+        {recoveredPicture::outcome::textureKept,
+         "texture size 512x256 kept; no smaller original up-scales to it exactly"},
+        {recoveredPicture::outcome::outOfTime,
+         "texture size 512x256 kept; the search for a smaller original ran out of time"},
+    };
+    for (const auto& [outcome, line] : lines) {
+        picture.result = outcome;
+        EXPECT_EQ(describeRecovery(picture, 512, 256), line);
+    }
+}
+
+} // namespace
