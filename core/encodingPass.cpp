@@ -1,6 +1,7 @@
 #include "core/encodingPass.h"
 
-#include "core/noiseAhead.h"
+#include "core/noise.h"
+#include "core/noiseBuffer.h"
 #include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
@@ -131,7 +132,7 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
 GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
                                      std::string& reason)
 {
-    return uploadNoise(takeClockSeededNoise(width, height), failure, reason);
+    return uploadNoise(makeNoiseBuffer(width, height, noiseSeedFromClock()), failure, reason);
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)

@@ -47,8 +47,7 @@ enum class noiseTextureFailure { none, noMemory, noTexture };
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
                           std::string& reason);
 
-// The same for the encoder's clock-seeded noise, made ahead of the image's
-// load when its size was guessed right (noiseAhead.h).
+// The same for the encoder's noise, seeded by the clock's current second.
 GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
                                      std::string& reason);
 

@@ -1,7 +1,6 @@
-#include "core/noiseAhead.h"
+#include "core/noiseBuffer.h"
 
 #include "core/noise.h"
-#include "safeload/decodeAhead.h"
 
 #include <sys/mman.h>
 
@@ -10,8 +9,6 @@
 namespace {
 
 constexpr std::size_t rgbChannels = 3;
-
-noiseBuffer madeAhead;
 
 // Memory fresh from the system costs a page fault every 4 KiB on its first
 // write; in huge pages, one every 2 MiB. malloc's own blocks are used, so that
@@ -40,22 +37,4 @@ noiseBuffer makeNoiseBuffer(unsigned int width, unsigned int height, std::uint32
         fillNoise(noise.bytes.get(), noise.byteCount, seed);
     }
     return noise;
-}
-
-void makeNoiseAheadOfImage()
-{
-    std::uint32_t width = 0, height = 0;
-    if (guessTextureSize(width, height))
-        madeAhead = makeNoiseBuffer(width, height, noiseSeedFromClock());
-}
-
-noiseBuffer takeClockSeededNoise(unsigned int width, unsigned int height)
-{
-    noiseBuffer noise = std::move(madeAhead);
-    madeAhead = noiseBuffer();
-    if (noise.byteCount > 0 && noise.width == width && noise.height == height)
-        return noise;
-    // A wrong guess's bytes go before the right ones take their memory.
-    noise = noiseBuffer();
-    return makeNoiseBuffer(width, height, noiseSeedFromClock());
 }

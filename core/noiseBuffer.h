@@ -5,9 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
-// The noise of a texture as bytes (noise.h), and the encoder's noise made
-// ahead: while the image decodes, for the texture size its file declares, so
-// that the noise costs no time of its own when the guess comes true.
+// The noise of a texture as bytes (noise.h), in a buffer of exactly its size.
 
 struct noiseBuffer {
     struct freeBytes {
@@ -23,11 +21,3 @@ struct noiseBuffer {
 
 // The width x height RGB noise of `seed`, in a buffer of exactly its size.
 noiseBuffer makeNoiseBuffer(unsigned int width, unsigned int height, std::uint32_t seed);
-
-// Makes the noise for the texture size guessTextureSize gives for the image
-// being decoded, seeded from the clock now; nothing without a guess.
-void makeNoiseAheadOfImage();
-
-// The noise of a clock-seeded texture of this size: the noise made ahead, with
-// its seed, when it has this size; otherwise noise seeded from the clock now.
-noiseBuffer takeClockSeededNoise(unsigned int width, unsigned int height);

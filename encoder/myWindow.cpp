@@ -1,7 +1,6 @@
 #include "encoder/myWindow.h"
 
 #include "core/atomicOutput.h"
-#include "core/noiseAhead.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
@@ -65,7 +64,6 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();
     }
-    makeNoiseAheadOfImage();
     imageTexture = loadImageTexture(imagePath);
     if (imageTexture == 0) {
         glDisable(GL_TEXTURE_2D);

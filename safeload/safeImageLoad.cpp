@@ -1,7 +1,6 @@
 #include "safeload/safeImageLoad.h"
 
 #include "safeload/ddsHeader.h"
-#include "safeload/decodeAhead.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
@@ -220,17 +219,6 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
-bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes)
-{
-    return readWholeFile(path, largestImageFileBytes(maxTextureSize), bytes) == fileRead::read;
-}
-
-bool uploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize)
-{
-    return checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxTextureSize)).verdict
-        != ddsDirectVerdict::notDirect;
-}
-
 sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
 {
     imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
@@ -256,19 +244,17 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
     }
     std::vector<unsigned char> bytes;
     sandboxDecodeResult image;
-    if (!takeStartedDecode(path, bytes, image)) {
-        fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
-        if (read != fileRead::read) {
-            failureReason = describeFileRead(read);
-            return 0;
-        }
-
-        bool refused = false;
-        GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
-        if (texture || refused)
-            return texture;
-        image = decodeImageBytes(bytes, maxSize);
+    fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+    if (read != fileRead::read) {
+        failureReason = describeFileRead(read);
+        return 0;
     }
+
+    bool refused = false;
+    GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+    if (texture || refused)
+        return texture;
+    image = decodeImageBytes(bytes, maxSize);
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;

@@ -25,14 +25,9 @@ unsigned int loadImageTextureSafely(const char* path, std::string& failureReason
 // The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
 inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 
-// The parts of a load, for decodeAhead.h: reading the file (false when it
-// cannot be opened or is larger than any image file for the driver's largest
-// texture), whether SOIL may upload it as a DDS file without decoding, and
-// decoding its bytes in the sandbox with the decoder its first bytes choose and
-// the limits for its size (a format that is refused gives a failed decode with
-// the refusal as its reason).
-bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes);
-bool uploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize);
+// Decodes a file's bytes in the sandbox with the decoder its first bytes choose
+// and the limits for its size; a format that is refused gives a failed decode
+// with the refusal as its reason.
 sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize);
 
 // Whether a texture can be made from decoded sizes as the decoder child

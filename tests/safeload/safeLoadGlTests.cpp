@@ -1,4 +1,3 @@
-#include "safeload/decodeAhead.h"
 #include "safeload/safeImageLoad.h"
 #include "tests/support/testSupport.h"
 
@@ -6,7 +5,6 @@
 #include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -137,52 +135,6 @@ TEST(SafeLoadGL, SingleTexelColumnIsStretchedLikeSoilStretchesAWiderOne)
         for (int channel = 0; channel < 4; ++channel)
             EXPECT_EQ(stretched.rgba[size_t(y) * 4 + channel], expected.rgba[size_t(y) * 8 + channel])
                 << "row " << y;
-}
-
-// A decode started early gives the texture a plain load gives, through the
-// same choice of decoder (WebP is read by a decoder of our own only); the
-// texture size is guessed from a PNG or BMP header only, and only in proportion
-// to the file, whatever its header claims.
-TEST(SafeLoadGL, AStartedDecodeGivesTheSameTextureAndGuessesOnlyPlausibleSizes)
-{
-    scratchDirectory scratch;
-    makeImage(8, 8, {"-define", "png:color-type=2"}, scratch.file("lying.png"));
-    std::string lying = readFile(scratch.file("lying.png"));
-    lying.replace(16, 8, std::string("\0\0\x40\0\0\0\x40\0", 8));
-    writeFile(scratch.file("lying.png"), lying);
-    const struct {
-        imageCase image;
-        bool guessed;
-        std::uint32_t width, height;
-    } cases[] = {
-        {{"rgb.png", 300, 200, {"-define", "png:color-type=2"}}, true, 512, 256},
-        {{"topdown.bmp", 64, 31, {"-type", "TrueColor", "-define", "bmp:format=bmp3", "-flip"}}, true, 64, 32},
-        {{"photo.jpg", 64, 32, {"-quality", "90"}}, false, 0, 0},
-        {{"lossless.webp", 64, 32, {"-define", "webp:lossless=true"}}, false, 0, 0},
-        {{"lying.png", 0, 0, {}}, false, 0, 0},
-    };
-    for (const auto& started : cases) {
-        SCOPED_TRACE(started.image.name);
-        const std::string path = scratch.file(started.image.name);
-        if (started.image.width)
-            makeImage(started.image.width, started.image.height, started.image.options, path);
-        std::string plainReason, startedReason;
-        GLuint plain = loadImageTextureSafely(path.c_str(), plainReason);
-        startImageDecode(path.c_str());
-        std::uint32_t width = 0, height = 0;
-        EXPECT_EQ(guessTextureSize(width, height), started.guessed);
-        EXPECT_EQ(width, started.width);
-        EXPECT_EQ(height, started.height);
-        GLuint early = loadImageTextureSafely(path.c_str(), startedReason);
-        EXPECT_EQ(startedReason, plainReason);
-        EXPECT_EQ(early != 0, plain != 0);
-        if (plain && early) {
-            EXPECT_TRUE(readTexture(early).rgba == readTexture(plain).rgba) << "the textures differ";
-        }
-        EXPECT_FALSE(guessTextureSize(width, height)) << "the started decode was not taken";
-        glDeleteTextures(1, &plain);
-        glDeleteTextures(1, &early);
-    }
 }
 
 int main(int argc, char** argv)
