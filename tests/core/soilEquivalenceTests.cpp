@@ -5,6 +5,7 @@
 #include "safeload/safeImageLoad.h"
 #include "safeload/soilTexture.h"
 #include "tests/support/testSupport.h"
+#include "tests/support/textureState.h"
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>
@@ -61,39 +62,6 @@ void drawRandomPixels(int width, int height)
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glRasterPos2i(-1, -1);
     glDrawPixels(width, height, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
-}
-
-struct textureState {
-    GLint width = 0, height = 0, internalFormat = 0;
-    GLint minFilter = 0, magFilter = 0, wrapS = 0, wrapT = 0;
-    GLint boundTexture = 0;
-    std::vector<unsigned char> texels;
-
-    bool operator==(const textureState& other) const
-    {
-        return width == other.width && height == other.height && internalFormat == other.internalFormat
-            && minFilter == other.minFilter && magFilter == other.magFilter && wrapS == other.wrapS
-            && wrapT == other.wrapT && texels == other.texels;
-    }
-};
-
-// The texture as the shader sees it, and which texture the active unit binds.
-textureState readTexture(GLuint texture, GLenum format, int channels)
-{
-    textureState state;
-    glGetIntegerv(GL_TEXTURE_BINDING_2D, &state.boundTexture);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state.width);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state.height);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &state.internalFormat);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &state.minFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &state.magFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &state.wrapS);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, &state.wrapT);
-    state.texels.resize(std::size_t(state.width) * state.height * channels);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D, 0, format, GL_UNSIGNED_BYTE, state.texels.data());
-    return state;
 }
 
 class SoilEquivalence : public ::testing::Test {

@@ -1,5 +1,6 @@
 #include "safeload/safeImageLoad.h"
 #include "tests/support/testSupport.h"
+#include "tests/support/textureState.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>
@@ -12,29 +13,6 @@
 // format SOIL reads must give the very texture the direct load gives.
 
 namespace {
-
-struct textureState {
-    GLint width = 0, height = 0, internalFormat = 0;
-    GLint minFilter = 0, magFilter = 0, wrapS = 0, wrapT = 0;
-    std::vector<unsigned char> rgba;
-};
-
-textureState readTexture(GLuint texture)
-{
-    textureState state;
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &state.width);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &state.height);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &state.internalFormat);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &state.minFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, &state.magFilter);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, &state.wrapS);
-    glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, &state.wrapT);
-    state.rgba.resize(size_t(state.width) * state.height * 4);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, state.rgba.data());
-    return state;
-}
 
 struct imageCase {
     const char* name;
@@ -105,7 +83,7 @@ TEST(SafeLoadGL, ValidImagesOfEveryFormatGiveTheDirectLoadsTexture)
                   std::vector<GLint>({expected.width, expected.height, expected.internalFormat, expected.minFilter,
                                       expected.magFilter, expected.wrapS, expected.wrapT}))
             << image.name << ": size, internal format, filters and wrapping";
-        EXPECT_TRUE(actual.rgba == expected.rgba) << image.name << " texels differ";
+        EXPECT_TRUE(actual.texels == expected.texels) << image.name << " texels differ";
         glDeleteTextures(1, &direct);
         glDeleteTextures(1, &safe);
     }
@@ -133,7 +111,7 @@ TEST(SafeLoadGL, SingleTexelColumnIsStretchedLikeSoilStretchesAWiderOne)
     ASSERT_EQ(expected.height, 4);
     for (int y = 0; y < 4; ++y)
         for (int channel = 0; channel < 4; ++channel)
-            EXPECT_EQ(stretched.rgba[size_t(y) * 4 + channel], expected.rgba[size_t(y) * 8 + channel])
+            EXPECT_EQ(stretched.texels[size_t(y) * 4 + channel], expected.texels[size_t(y) * 8 + channel])
                 << "row " << y;
 }
 
