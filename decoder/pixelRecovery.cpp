@@ -181,7 +181,7 @@ public:
     {
     }
 
-    bool run(std::vector<unsigned char>& original);
+    planeSearch run(std::vector<unsigned char>& original);
 
 private:
     void estimate();
@@ -739,7 +739,7 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
 
 // Each stage works only on what the one before left, from the cheapest view
 // to the widest.
-bool planeRecovery::run(std::vector<unsigned char>& original)
+planeSearch planeRecovery::run(std::vector<unsigned char>& original)
 {
     const std::chrono::nanoseconds started = processorDeadline::threadTimeSpent();
     estimate();
@@ -754,10 +754,13 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
         misses = remainingMisses(misses);
     }
     // A true size leaves about one output in a thousand missed here; a wrong
-    // size that fits the quick tests leaves far more and is given up on.
+    // size that fits the quick tests leaves far more and is ruled out. Cut
+    // short by the deadline, the repair has not shown which this is.
     constexpr std::size_t hopelessShare = 200;
+    if (timeIsUp())
+        return planeSearch::gaveUp;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
-        return false;
+        return planeSearch::ruledOut;
     for (const bandStage stage : {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}}) {
         if (misses.empty() || timeIsUp())
             break;
@@ -766,12 +769,12 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
     }
     finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
     if (!misses.empty() || !findMisses().empty())
-        return false;
+        return planeSearch::gaveUp;
     original = std::move(plane);
-    return true;
+    return planeSearch::found;
 }
 
-bool recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
+planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
                   int height, const processorDeadline& deadline, std::vector<unsigned char>& original)
 {
     planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);

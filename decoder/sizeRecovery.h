@@ -21,7 +21,7 @@ struct recoveredPicture {
     enum class outcome {
         recovered,     // a smaller original was found
         textureKept,   // no smaller size fits the texture
-        outOfTime,     // the search did not end within its time
+        outOfTime,     // the search did not end within its time, or gave a size up for its budget
     };
     outcome result = outcome::textureKept;
     int width = 0;
