@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -108,13 +109,18 @@ bool linesFit(const textureLines& lines, const std::vector<int>& order, std::siz
     return true;
 }
 
-// The lengths that the busiest lines fit: most wrong lengths fail here.
+// The lengths that the busiest lines fit, and that the first line fits with
+// whole texels: the first texture line samples the first original line alone
+// whatever the length across, so its exact test holds for every size. Most
+// wrong lengths fail the busiest lines; the smooth lines of a smooth picture
+// fit almost any length in real numbers, but seldom in whole texels.
 std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest)
 {
     const int textureLength = lines.length();
     std::vector<int> lengths;
     for (int length = textureLength / 2 + 1; length < textureLength && textureLength > 2; ++length)
-        if (linesFit(lines, busiest, quickLineCount, length))
+        if (linesFit(lines, busiest, quickLineCount, length)
+            && lines.fitsWhole(0, sampleAxis(length, textureLength), length))
             lengths.push_back(length);
     lengths.push_back(textureLength);
     return lengths;
@@ -254,8 +260,12 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     recoveredPicture picture;
     picture.width = textureWidth;
     picture.height = textureHeight;
+    // The two sides' candidates are independent; the heights' are found on a
+    // thread of their own.
+    std::optional<sideSearch> heights;
+    std::thread heightSearch([&] { heights.emplace(textureRgb, textureWidth, textureHeight, false); });
     sideSearch widths(textureRgb, textureWidth, textureHeight, true);
-    sideSearch heights(textureRgb, textureWidth, textureHeight, false);
+    heightSearch.join();
     std::vector<std::vector<unsigned char>> planes;
     for (int channel = 0; channel < channels; ++channel)
         planes.push_back(channelPlane(textureRgb, channel));
@@ -264,7 +274,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     // texture is then kept for lack of time, not for lack of a smaller size.
     bool sizeGivenUp = false;
     for (int width : widths.candidates())
-        for (int height : heights.candidates()) {
+        for (int height : heights->candidates()) {
             if (width == textureWidth && height == textureHeight) {
                 if (sizeGivenUp)
                     picture.result = recoveredPicture::outcome::outOfTime;
@@ -274,8 +284,8 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
                 picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
             }
-            if (!widths.fitsBusyLines(width) || !heights.fitsBusyLines(height)
-                || !widths.singleLinesFit(width, height) || !heights.singleLinesFit(height, width))
+            if (!widths.fitsBusyLines(width) || !heights->fitsBusyLines(height)
+                || !widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width))
                 continue;
             std::vector<unsigned char> rgb;
             const planeSearch search = recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb);

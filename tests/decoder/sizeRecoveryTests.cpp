@@ -197,6 +197,17 @@ TEST(SizeRecovery, LineTestsRuleOutEveryShorterLength)
     EXPECT_EQ(heights.back(), 256);
 }
 
+// A smoothly shaded row fits almost any width in real numbers; the exact
+// test of the first row, which every size samples alone, rules out nearly
+// all of them (153 of 255 widths pass without it).
+TEST(SizeRecovery, FirstRowRulesOutMostWidthsOfASmoothPicture)
+{
+    const size2d size{512, 512};
+    const std::vector<int> widths = feasibleLengths(makePicture(size, 0), size.width, size.height, true);
+    EXPECT_LT(widths.size(), 20u);
+    EXPECT_EQ(widths.back(), size.width);
+}
+
 TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
 {
     recoveredPicture picture;
