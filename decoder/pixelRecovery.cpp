@@ -794,7 +794,7 @@ void planeRecovery::followChains(const std::vector<int>& misses, int depth)
 // misses its budget counts as not fitting, and the search moves on.
 void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime)
 {
-    constexpr int budgetPerDeterministicTime = 6;
+    constexpr int budgetPerDeterministicTime = 12;
     constexpr std::chrono::nanoseconds fewestWalkTime = std::chrono::milliseconds(50);
     constexpr std::chrono::nanoseconds mostWalkTime = std::chrono::seconds(5);
     walkDeadline.emplace(std::clamp(deterministicTime * budgetPerDeterministicTime, fewestWalkTime, mostWalkTime),
