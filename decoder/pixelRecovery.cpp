@@ -181,7 +181,7 @@ public:
     {
     }
 
-    bool run(std::vector<unsigned char>& original);
+    planeSearch run(std::vector<unsigned char>& original);
 
 private:
     void estimate();
@@ -194,6 +194,8 @@ private:
     void adjustTexelPairs(const std::vector<int>& misses);
     void solveBands(const std::vector<int>& misses, int lineCount, int reach);
     void solveBand(const band& where);
+    void followChains(const std::vector<int>& misses, int depth);
+    bool chainFixes(int y, int x, int depth, std::vector<texelPosition>& moved, long& nodes);
     void walk(const std::vector<int>& misses, std::size_t stepLimit);
     void finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime);
 
@@ -259,6 +261,11 @@ private:
     std::vector<unsigned char> plane;
     std::vector<int> changed;
     std::vector<bool> listed;
+    struct loggedTexel {
+        texelPosition at;
+        unsigned char was;
+    };
+    std::vector<loggedTexel> chainLog;
 };
 
 // Rows of the texture are solved across first, each straight into the
@@ -708,6 +715,76 @@ void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit)
     }
 }
 
+// A chain of moves that fixes a miss: a texel the missed output reads moves
+// by a level or two in the direction the output needs, and the outputs around
+// it that then miss, at most two, are fixed the same way in turn, up to
+// `depth` moves deep, never moving a texel twice. A branch that fails is
+// undone (chainLog holds what the branches in progress changed). Where the
+// walk wanders, this tries the branches in order, so the misses that a short
+// chain fixes are fixed at once and the walk is left the hard ones.
+bool planeRecovery::chainFixes(int y, int x, int depth, std::vector<texelPosition>& moved, long& nodes)
+{
+    constexpr long nodeLimit = 20000;
+    if (!missed(y, x))
+        return true;
+    if (depth == 0)
+        return false;
+    const int direction = target(y, x) > static_cast<unsigned char>(sumAt(y, x)) ? 1 : -1;
+    texelPosition found[4];
+    const int count = contributors(y, x, found);
+    for (int k = 0; k < count; ++k) {
+        const texelPosition at = found[k];
+        if (std::any_of(moved.begin(), moved.end(),
+                        [at](texelPosition other) { return other.row == at.row && other.column == at.column; }))
+            continue;
+        const int was = texel(at.row, at.column);
+        for (int step : {direction, 2 * direction}) {
+            if (was + step < 0 || was + step > 255 || ++nodes > nodeLimit)
+                continue;
+            const std::size_t mark = chainLog.size();
+            const std::size_t movedMark = moved.size();
+            chainLog.push_back({at, static_cast<unsigned char>(was)});
+            texel(at.row, at.column) = static_cast<unsigned char>(was + step);
+            moved.push_back(at);
+            const auto [firstY, lastY] = rows.reading(at.row);
+            const auto [firstX, lastX] = columns.reading(at.column);
+            std::vector<int> frontier;
+            for (int yy = firstY; yy < lastY; ++yy)
+                for (int xx = firstX; xx < lastX; ++xx)
+                    if (missed(yy, xx))
+                        frontier.push_back(yy * textureWidth + xx);
+            constexpr std::size_t widestFrontier = 2;
+            bool fixed = frontier.size() <= widestFrontier;
+            for (std::size_t i = 0; fixed && i < frontier.size(); ++i)
+                fixed = chainFixes(frontier[i] / textureWidth, frontier[i] % textureWidth, depth - 1, moved, nodes);
+            if (fixed)
+                return true;
+            while (chainLog.size() > mark) {
+                texel(chainLog.back().at.row, chainLog.back().at.column) = chainLog.back().was;
+                chainLog.pop_back();
+            }
+            moved.resize(movedMark);
+        }
+    }
+    return false;
+}
+
+void planeRecovery::followChains(const std::vector<int>& misses, int depth)
+{
+    for (int index : misses) {
+        if (timeIsUp())
+            return;
+        if (!missed(index))
+            continue;
+        std::vector<texelPosition> moved;
+        long nodes = 0;
+        chainLog.clear();
+        if (chainFixes(index / textureWidth, index % textureWidth, depth, moved, nodes))
+            for (const loggedTexel& change : chainLog)
+                noteChange(change.at.row, change.at.column);
+    }
+}
+
 // The last misses alternate walks with re-solves of the bands the walk has
 // reshaped; as the misses get fewer and harder the walks get longer (the
 // shortest doubles each round). A wrong size can leave a miss that no walk
@@ -717,7 +794,7 @@ void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit)
 // misses its budget counts as not fitting, and the search moves on.
 void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime)
 {
-    constexpr int budgetPerDeterministicTime = 6;
+    constexpr int budgetPerDeterministicTime = 12;
     constexpr std::chrono::nanoseconds fewestWalkTime = std::chrono::milliseconds(50);
     constexpr std::chrono::nanoseconds mostWalkTime = std::chrono::seconds(5);
     walkDeadline.emplace(std::clamp(deterministicTime * budgetPerDeterministicTime, fewestWalkTime, mostWalkTime),
@@ -734,12 +811,16 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
             solveBands(misses, stage.lineCount, stage.reach);
             misses = remainingMisses(misses);
         }
+        if (!misses.empty() && !timeIsUp()) {
+            followChains(misses, 32);
+            misses = remainingMisses(misses);
+        }
     }
 }
 
 // Each stage works only on what the one before left, from the cheapest view
 // to the widest.
-bool planeRecovery::run(std::vector<unsigned char>& original)
+planeSearch planeRecovery::run(std::vector<unsigned char>& original)
 {
     const std::chrono::nanoseconds started = processorDeadline::threadTimeSpent();
     estimate();
@@ -754,24 +835,33 @@ bool planeRecovery::run(std::vector<unsigned char>& original)
         misses = remainingMisses(misses);
     }
     // A true size leaves about one output in a thousand missed here; a wrong
-    // size that fits the quick tests leaves far more and is given up on.
+    // size that fits the quick tests leaves far more and is ruled out. Cut
+    // short by the deadline, the repair has not shown which this is.
     constexpr std::size_t hopelessShare = 200;
+    if (timeIsUp())
+        return planeSearch::gaveUp;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
-        return false;
+        return planeSearch::ruledOut;
     for (const bandStage stage : {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}}) {
         if (misses.empty() || timeIsUp())
             break;
         solveBands(misses, stage.lineCount, stage.reach);
         misses = remainingMisses(misses);
     }
+    for (int depth : {4, 8, 16, 32}) {
+        if (misses.empty() || timeIsUp())
+            break;
+        followChains(misses, depth);
+        misses = remainingMisses(misses);
+    }
     finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
     if (!misses.empty() || !findMisses().empty())
-        return false;
+        return planeSearch::gaveUp;
     original = std::move(plane);
-    return true;
+    return planeSearch::found;
 }
 
-bool recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
+planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
                   int height, const processorDeadline& deadline, std::vector<unsigned char>& original)
 {
     planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);

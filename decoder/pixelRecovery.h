@@ -20,10 +20,15 @@
 // a budget of their own, a few times what the earlier stages took, and the
 // deadline bound them.
 
+enum class planeSearch {
+    found,     // `original` up-scales to the texture exactly
+    ruledOut,  // the estimate misses far too many outputs for a true size
+    gaveUp,    // misses were left when the last misses' budget or the deadline ran out
+};
+
 // Fills `original` (width x height, one byte a texel, rows top first) with a
-// plane whose up-scaling to textureWidth x textureHeight is exactly `texture`.
-// Returns false when no such plane was found within the last misses' budget
-// or before `deadline`: there may be none (the size is wrong), or the repair
-// gave up.
-bool recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
+// plane whose up-scaling to textureWidth x textureHeight is exactly `texture`,
+// when it finds one. A plane given up on may still exist: only a size ruled
+// out is taken to be wrong.
+planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
                   int height, const processorDeadline& deadline, std::vector<unsigned char>& original);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -108,13 +109,18 @@ bool linesFit(const textureLines& lines, const std::vector<int>& order, std::siz
     return true;
 }
 
-// The lengths that the busiest lines fit: most wrong lengths fail here.
+// The lengths that the busiest lines fit, and that the first line fits with
+// whole texels: the first texture line samples the first original line alone
+// whatever the length across, so its exact test holds for every size. Most
+// wrong lengths fail the busiest lines; the smooth lines of a smooth picture
+// fit almost any length in real numbers, but seldom in whole texels.
 std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest)
 {
     const int textureLength = lines.length();
     std::vector<int> lengths;
     for (int length = textureLength / 2 + 1; length < textureLength && textureLength > 2; ++length)
-        if (linesFit(lines, busiest, quickLineCount, length))
+        if (linesFit(lines, busiest, quickLineCount, length)
+            && lines.fitsWhole(0, sampleAxis(length, textureLength), length))
             lengths.push_back(length);
     lengths.push_back(textureLength);
     return lengths;
@@ -208,11 +214,12 @@ bool upScalesToTexture(const std::vector<unsigned char>& rgb, int width, int hei
 }
 
 // The three planes are independent; each is recovered on a thread of its own.
-bool recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, int textureWidth, int textureHeight,
-                   int width, int height, const processorDeadline& deadline, std::vector<unsigned char>& rgb)
+// A size is ruled out when any plane rules it out, and found when all are.
+planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, int textureWidth, int textureHeight,
+                          int width, int height, const processorDeadline& deadline, std::vector<unsigned char>& rgb)
 {
     std::vector<unsigned char> recovered[channels];
-    bool found[channels] = {};
+    planeSearch found[channels] = {};
     std::vector<std::thread> helpers;
     for (int channel = 1; channel < channels; ++channel)
         helpers.emplace_back([&, channel] {
@@ -222,13 +229,14 @@ bool recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, int te
     found[0] = recoverPlane(planes[0], textureWidth, textureHeight, width, height, deadline, recovered[0]);
     for (std::thread& helper : helpers)
         helper.join();
-    if (!found[0] || !found[1] || !found[2])
-        return false;
+    for (const planeSearch search : {planeSearch::ruledOut, planeSearch::gaveUp})
+        if (std::find(std::begin(found), std::end(found), search) != std::end(found))
+            return search;
     rgb.resize(recovered[0].size() * channels);
     for (std::size_t i = 0; i < recovered[0].size(); ++i)
         for (int channel = 0; channel < channels; ++channel)
             rgb[i * channels + static_cast<std::size_t>(channel)] = recovered[channel][i];
-    return true;
+    return planeSearch::found;
 }
 
 } // namespace
@@ -252,25 +260,37 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     recoveredPicture picture;
     picture.width = textureWidth;
     picture.height = textureHeight;
+    // The two sides' candidates are independent; the heights' are found on a
+    // thread of their own.
+    std::optional<sideSearch> heights;
+    std::thread heightSearch([&] { heights.emplace(textureRgb, textureWidth, textureHeight, false); });
     sideSearch widths(textureRgb, textureWidth, textureHeight, true);
-    sideSearch heights(textureRgb, textureWidth, textureHeight, false);
+    heightSearch.join();
     std::vector<std::vector<unsigned char>> planes;
     for (int channel = 0; channel < channels; ++channel)
         planes.push_back(channelPlane(textureRgb, channel));
 
+    // A size whose planes were given up on may have been the answer, so the
+    // texture is then kept for lack of time, not for lack of a smaller size.
+    bool sizeGivenUp = false;
     for (int width : widths.candidates())
-        for (int height : heights.candidates()) {
-            if (width == textureWidth && height == textureHeight)
+        for (int height : heights->candidates()) {
+            if (width == textureWidth && height == textureHeight) {
+                if (sizeGivenUp)
+                    picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
+            }
             if (deadline.passed()) {
                 picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
             }
-            if (!widths.fitsBusyLines(width) || !heights.fitsBusyLines(height)
-                || !widths.singleLinesFit(width, height) || !heights.singleLinesFit(height, width))
+            if (!widths.fitsBusyLines(width) || !heights->fitsBusyLines(height)
+                || !widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width))
                 continue;
             std::vector<unsigned char> rgb;
-            if (recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb)
+            const planeSearch search = recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb);
+            sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
+            if (search == planeSearch::found
                 && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
                 picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb)};
                 return picture;

@@ -21,7 +21,7 @@ struct recoveredPicture {
     enum class outcome {
         recovered,     // a smaller original was found
         textureKept,   // no smaller size fits the texture
-        outOfTime,     // the search did not end within its time
+        outOfTime,     // the search did not end within its time, or gave a size up for its budget
     };
     outcome result = outcome::textureKept;
     int width = 0;
@@ -43,7 +43,8 @@ std::chrono::nanoseconds recoveryTimeLimit(int textureWidth, int textureHeight);
 std::string describeRecovery(const recoveredPicture& picture, int textureWidth, int textureHeight);
 
 // The widths (or heights, for `alongRows` false) from textureLength / 2 + 1
-// up to textureLength that the busiest texture lines fit (fitsRealLine),
-// smallest first; textureLength is always the last.
+// up to textureLength that the busiest texture lines fit (fitsRealLine) and
+// the first line fits with whole texels (fitsWholeLine), smallest first;
+// textureLength is always the last.
 std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight,
                                  bool alongRows);

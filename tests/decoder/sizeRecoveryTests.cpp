@@ -1,6 +1,7 @@
 // The size recovery without a window: pictures made here, up-scaled by SOIL's
 // own up_scale_image, and given back by the recovery at their own size.
 
+#include "decoder/pixelRecovery.h"
 #include "decoder/sizeRecovery.h"
 #include "decoder/upScaling.h"
 #include "safeload/safeImageLoad.h"
@@ -156,6 +157,32 @@ TEST(SizeRecovery, StopsAtItsTimeLimit)
     EXPECT_TRUE(late.rgb.empty());
 }
 
+// A plane that leaves misses when its time is up was given up on, not ruled
+// out: the size may still be the true one. A wrong size is ruled out.
+TEST(SizeRecovery, TellsAPlaneGivenUpFromASizeRuledOut)
+{
+    const size2d size{300, 200};
+    const std::vector<unsigned char> texture = soilTexture(makePicture(size), size);
+    std::vector<unsigned char> red(512u * 256u);
+    for (std::size_t i = 0; i < red.size(); ++i)
+        red[i] = texture[i * rgb];
+    const struct {
+        size2d tried;
+        std::chrono::nanoseconds time;
+        planeSearch expected;
+    } cases[] = {
+        {size, std::chrono::nanoseconds(0), planeSearch::gaveUp},
+        {{400, 200}, std::chrono::seconds(60), planeSearch::ruledOut},
+    };
+    for (const auto& plane : cases) {
+        const processorDeadline deadline(plane.time);
+        std::vector<unsigned char> original;
+        EXPECT_EQ(recoverPlane(red, 512, 256, plane.tried.width, plane.tried.height, deadline, original),
+                  plane.expected)
+            << plane.tried.width << "x" << plane.tried.height;
+    }
+}
+
 // The line tests rule out every length below the true one, which comes
 // first; the texture's own length always fits and comes last.
 TEST(SizeRecovery, LineTestsRuleOutEveryShorterLength)
@@ -168,6 +195,17 @@ TEST(SizeRecovery, LineTestsRuleOutEveryShorterLength)
     EXPECT_EQ(widths.back(), 512);
     EXPECT_EQ(heights.front(), size.height);
     EXPECT_EQ(heights.back(), 256);
+}
+
+// A smoothly shaded row fits almost any width in real numbers; the exact
+// test of the first row, which every size samples alone, rules out nearly
+// all of them (153 of 255 widths pass without it).
+TEST(SizeRecovery, FirstRowRulesOutMostWidthsOfASmoothPicture)
+{
+    const size2d size{512, 512};
+    const std::vector<int> widths = feasibleLengths(makePicture(size, 0), size.width, size.height, true);
+    EXPECT_LT(widths.size(), 20u);
+    EXPECT_EQ(widths.back(), size.width);
 }
 
 TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
