@@ -2,6 +2,7 @@
 
 #include "core/noise.h"
 #include "core/noiseBuffer.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
@@ -79,6 +80,36 @@ GLuint uploadNoise(const noiseBuffer& noise, noiseTextureFailure& failure, std::
     return texture;
 }
 
+struct noiseTextureMadeAhead {
+    GLuint texture = 0;
+    unsigned int width = 0;
+    unsigned int height = 0;
+};
+
+noiseTextureMadeAhead madeAhead;
+
+bool textureHasSize(GLuint texture, unsigned int width, unsigned int height)
+{
+    GLint storedWidth = 0, storedHeight = 0;
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &storedWidth);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &storedHeight);
+    return storedWidth == GLint(width) && storedHeight == GLint(height);
+}
+
+// The texture made ahead when it has this size. One of another size is
+// deleted first, so that its memory is free for the noise made instead.
+GLuint takeNoiseTextureMadeAhead(unsigned int width, unsigned int height)
+{
+    noiseTextureMadeAhead ahead = madeAhead;
+    madeAhead = noiseTextureMadeAhead();
+    if (ahead.texture && ahead.width == width && ahead.height == height)
+        return ahead.texture;
+    if (ahead.texture)
+        glDeleteTextures(1, &ahead.texture);
+    return 0;
+}
+
 } // namespace
 
 void prepareEncodingState()
@@ -132,7 +163,27 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
 GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
                                      std::string& reason)
 {
+    if (const GLuint texture = takeNoiseTextureMadeAhead(width, height)) {
+        failure = noiseTextureFailure::none;
+        glBindTexture(GL_TEXTURE_2D, texture);
+        return texture;
+    }
     return uploadNoise(makeNoiseBuffer(width, height, noiseSeedFromClock()), failure, reason);
+}
+
+void makeNoiseTextureAheadOfImage()
+{
+    std::uint32_t width = 0, height = 0;
+    if (madeAhead.texture || !guessTextureSize(width, height))
+        return;
+    noiseTextureFailure failure = noiseTextureFailure::none;
+    std::string reason;
+    GLuint texture = createNoiseTexture(width, height, noiseSeedFromClock(), failure, reason);
+    if (texture && !textureHasSize(texture, width, height)) {
+        glDeleteTextures(1, &texture);
+        texture = 0;
+    }
+    madeAhead = {texture, width, height};
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)

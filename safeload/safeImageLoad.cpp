@@ -1,6 +1,7 @@
 #include "safeload/safeImageLoad.h"
 
 #include "safeload/ddsHeader.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
@@ -219,18 +220,32 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
-sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes)
+{
+    return readWholeFile(path, largestImageFileBytes(maxTextureSize), bytes) == fileRead::read;
+}
+
+bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    return checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxTextureSize)).verdict
+        != ddsDirectVerdict::notDirect;
+}
+
+startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, int maxTextureSize)
 {
     imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
-    if (!decoder.decode) {
-        sandboxDecodeResult refusal;
-        refusal.failureReason = decoder.refusal;
-        return refusal;
-    }
+    if (!decoder.decode)
+        return startedSandboxDecode(decoder.refusal);
     uint64_t capacity = uint64_t(maxTextureSize) * uint64_t(maxTextureSize) * 4;
     setDecodedImageByteLimit(capacity);
-    return decodeImageInSandbox(bytes.data(), bytes.size(),
+    return startDecodeInSandbox(bytes.data(), bytes.size(),
         sandboxLimitsForFile(bytes.size(), uint32_t(maxTextureSize)), capacity, decoder.decode, decoder.confinement);
+}
+
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    startedSandboxDecode started = startImageBytesDecode(bytes, maxTextureSize);
+    return finishDecodeInSandbox(started);
 }
 
 namespace {
@@ -242,19 +257,20 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = "OpenGL reports no texture size; missing OpenGL context?";
         return 0;
     }
-    std::vector<unsigned char> bytes;
     sandboxDecodeResult image;
-    fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
-    if (read != fileRead::read) {
-        failureReason = describeFileRead(read);
-        return 0;
+    if (!takeStartedDecode(path, image)) {
+        std::vector<unsigned char> bytes;
+        fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+        if (read != fileRead::read) {
+            failureReason = describeFileRead(read);
+            return 0;
+        }
+        bool refused = false;
+        GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+        if (texture || refused)
+            return texture;
+        image = decodeImageBytes(bytes, maxSize);
     }
-
-    bool refused = false;
-    GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
-    if (texture || refused)
-        return texture;
-    image = decodeImageBytes(bytes, maxSize);
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;

@@ -1,0 +1,105 @@
+#include "safeload/decodeAhead.h"
+
+#include "safeload/safeImageLoad.h"
+
+#include <GL/gl.h>
+
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A decode in flight: its child decodes from its own copy of the file's
+// bytes, so only the sizes its header declares are kept here.
+struct startedDecode {
+    std::string path;
+    startedSandboxDecode decode;
+    std::uint32_t declaredWidth = 0;
+    std::uint32_t declaredHeight = 0;
+    std::uint32_t maxTextureSize = 0;
+    std::uint64_t creditedTexels = 0;
+};
+
+// Destroyed at exit when a failed set-up never took it, which kills its child.
+startedDecode pending;
+bool decodeStarted = false;
+
+// A PNG file's IHDR chunk always follows its signature at the same place.
+constexpr unsigned char pngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::size_t pngWidthOffset = 16;
+constexpr std::size_t bmpWidthOffset = 18;
+
+std::uint32_t bigEndianAt(const std::vector<unsigned char>& bytes, std::size_t offset)
+{
+    return std::uint32_t(bytes[offset]) << 24 | std::uint32_t(bytes[offset + 1]) << 16
+        | std::uint32_t(bytes[offset + 2]) << 8 | std::uint32_t(bytes[offset + 3]);
+}
+
+std::uint32_t littleEndianAt(const std::vector<unsigned char>& bytes, std::size_t offset)
+{
+    return std::uint32_t(bytes[offset]) | std::uint32_t(bytes[offset + 1]) << 8
+        | std::uint32_t(bytes[offset + 2]) << 16 | std::uint32_t(bytes[offset + 3]) << 24;
+}
+
+// A BMP's height is negative for rows stored top first.
+void readDeclaredSize(const std::vector<unsigned char>& bytes, std::uint32_t& width, std::uint32_t& height)
+{
+    if (bytes.size() > pngWidthOffset + 8 && std::memcmp(bytes.data(), pngSignature, sizeof pngSignature) == 0) {
+        width = bigEndianAt(bytes, pngWidthOffset);
+        height = bigEndianAt(bytes, pngWidthOffset + 4);
+    } else if (bytes.size() > bmpWidthOffset + 8 && bytes[0] == 'B' && bytes[1] == 'M') {
+        width = littleEndianAt(bytes, bmpWidthOffset);
+        const auto signedHeight = std::int32_t(littleEndianAt(bytes, bmpWidthOffset + 4));
+        height = signedHeight < 0 ? 0u - std::uint32_t(signedHeight) : std::uint32_t(signedHeight);
+    }
+}
+
+} // namespace
+
+void startImageDecode(const char* path)
+{
+    GLint maxTextureSize = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTextureSize);
+    if (decodeStarted || maxTextureSize < 1)
+        return;
+    try {
+        std::vector<unsigned char> bytes;
+        if (!readImageFile(path, maxTextureSize, bytes) || mayBeUploadedAsDds(bytes, maxTextureSize))
+            return;
+        pending.path = path;
+        readDeclaredSize(bytes, pending.declaredWidth, pending.declaredHeight);
+        pending.maxTextureSize = std::uint32_t(maxTextureSize);
+        pending.creditedTexels = creditedPixels(bytes.size(), std::uint32_t(maxTextureSize));
+        pending.decode = startImageBytesDecode(bytes, maxTextureSize);
+        decodeStarted = true;
+    } catch (const std::exception&) {
+        // Nothing started: the loader does all the work itself.
+        pending = startedDecode();
+    }
+}
+
+bool guessTextureSize(std::uint32_t& width, std::uint32_t& height)
+{
+    if (!decodeStarted || pending.declaredWidth == 0 || pending.declaredHeight == 0)
+        return false;
+    const std::uint32_t textureWidth = nextPowerOfTwo(pending.declaredWidth);
+    const std::uint32_t textureHeight = nextPowerOfTwo(pending.declaredHeight);
+    if (textureWidth > pending.maxTextureSize || textureHeight > pending.maxTextureSize
+        || std::uint64_t(textureWidth) * textureHeight > pending.creditedTexels)
+        return false;
+    width = textureWidth;
+    height = textureHeight;
+    return true;
+}
+
+bool takeStartedDecode(const char* path, sandboxDecodeResult& result)
+{
+    if (!decodeStarted || pending.path != path)
+        return false;
+    result = finishDecodeInSandbox(pending.decode);
+    pending = startedDecode();
+    decodeStarted = false;
+    return true;
+}
