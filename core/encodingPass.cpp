@@ -8,6 +8,7 @@
 #include <GL/freeglut.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -80,10 +81,15 @@ GLuint uploadNoise(const noiseBuffer& noise, noiseTextureFailure& failure, std::
     return texture;
 }
 
+// The noise made ahead of the image for one size: its texture, or why it
+// could not be made.
 struct noiseTextureMadeAhead {
-    GLuint texture = 0;
+    bool made = false;
     unsigned int width = 0;
     unsigned int height = 0;
+    GLuint texture = 0;
+    noiseTextureFailure failure = noiseTextureFailure::none;
+    std::string reason;
 };
 
 noiseTextureMadeAhead madeAhead;
@@ -97,17 +103,22 @@ bool textureHasSize(GLuint texture, unsigned int width, unsigned int height)
     return storedWidth == GLint(width) && storedHeight == GLint(height);
 }
 
-// The texture made ahead when it has this size. One of another size is
-// deleted first, so that its memory is free for the noise made instead.
-GLuint takeNoiseTextureMadeAhead(unsigned int width, unsigned int height)
+// Gives what was made ahead when it has this size. A texture of another size
+// is deleted first, so that its memory is free for the noise made instead.
+bool takeNoiseMadeAhead(unsigned int width, unsigned int height, GLuint& texture, noiseTextureFailure& failure,
+                        std::string& reason)
 {
-    noiseTextureMadeAhead ahead = madeAhead;
+    noiseTextureMadeAhead ahead = std::move(madeAhead);
     madeAhead = noiseTextureMadeAhead();
-    if (ahead.texture && ahead.width == width && ahead.height == height)
-        return ahead.texture;
+    if (ahead.made && ahead.width == width && ahead.height == height) {
+        texture = ahead.texture;
+        failure = ahead.failure;
+        reason = std::move(ahead.reason);
+        return true;
+    }
     if (ahead.texture)
         glDeleteTextures(1, &ahead.texture);
-    return 0;
+    return false;
 }
 
 } // namespace
@@ -163,9 +174,10 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
 GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
                                      std::string& reason)
 {
-    if (const GLuint texture = takeNoiseTextureMadeAhead(width, height)) {
-        failure = noiseTextureFailure::none;
-        glBindTexture(GL_TEXTURE_2D, texture);
+    GLuint texture = 0;
+    if (takeNoiseMadeAhead(width, height, texture, failure, reason)) {
+        if (texture)
+            glBindTexture(GL_TEXTURE_2D, texture);
         return texture;
     }
     return uploadNoise(makeNoiseBuffer(width, height, noiseSeedFromClock()), failure, reason);
@@ -174,16 +186,16 @@ GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, no
 void makeNoiseTextureAheadOfImage()
 {
     std::uint32_t width = 0, height = 0;
-    if (madeAhead.texture || !guessTextureSize(width, height))
+    if (madeAhead.made || !guessTextureSize(width, height))
         return;
-    noiseTextureFailure failure = noiseTextureFailure::none;
-    std::string reason;
-    GLuint texture = createNoiseTexture(width, height, noiseSeedFromClock(), failure, reason);
-    if (texture && !textureHasSize(texture, width, height)) {
-        glDeleteTextures(1, &texture);
-        texture = 0;
+    madeAhead.made = true;
+    madeAhead.width = width;
+    madeAhead.height = height;
+    madeAhead.texture = createNoiseTexture(width, height, noiseSeedFromClock(), madeAhead.failure, madeAhead.reason);
+    if (madeAhead.texture && !textureHasSize(madeAhead.texture, width, height)) {
+        glDeleteTextures(1, &madeAhead.texture);
+        madeAhead = noiseTextureMadeAhead();
     }
-    madeAhead = {texture, width, height};
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)
