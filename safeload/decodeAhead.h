@@ -5,7 +5,8 @@
 #include <cstdint>
 
 // Decoding an image while the program sets up. startImageDecode reads the
-// file and forks the sandboxed decoder child (imageSandbox.h); the loader
+// file, forks the sandboxed decoder child (imageSandbox.h) and, where the
+// header tells the texture's size and format, makes its storage; the loader
 // (safeImageLoad.h) waits for that child when it is asked for the same path,
 // and otherwise does the same work itself. Starting early changes nothing in
 // what a load gives, only when its work happens. Call everything here from the
@@ -27,6 +28,16 @@ void startImageDecode(const char* path);
 // decode of such a file may.
 bool guessTextureSize(std::uint32_t& width, std::uint32_t& height);
 
+// The storage made for the image while it decoded (createTextureStorageAsSoilDoes),
+// for the sizes its header declared, or no name.
+struct preparedTexture {
+    unsigned int name = 0;
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+};
+
 // For the loader: when a decode of `path` was started, waits for it and gives
-// its result.
-bool takeStartedDecode(const char* path, sandboxDecodeResult& result);
+// its result and the texture storage made for it, which is the caller's from
+// then on.
+bool takeStartedDecode(const char* path, sandboxDecodeResult& result, preparedTexture& texture);

@@ -131,8 +131,45 @@ std::string sizeRefusal(int width, int height, int channels, GLint maxSize)
         std::to_string(maxSize) + " per side";
 }
 
-GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failureReason)
+// The texture storage made while the image decoded (decodeAhead.h), deleted
+// unless an upload takes it.
+class storageMadeAhead {
+public:
+    storageMadeAhead() = default;
+    storageMadeAhead(const storageMadeAhead&) = delete;
+    storageMadeAhead& operator=(const storageMadeAhead&) = delete;
+    ~storageMadeAhead() { discard(); }
+
+    // The storage, the caller's from now on, when it was made for these sizes.
+    GLuint takeFor(int width, int height, int channels)
+    {
+        if (made.width != width || made.height != height || made.channels != channels)
+            return 0;
+        const GLuint name = made.name;
+        made = preparedTexture();
+        return name;
+    }
+    void discard()
+    {
+        if (made.name)
+            glDeleteTextures(1, &made.name);
+        made = preparedTexture();
+    }
+
+    preparedTexture made;
+};
+
+// Fills the storage made ahead when it has the image's sizes and format. Any
+// other is deleted before a texture is made, so that its memory is free.
+GLuint uploadDecodedImage(const sandboxDecodeResult& image, storageMadeAhead& storage, std::string& failureReason)
 {
+    tightUnpacking unpacking;
+    if (GLuint texture = storage.takeFor(image.width, image.height, image.channels)) {
+        fillTextureAsSoilDoes(texture, image.pixels, image.width, image.height, image.channels);
+        return keepIfStored(texture, image.width, image.height, failureReason);
+    }
+    storage.discard();
+
     const unsigned char* pixels = image.pixels;
     int width = image.width, height = image.height;
     std::vector<unsigned char> stretched;
@@ -141,7 +178,6 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failure
     if (!stretched.empty())
         pixels = stretched.data();
 
-    tightUnpacking unpacking;
     GLuint texture = createTextureAsSoilDoes(pixels, width, height, image.channels, failureReason);
     if (!texture)
         return 0;
@@ -258,7 +294,8 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         return 0;
     }
     sandboxDecodeResult image;
-    if (!takeStartedDecode(path, image)) {
+    storageMadeAhead storage;
+    if (!takeStartedDecode(path, image, storage.made)) {
         std::vector<unsigned char> bytes;
         fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
         if (read != fileRead::read) {
@@ -279,7 +316,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
         return 0;
     }
-    return uploadDecodedImage(image, failureReason);
+    return uploadDecodedImage(image, storage, failureReason);
 }
 
 } // namespace

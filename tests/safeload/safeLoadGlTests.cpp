@@ -118,9 +118,12 @@ TEST(SafeLoadGL, SingleTexelColumnIsStretchedLikeSoilStretchesAWiderOne)
 }
 
 // A decode started ahead gives the texture a plain load gives, through the same
-// choice of decoder. The texture size is guessed from PNG and BMP headers
-// only, comes true for a valid file, and is never beyond the driver's largest
-// texture or what the file's size is credited with, whatever its header claims.
+// choice of decoder, also where the texture's storage was made ahead for the
+// size and format the header declares (square, and keyed, whose transparent
+// colour adds a channel the header's colour type does not show). The texture
+// size is guessed from PNG and BMP headers only, comes true for a valid file,
+// and is never beyond the driver's largest texture or what the file's size is
+// credited with, whatever its header claims.
 TEST(SafeLoadGL, AStartedDecodeGivesTheSameTextureAndGuessesOnlyPlausibleSizes)
 {
     scratchDirectory scratch;
@@ -136,6 +139,10 @@ TEST(SafeLoadGL, AStartedDecodeGivesTheSameTextureAndGuessesOnlyPlausibleSizes)
         bool guessed;
     } cases[] = {
         {{"rgb.png", 300, 200, {"-define", "png:color-type=2"}}, true},
+        {{"square.png", 64, 32, {"-define", "png:color-type=2"}}, true},
+        {{"keyed.png", 64, 32, {"-fill", "white", "-draw", "point 3,3", "-transparent", "white", "-define",
+                                "png:color-type=2"}}, true},
+        {{"encoded.bmp", 64, 32, {"-type", "TrueColor", "-define", "bmp:format=bmp3"}}, true},
         {{"topdown.bmp", 64, 31, {"-type", "TrueColor", "-define", "bmp:format=bmp3", "-flip"}}, true},
         {{"photo.jpg", 64, 32, {"-quality", "90"}}, false},
         {{"huge.png", 0, 0, {}}, false},
