@@ -94,15 +94,6 @@ struct noiseTextureMadeAhead {
 
 noiseTextureMadeAhead madeAhead;
 
-bool textureHasSize(GLuint texture, unsigned int width, unsigned int height)
-{
-    GLint storedWidth = 0, storedHeight = 0;
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &storedWidth);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &storedHeight);
-    return storedWidth == GLint(width) && storedHeight == GLint(height);
-}
-
 // Gives what was made ahead when it has this size. A texture of another size
 // is deleted first, so that its memory is free for the noise made instead.
 bool takeNoiseMadeAhead(unsigned int width, unsigned int height, GLuint& texture, noiseTextureFailure& failure,
@@ -192,7 +183,7 @@ void makeNoiseTextureAheadOfImage()
     madeAhead.width = width;
     madeAhead.height = height;
     madeAhead.texture = createNoiseTexture(width, height, noiseSeedFromClock(), madeAhead.failure, madeAhead.reason);
-    if (madeAhead.texture && !textureHasSize(madeAhead.texture, width, height)) {
+    if (madeAhead.texture && !textureHasSize(madeAhead.texture, int(width), int(height))) {
         glDeleteTextures(1, &madeAhead.texture);
         madeAhead = noiseTextureMadeAhead();
     }

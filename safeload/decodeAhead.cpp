@@ -50,8 +50,7 @@ std::uint32_t littleEndianAt(const std::vector<unsigned char>& bytes, std::size_
 }
 
 // The channels the decoders give a PNG of each colour type without a
-// transparent colour (which adds one), and a BMP of 24 bits a pixel; 0 where
-// the header alone does not tell.
+// transparent colour (which adds one); 0 where the header alone does not tell.
 int pngChannelsOf(unsigned char colourType)
 {
     switch (colourType) {
@@ -63,8 +62,10 @@ int pngChannelsOf(unsigned char colourType)
     }
 }
 
-// A BMP's height is negative for rows stored top first.
-void readDeclaredSize(const std::vector<unsigned char>& bytes, startedDecode& decode)
+// The sides and channels a PNG or BMP header declares; a BMP's height is
+// negative for rows stored top first, and only one of 24 bits a texel tells
+// its channels (3) by itself.
+void readDeclaredImage(const std::vector<unsigned char>& bytes, startedDecode& decode)
 {
     if (bytes.size() > pngWidthOffset + 10 && std::memcmp(bytes.data(), pngSignature, sizeof pngSignature) == 0) {
         decode.declaredWidth = bigEndianAt(bytes, pngWidthOffset);
@@ -105,11 +106,12 @@ void startImageDecode(const char* path)
         if (!readImageFile(path, maxTextureSize, bytes) || mayBeUploadedAsDds(bytes, maxTextureSize))
             return;
         pending.path = path;
-        readDeclaredSize(bytes, pending);
+        readDeclaredImage(bytes, pending);
         pending.maxTextureSize = std::uint32_t(maxTextureSize);
         pending.creditedTexels = creditedPixels(bytes.size(), std::uint32_t(maxTextureSize));
         pending.decode = startImageBytesDecode(bytes, maxTextureSize);
         decodeStarted = true;
+        // The child has its copy; ours goes before the texture storage takes memory.
         bytes = std::vector<unsigned char>();
         prepareTextureStorage(pending);
     } catch (const std::exception&) {

@@ -104,15 +104,6 @@ private:
 
 // SOIL does not check that OpenGL took the image; a texture whose level 0 has
 // another size than intended is given back and reported.
-bool textureHasSize(GLuint texture, GLint width, GLint height)
-{
-    GLint actualWidth = 0, actualHeight = 0;
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &actualWidth);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &actualHeight);
-    return actualWidth == width && actualHeight == height;
-}
-
 GLuint keepIfStored(GLuint texture, GLint width, GLint height, std::string& failureReason)
 {
     if (texture && !textureHasSize(texture, width, height)) {

@@ -44,14 +44,6 @@ void setSoilParameters()
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP);
 }
 
-bool boundTextureHasSize(GLint width, GLint height)
-{
-    GLint storedWidth = 0, storedHeight = 0;
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &storedWidth);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &storedHeight);
-    return storedWidth == width && storedHeight == height;
-}
-
 // SOIL_last_result can be null; a null pointer streamed into std::cout would
 // silence all later output.
 std::string soilReason()
@@ -99,7 +91,7 @@ unsigned int createTextureStorageAsSoilDoes(int width, int height, int channels)
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, nullptr);
     setSoilParameters();
-    if (!boundTextureHasSize(width, height)) {
+    if (!textureHasSize(texture, width, height)) {
         glDeleteTextures(1, &texture);
         while (glGetError() != GL_NO_ERROR) { }
         return 0;
@@ -111,4 +103,13 @@ void fillTextureAsSoilDoes(unsigned int texture, const unsigned char* pixels, in
 {
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, soilFormatOf(channels), GL_UNSIGNED_BYTE, pixels);
+}
+
+bool textureHasSize(unsigned int texture, int width, int height)
+{
+    GLint storedWidth = 0, storedHeight = 0;
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &storedWidth);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &storedHeight);
+    return storedWidth == width && storedHeight == height;
 }

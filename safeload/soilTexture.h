@@ -23,3 +23,7 @@ unsigned int createTextureStorageAsSoilDoes(int width, int height, int channels)
 // Gives such a texture the image's texels, from rows at the current unpack
 // alignment; it is then the texture createTextureAsSoilDoes makes of them.
 void fillTextureAsSoilDoes(unsigned int texture, const unsigned char* pixels, int width, int height, int channels);
+
+// Binds `texture` on the active unit and says whether its level 0 has this
+// size: OpenGL may not store what it was given (its memory ran out, say).
+bool textureHasSize(unsigned int texture, int width, int height);
