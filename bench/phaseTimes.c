@@ -6,7 +6,8 @@
  *   load   .. window resize: the image texture is made (whatever runs while
  *          the decoder child works, such as the window and shader set-up, is
  *          counted here)
- *   noise  .. the last texture upload returns (the noise texture)
+ *   noise  .. the last texture upload returns (the noise texture; nothing
+ *          when the encoder made its noise during the load)
  *   draw   .. both frames drawn: Mesa draws only when the frame is read, so
  *          the helper finishes the drawing (glFinish) before the read-back
  *   read   .. the frame is read back as the BMP's rows (glReadPixels, GL_BGR)
@@ -49,6 +50,8 @@ __attribute__((destructor)) static void report(void)
     if (!file)
         return;
     const double end = now();
+    if (noiseEnd < resizeTime)
+        noiseEnd = resizeTime;
     struct rusage self, children;
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &children);

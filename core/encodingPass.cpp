@@ -2,11 +2,13 @@
 
 #include "core/noise.h"
 #include "core/noiseBuffer.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -79,6 +81,37 @@ GLuint uploadNoise(const noiseBuffer& noise, noiseTextureFailure& failure, std::
     return texture;
 }
 
+// The noise made ahead of the image for one size: its texture, or why it
+// could not be made.
+struct noiseTextureMadeAhead {
+    bool made = false;
+    unsigned int width = 0;
+    unsigned int height = 0;
+    GLuint texture = 0;
+    noiseTextureFailure failure = noiseTextureFailure::none;
+    std::string reason;
+};
+
+noiseTextureMadeAhead madeAhead;
+
+// Gives what was made ahead when it has this size. A texture of another size
+// is deleted first, so that its memory is free for the noise made instead.
+bool takeNoiseMadeAhead(unsigned int width, unsigned int height, GLuint& texture, noiseTextureFailure& failure,
+                        std::string& reason)
+{
+    noiseTextureMadeAhead ahead = std::move(madeAhead);
+    madeAhead = noiseTextureMadeAhead();
+    if (ahead.made && ahead.width == width && ahead.height == height) {
+        texture = ahead.texture;
+        failure = ahead.failure;
+        reason = std::move(ahead.reason);
+        return true;
+    }
+    if (ahead.texture)
+        glDeleteTextures(1, &ahead.texture);
+    return false;
+}
+
 } // namespace
 
 void prepareEncodingState()
@@ -132,7 +165,28 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
 GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
                                      std::string& reason)
 {
+    GLuint texture = 0;
+    if (takeNoiseMadeAhead(width, height, texture, failure, reason)) {
+        if (texture)
+            glBindTexture(GL_TEXTURE_2D, texture);
+        return texture;
+    }
     return uploadNoise(makeNoiseBuffer(width, height, noiseSeedFromClock()), failure, reason);
+}
+
+void makeNoiseTextureAheadOfImage()
+{
+    std::uint32_t width = 0, height = 0;
+    if (madeAhead.made || !guessTextureSize(width, height))
+        return;
+    madeAhead.made = true;
+    madeAhead.width = width;
+    madeAhead.height = height;
+    madeAhead.texture = createNoiseTexture(width, height, noiseSeedFromClock(), madeAhead.failure, madeAhead.reason);
+    if (madeAhead.texture && !textureHasSize(madeAhead.texture, int(width), int(height))) {
+        glDeleteTextures(1, &madeAhead.texture);
+        madeAhead = noiseTextureMadeAhead();
+    }
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)

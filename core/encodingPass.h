@@ -47,9 +47,20 @@ enum class noiseTextureFailure { none, noMemory, noTexture };
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
                           std::string& reason);
 
-// The same for the encoder's noise, seeded by the clock's current second.
+// The same for the encoder's noise, seeded by the clock's current second; or,
+// when the noise made ahead of the image has this size, what was made then:
+// its texture (bound on the active unit all the same) with the second it was
+// made in, or the failure and reason it met.
 GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
                                      std::string& reason);
+
+// Makes the encoder's noise texture while its image decodes (decodeAhead.h),
+// for the texture size guessed from the image file's header, seeded by the
+// clock now, so that making and uploading it cost no time of their own when
+// the guess comes true. Binds it on the active unit. Makes nothing without a
+// guess, and keeps no texture that OpenGL did not store at that size: that
+// noise is made again when it is asked for.
+void makeNoiseTextureAheadOfImage();
 
 // Draws one frame of the pass: clears, binds the image on unit 0 and the noise
 // on unit 1, binds `program` (if any) with its two sampler uniforms, draws the

@@ -1,6 +1,7 @@
 #include "vexo/framework/glApplication.h"
 #include "decoder/myDecoderWindow.h"
 #include "core/outputPath.h"
+#include "safeload/decodeAhead.h"
 
 #include <sys/stat.h>
 
@@ -77,6 +78,10 @@ int main(int argc, char** argv)
         return 1;
     auto* application = new vexo::glApplication;
     new myDecoderWindow(argv[1], request, keepTextureSize);
+    // The window's context is current: the encoded image decodes in its
+    // sandboxed child, forked here on the main thread, while GLUT starts its
+    // loop and the window builds its programs.
+    startImageDecode(argv[1]);
     application->run();
     delete application;
     return 0;

@@ -1,6 +1,7 @@
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 #include "core/outputPath.h"
+#include "safeload/decodeAhead.h"
 
 #include <cstdio>
 #include <iostream>
@@ -20,6 +21,11 @@ int main(int argc, char** argv)
         return 1;
     }
     new myWindow(argv[1]);
+    // The window's context is current: the image decodes in its sandboxed
+    // child while GLUT starts its loop and the window builds its program and
+    // its noise. The child is forked here, on the main thread, which lives
+    // as long as the child must.
+    startImageDecode(argv[1]);
     application->run();
     delete application;
     return 0;

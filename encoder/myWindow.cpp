@@ -64,6 +64,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();
     }
+    makeNoiseTextureAheadOfImage();
     imageTexture = loadImageTexture(imagePath);
     if (imageTexture == 0) {
         glDisable(GL_TEXTURE_2D);

@@ -362,18 +362,15 @@ bool readyByteArrived(childWatch& watch)
 }
 
 // Waits until the child reports its pixels ready (true) or has ended
-// (false); at the deadline it is killed. A pidfd lets poll sleep until the
-// child ends; kernels without one get a short polling interval.
+// (false); past the deadline it is killed. The decode may have been started
+// long before this wait: what the child reported in time is taken first, so
+// that only a child still at work when the time is up counts as too slow. A
+// pidfd lets poll sleep until the child ends; kernels without one get a short
+// polling interval.
 bool waitForChild(childWatch& watch)
 {
     for (;;) {
-        long long left = millisecondsLeft(watch);
-        if (left <= 0) {
-            kill(watch.child, SIGKILL);
-            watch.killedForTime = true;
-            reapBlocking(watch);
-            return false;
-        }
+        long long left = std::max(0LL, millisecondsLeft(watch));
         pollfd watched[2] = {{watch.readyFd, POLLIN, 0}, {watch.pidfd, POLLIN, 0}};
         int timeout = int(std::min<long long>(left, watch.pidfd >= 0 ? INT_MAX : 2));
         poll(watched, 2, timeout);
@@ -384,6 +381,12 @@ bool waitForChild(childWatch& watch)
             if (watch.pidfd >= 0)
                 reapBlocking(watch);
             watch.ended = true;
+            return false;
+        }
+        if (millisecondsLeft(watch) <= 0) {
+            kill(watch.child, SIGKILL);
+            watch.killedForTime = true;
+            reapBlocking(watch);
             return false;
         }
     }
@@ -535,15 +538,57 @@ bool takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecod
 
 } // namespace
 
-sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
-    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode,
-    const decoderConfinement& confinement)
+startedSandboxDecode::startedSandboxDecode(std::string failureReason)
 {
-    sandboxDecodeResult result;
-    if (length > size_t(INT_MAX)) {
-        result.failureReason = "image file is too large";
-        return result;
+    result.failureReason = std::move(failureReason);
+}
+
+startedSandboxDecode::startedSandboxDecode(startedSandboxDecode&& other) noexcept
+{
+    *this = std::move(other);
+}
+
+startedSandboxDecode& startedSandboxDecode::operator=(startedSandboxDecode&& other) noexcept
+{
+    if (this != &other) {
+        abandon();
+        result = std::move(other.result);
+        child = other.child;
+        pidfd = other.pidfd;
+        readyFd = other.readyFd;
+        deadline = other.deadline;
+        other.child = -1;
+        other.pidfd = -1;
+        other.readyFd = -1;
     }
+    return *this;
+}
+
+startedSandboxDecode::~startedSandboxDecode()
+{
+    abandon();
+}
+
+void startedSandboxDecode::abandon()
+{
+    if (child > 0) {
+        kill(child, SIGKILL);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) { }
+    }
+    if (readyFd >= 0)
+        close(readyFd);
+    if (pidfd >= 0)
+        close(pidfd);
+    child = -1;
+    readyFd = -1;
+    pidfd = -1;
+}
+
+startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t length, const sandboxLimits& limits,
+    uint64_t pixelCapacity, imageDecodeFunction decode, const decoderConfinement& confinement)
+{
+    if (length > size_t(INT_MAX))
+        return startedSandboxDecode("image file is too large");
     // Reserved, not committed: only the pages the child writes take memory.
     size_t mappingLength = headerLength + size_t(pixelCapacity);
     void* area = mmap(
@@ -552,12 +597,12 @@ sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t leng
     if (area == MAP_FAILED || pipe2(readyPipe, O_CLOEXEC) != 0) {
         if (area != MAP_FAILED)
             munmap(area, mappingLength);
-        result.failureReason = "no memory for the decoded image";
-        return result;
+        return startedSandboxDecode("no memory for the decoded image");
     }
-    result.mapping = area;
-    result.mappingLength = mappingLength;
-    result.pixelCapacity = pixelCapacity;
+    startedSandboxDecode started;
+    started.result.mapping = area;
+    started.result.mappingLength = mappingLength;
+    started.result.pixelCapacity = pixelCapacity;
 
     uint64_t inheritedAddressSpace = currentAddressSpaceBytes();
     pid_t parent = getpid();
@@ -570,17 +615,32 @@ sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t leng
     close(readyPipe[1]);
     if (child < 0) {
         close(readyPipe[0]);
-        result.failureReason = "image decoder could not be started";
-        return result;
+        started.result.failureReason = "image decoder could not be started";
+        return started;
     }
-
-    childWatch watch;
-    watch.child = child;
-    watch.pidfd = int(syscall(SYS_pidfd_open, child, 0));
-    watch.readyFd = readyPipe[0];
-    watch.deadline = steadyClock::now() +
+    started.child = child;
+    started.pidfd = int(syscall(SYS_pidfd_open, child, 0));
+    started.readyFd = readyPipe[0];
+    started.deadline = steadyClock::now() +
         std::chrono::duration_cast<steadyClock::duration>(std::chrono::duration<double>(limits.wallSeconds));
-    auto& header = *static_cast<sharedDecodeArea*>(area);
+    return started;
+}
+
+sandboxDecodeResult finishDecodeInSandbox(startedSandboxDecode& started)
+{
+    sandboxDecodeResult result = std::move(started.result);
+    if (started.child < 0)
+        return result;
+    childWatch watch;
+    watch.child = started.child;
+    watch.pidfd = started.pidfd;
+    watch.readyFd = started.readyFd;
+    watch.deadline = started.deadline;
+    started.child = -1;
+    started.pidfd = -1;
+    started.readyFd = -1;
+
+    auto& header = *static_cast<sharedDecodeArea*>(result.mapping);
     bool taken = false;
     while (!watch.ended && !taken)
         if (waitForChild(watch))
@@ -592,6 +652,14 @@ sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t leng
     if (watch.pidfd >= 0)
         close(watch.pidfd);
     if (!taken)
-        takeChildResult(result, watch, header, static_cast<const unsigned char*>(area) + headerLength);
+        takeChildResult(result, watch, header, static_cast<const unsigned char*>(result.mapping) + headerLength);
     return result;
+}
+
+sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
+    const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode,
+    const decoderConfinement& confinement)
+{
+    startedSandboxDecode started = startDecodeInSandbox(bytes, length, limits, pixelCapacity, decode, confinement);
+    return finishDecodeInSandbox(started);
 }

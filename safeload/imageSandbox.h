@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -95,6 +96,32 @@ struct decoderConfinement {
     bool threadsAllowed = false;
 };
 
+// A decode running in its sandboxed child while the caller does other work:
+// startDecodeInSandbox forks the child, finishDecodeInSandbox waits for it and
+// takes its pixels. The wall-clock limit counts from the fork. An unfinished
+// decode that is destroyed kills and reaps its child.
+class startedSandboxDecode {
+public:
+    startedSandboxDecode() = default;
+    // A decode that failed before it could start.
+    explicit startedSandboxDecode(std::string failureReason);
+    startedSandboxDecode(const startedSandboxDecode&) = delete;
+    startedSandboxDecode& operator=(const startedSandboxDecode&) = delete;
+    startedSandboxDecode(startedSandboxDecode&& other) noexcept;
+    startedSandboxDecode& operator=(startedSandboxDecode&& other) noexcept;
+    ~startedSandboxDecode();
+
+    // The child and what watches it; managed by the two functions below.
+    sandboxDecodeResult result;
+    pid_t child = -1;
+    int pidfd = -1;
+    int readyFd = -1;
+    std::chrono::steady_clock::time_point deadline;
+
+private:
+    void abandon();
+};
+
 // Runs decode on the bytes in a sandboxed child. pixelCapacity is the most
 // pixel bytes taken from the child, and what the shared mapping holds (it is
 // reserved, not committed). A child that crashes, is killed, runs out of time
@@ -102,3 +129,10 @@ struct decoderConfinement {
 sandboxDecodeResult decodeImageInSandbox(const unsigned char* bytes, size_t length,
     const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil,
     const decoderConfinement& confinement = {});
+
+// decodeImageInSandbox in two halves. Call both on the same thread, which must
+// outlive the child: the child is killed when the thread that forked it ends.
+// The bytes are needed only until startDecodeInSandbox returns.
+startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t length, const sandboxLimits& limits,
+    uint64_t pixelCapacity, imageDecodeFunction decode = decodeWithSoil, const decoderConfinement& confinement = {});
+sandboxDecodeResult finishDecodeInSandbox(startedSandboxDecode& started);

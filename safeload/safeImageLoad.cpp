@@ -1,6 +1,7 @@
 #include "safeload/safeImageLoad.h"
 
 #include "safeload/ddsHeader.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
@@ -103,15 +104,6 @@ private:
 
 // SOIL does not check that OpenGL took the image; a texture whose level 0 has
 // another size than intended is given back and reported.
-bool textureHasSize(GLuint texture, GLint width, GLint height)
-{
-    GLint actualWidth = 0, actualHeight = 0;
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &actualWidth);
-    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &actualHeight);
-    return actualWidth == width && actualHeight == height;
-}
-
 GLuint keepIfStored(GLuint texture, GLint width, GLint height, std::string& failureReason)
 {
     if (texture && !textureHasSize(texture, width, height)) {
@@ -130,8 +122,45 @@ std::string sizeRefusal(int width, int height, int channels, GLint maxSize)
         std::to_string(maxSize) + " per side";
 }
 
-GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failureReason)
+// The texture storage made while the image decoded (decodeAhead.h), deleted
+// unless an upload takes it.
+class storageMadeAhead {
+public:
+    storageMadeAhead() = default;
+    storageMadeAhead(const storageMadeAhead&) = delete;
+    storageMadeAhead& operator=(const storageMadeAhead&) = delete;
+    ~storageMadeAhead() { discard(); }
+
+    // The storage, the caller's from now on, when it was made for these sizes.
+    GLuint takeFor(int width, int height, int channels)
+    {
+        if (made.width != width || made.height != height || made.channels != channels)
+            return 0;
+        const GLuint name = made.name;
+        made = preparedTexture();
+        return name;
+    }
+    void discard()
+    {
+        if (made.name)
+            glDeleteTextures(1, &made.name);
+        made = preparedTexture();
+    }
+
+    preparedTexture made;
+};
+
+// Fills the storage made ahead when it has the image's sizes and format. Any
+// other is deleted before a texture is made, so that its memory is free.
+GLuint uploadDecodedImage(const sandboxDecodeResult& image, storageMadeAhead& storage, std::string& failureReason)
 {
+    tightUnpacking unpacking;
+    if (GLuint texture = storage.takeFor(image.width, image.height, image.channels)) {
+        fillTextureAsSoilDoes(texture, image.pixels, image.width, image.height, image.channels);
+        return keepIfStored(texture, image.width, image.height, failureReason);
+    }
+    storage.discard();
+
     const unsigned char* pixels = image.pixels;
     int width = image.width, height = image.height;
     std::vector<unsigned char> stretched;
@@ -140,7 +169,6 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, std::string& failure
     if (!stretched.empty())
         pixels = stretched.data();
 
-    tightUnpacking unpacking;
     GLuint texture = createTextureAsSoilDoes(pixels, width, height, image.channels, failureReason);
     if (!texture)
         return 0;
@@ -219,18 +247,32 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
-sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes)
+{
+    return readWholeFile(path, largestImageFileBytes(maxTextureSize), bytes) == fileRead::read;
+}
+
+bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    return checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxTextureSize)).verdict
+        != ddsDirectVerdict::notDirect;
+}
+
+startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, int maxTextureSize)
 {
     imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
-    if (!decoder.decode) {
-        sandboxDecodeResult refusal;
-        refusal.failureReason = decoder.refusal;
-        return refusal;
-    }
+    if (!decoder.decode)
+        return startedSandboxDecode(decoder.refusal);
     uint64_t capacity = uint64_t(maxTextureSize) * uint64_t(maxTextureSize) * 4;
     setDecodedImageByteLimit(capacity);
-    return decodeImageInSandbox(bytes.data(), bytes.size(),
+    return startDecodeInSandbox(bytes.data(), bytes.size(),
         sandboxLimitsForFile(bytes.size(), uint32_t(maxTextureSize)), capacity, decoder.decode, decoder.confinement);
+}
+
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+{
+    startedSandboxDecode started = startImageBytesDecode(bytes, maxTextureSize);
+    return finishDecodeInSandbox(started);
 }
 
 namespace {
@@ -242,19 +284,21 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = "OpenGL reports no texture size; missing OpenGL context?";
         return 0;
     }
-    std::vector<unsigned char> bytes;
     sandboxDecodeResult image;
-    fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
-    if (read != fileRead::read) {
-        failureReason = describeFileRead(read);
-        return 0;
+    storageMadeAhead storage;
+    if (!takeStartedDecode(path, image, storage.made)) {
+        std::vector<unsigned char> bytes;
+        fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+        if (read != fileRead::read) {
+            failureReason = describeFileRead(read);
+            return 0;
+        }
+        bool refused = false;
+        GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+        if (texture || refused)
+            return texture;
+        image = decodeImageBytes(bytes, maxSize);
     }
-
-    bool refused = false;
-    GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
-    if (texture || refused)
-        return texture;
-    image = decodeImageBytes(bytes, maxSize);
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;
@@ -263,7 +307,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
         return 0;
     }
-    return uploadDecodedImage(image, failureReason);
+    return uploadDecodedImage(image, storage, failureReason);
 }
 
 } // namespace

@@ -27,8 +27,17 @@ inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_
 
 // Decodes a file's bytes in the sandbox with the decoder its first bytes choose
 // and the limits for its size; a format that is refused gives a failed decode
-// with the refusal as its reason.
+// with the refusal as its reason. startImageBytesDecode is its first half
+// (startDecodeInSandbox).
 sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize);
+startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, int maxTextureSize);
+
+// The steps of a load before the decode, for decodeAhead.h: reading the file
+// (false when it cannot be opened, is not a regular file or is larger than any
+// image file for the driver's largest texture), and whether SOIL may upload it
+// as a DDS file without decoding it.
+bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes);
+bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize);
 
 // Whether a texture can be made from decoded sizes as the decoder child
 // reported them: decodedSizeFits, and each side's next power of two no larger

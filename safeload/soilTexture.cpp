@@ -36,6 +36,14 @@ GLenum soilFormatOf(int channels)
     return formats[channels - 1];
 }
 
+void setSoilParameters()
+{
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP);
+}
+
 // SOIL_last_result can be null; a null pointer streamed into std::cout would
 // silence all later output.
 std::string soilReason()
@@ -65,9 +73,43 @@ unsigned int createTextureAsSoilDoes(const unsigned char* pixels, int width, int
     const GLenum format = soilFormatOf(channels);
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP);
+    setSoilParameters();
     return texture;
+}
+
+// A storage OpenGL could not make leaves an error behind, which is taken here
+// so that no later check mistakes it for its own.
+unsigned int createTextureStorageAsSoilDoes(int width, int height, int channels)
+{
+    if (!soilWouldUploadAsItIs(width, height, channels))
+        return 0;
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    if (!texture)
+        return 0;
+    const GLenum format = soilFormatOf(channels);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, nullptr);
+    setSoilParameters();
+    if (!textureHasSize(texture, width, height)) {
+        glDeleteTextures(1, &texture);
+        while (glGetError() != GL_NO_ERROR) { }
+        return 0;
+    }
+    return texture;
+}
+
+void fillTextureAsSoilDoes(unsigned int texture, const unsigned char* pixels, int width, int height, int channels)
+{
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, soilFormatOf(channels), GL_UNSIGNED_BYTE, pixels);
+}
+
+bool textureHasSize(unsigned int texture, int width, int height)
+{
+    GLint storedWidth = 0, storedHeight = 0;
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &storedWidth);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &storedHeight);
+    return storedWidth == width && storedHeight == height;
 }

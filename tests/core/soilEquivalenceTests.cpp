@@ -2,6 +2,10 @@
 // window on Mesa: the same input must give the same bytes.
 
 #include "core/atomicOutput.h"
+#include "core/encodingPass.h"
+#include "core/noise.h"
+#include "core/noiseBuffer.h"
+#include "safeload/decodeAhead.h"
 #include "safeload/safeImageLoad.h"
 #include "safeload/soilTexture.h"
 #include "tests/support/testSupport.h"
@@ -12,6 +16,8 @@
 #include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -68,6 +74,9 @@ class SoilEquivalence : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
+        static bool windowOpen = false;
+        if (windowOpen)
+            return;
         static char name[] = "soil-equivalence";
         static char* arguments[] = {name, nullptr};
         int count = 1;
@@ -75,10 +84,25 @@ protected:
         glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
         glutCreateWindow(name);
         glewInit();
+        windowOpen = true;
     }
 
     scratchDirectory scratch;
 };
+
+class NoiseAhead : public SoilEquivalence { };
+
+// Whether `texture` holds the noise of a second from `first` to `last`.
+bool holdsNoiseOfASecondBetween(GLuint texture, std::uint32_t first, std::uint32_t last)
+{
+    const textureState made = readTexture(texture, GL_RGB, 3);
+    for (std::uint32_t seed = first; seed <= last; ++seed) {
+        const noiseBuffer noise = makeNoiseBuffer(unsigned(made.width), unsigned(made.height), seed);
+        if (std::equal(made.texels.begin(), made.texels.end(), noise.bytes.get()))
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -139,6 +163,45 @@ TEST_F(SoilEquivalence, TheDirectUploadMakesSoilsTexture)
             glDeleteTextures(1, &soilTexture);
             glDeleteTextures(1, &ownTexture);
         }
+    }
+}
+
+// The encoder's noise made while its image decodes is the very texture it then
+// asks for when the guess came true; for any other size the noise is made
+// afresh (its name may be the one freed). Either is the noise of the clock's
+// second when it was made.
+TEST_F(NoiseAhead, IsTakenOnlyAtTheGuessedSize)
+{
+    const std::string image = scratch.file("rgb.png");
+    makeImage(300, 200, {"-define", "png:color-type=2"}, image);
+    const struct {
+        unsigned int width, height;
+        bool madeAhead;
+    } cases[] = {{512, 256, true}, {256, 512, false}};
+    for (const auto& asked : cases) {
+        SCOPED_TRACE(std::to_string(asked.width) + " x " + std::to_string(asked.height));
+        startImageDecode(image.c_str());
+        const std::uint32_t before = noiseSeedFromClock();
+        makeNoiseTextureAheadOfImage();
+        GLint ahead = 0;
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &ahead);
+        std::string reason;
+        GLuint imageTexture = loadImageTextureSafely(image.c_str(), reason);
+        ASSERT_NE(imageTexture, 0u) << reason;
+        noiseTextureFailure failure = noiseTextureFailure::none;
+        GLuint noise = createClockSeededNoiseTexture(asked.width, asked.height, failure, reason);
+        const std::uint32_t after = noiseSeedFromClock();
+
+        ASSERT_NE(noise, 0u) << reason;
+        if (asked.madeAhead) {
+            EXPECT_EQ(noise, GLuint(ahead));
+        }
+        const textureState made = readTexture(noise, GL_RGB, 3);
+        EXPECT_EQ(std::vector<int>({made.width, made.height}),
+                  std::vector<int>({int(asked.width), int(asked.height)}));
+        EXPECT_TRUE(holdsNoiseOfASecondBetween(noise, before, after));
+        glDeleteTextures(1, &imageTexture);
+        glDeleteTextures(1, &noise);
     }
 }
 

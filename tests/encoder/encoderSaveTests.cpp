@@ -87,6 +87,8 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
         {"disk full when closing", false, {}, failingStdio("fclose"), "No space left on device", ""},
         {"device error on flushing", false, {}, failingStdio("fsync"), "Input/output error", ""},
         {"file size limit", false, withFileSizeLimit, {}, "File too large after 4096 of 6198 bytes", ""},
+        // While the image decodes, its texture's storage takes the first name
+        // and the noise texture the second.
         {"no name for the noise texture", false, {},
          withEntries(preloading(FAIL_TEXTURE_NAME), {"PIXVEIL_TEST_FAIL_TEXTURE_NAME=2"}),
          "the noise texture could not be made (Failed to generate an OpenGL texture name; missing OpenGL context?)",

@@ -1,3 +1,4 @@
+#include "safeload/decodeAhead.h"
 #include "safeload/safeImageLoad.h"
 #include "tests/support/testSupport.h"
 #include "tests/support/textureState.h"
@@ -6,6 +7,7 @@
 #include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,64 @@ TEST(SafeLoadGL, SingleTexelColumnIsStretchedLikeSoilStretchesAWiderOne)
         for (int channel = 0; channel < 4; ++channel)
             EXPECT_EQ(stretched.texels[size_t(y) * 4 + channel], expected.texels[size_t(y) * 8 + channel])
                 << "row " << y;
+}
+
+// A decode started ahead gives the texture a plain load gives, through the same
+// choice of decoder, also where the texture's storage was made ahead for the
+// size and format the header declares (square, and keyed, whose transparent
+// colour adds a channel the header's colour type does not show). The texture
+// size is guessed from PNG and BMP headers only, comes true for a valid file,
+// and is never beyond the driver's largest texture or what the file's size is
+// credited with, whatever its header claims.
+TEST(SafeLoadGL, AStartedDecodeGivesTheSameTextureAndGuessesOnlyPlausibleSizes)
+{
+    scratchDirectory scratch;
+    auto makeLyingPng = [&](const char* name, const std::string& claimedSize) {
+        makeImage(8, 8, {"-define", "png:color-type=2"}, scratch.file(name));
+        std::string bytes = readFile(scratch.file(name));
+        writeFile(scratch.file(name), bytes.replace(16, 8, claimedSize));
+    };
+    makeLyingPng("huge.png", std::string("\0\0\x40\0\0\0\x40\0", 8));
+    makeLyingPng("wide.png", std::string("\0\x01\0\0\0\0\0\x01", 8));
+    const struct {
+        imageCase image;
+        bool guessed;
+    } cases[] = {
+        {{"rgb.png", 300, 200, {"-define", "png:color-type=2"}}, true},
+        {{"square.png", 64, 32, {"-define", "png:color-type=2"}}, true},
+        {{"keyed.png", 64, 32, {"-fill", "white", "-draw", "point 3,3", "-transparent", "white", "-define",
+                                "png:color-type=2"}}, true},
+        {{"encoded.bmp", 64, 32, {"-type", "TrueColor", "-define", "bmp:format=bmp3"}}, true},
+        {{"topdown.bmp", 64, 31, {"-type", "TrueColor", "-define", "bmp:format=bmp3", "-flip"}}, true},
+        {{"photo.jpg", 64, 32, {"-quality", "90"}}, false},
+        {{"huge.png", 0, 0, {}}, false},
+        {{"wide.png", 0, 0, {}}, false},
+    };
+    for (const auto& started : cases) {
+        SCOPED_TRACE(started.image.name);
+        const std::string path = scratch.file(started.image.name);
+        if (started.image.width)
+            makeImage(started.image.width, started.image.height, started.image.options, path);
+        std::string plainReason, startedReason;
+        GLuint plain = loadImageTextureSafely(path.c_str(), plainReason);
+        startImageDecode(path.c_str());
+        std::uint32_t width = 0, height = 0;
+        ASSERT_EQ(guessTextureSize(width, height), started.guessed);
+        GLuint early = loadImageTextureSafely(path.c_str(), startedReason);
+        EXPECT_EQ(startedReason, plainReason);
+        ASSERT_EQ(early != 0, plain != 0);
+        if (plain) {
+            const textureState expected = readTexture(plain);
+            EXPECT_TRUE(readTexture(early) == expected) << "the textures differ";
+            if (started.guessed) {
+                EXPECT_EQ(std::vector<int>({int(width), int(height)}),
+                          std::vector<int>({expected.width, expected.height}));
+            }
+        }
+        EXPECT_FALSE(guessTextureSize(width, height)) << "the started decode was not taken";
+        glDeleteTextures(1, &plain);
+        glDeleteTextures(1, &early);
+    }
 }
 
 int main(int argc, char** argv)

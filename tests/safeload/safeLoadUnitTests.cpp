@@ -9,10 +9,13 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -302,6 +305,38 @@ TEST(Sandbox, ReportsEachWayADecoderCanEnd)
     };
     for (const auto& ending : cases)
         EXPECT_EQ(decodeWith(ending.decoder).failureReason, ending.reason);
+}
+
+// A decode finished long after it started, as when the program set up in
+// between: what the child reported before its deadline is taken, a child still
+// at work past it is stopped, and one never finished is killed and reaped.
+TEST(Sandbox, AStartedDecodeIsJudgedByWhatTheChildDidBeforeItsDeadline)
+{
+    static const unsigned char bytes[] = {1, 2, 3, 4};
+    sandboxLimits patient = shortLimits();
+    patient.wallSeconds = 60;
+    auto start = [&](imageDecodeFunction decode) {
+        return startDecodeInSandbox(bytes, sizeof bytes, patient, smallCapacity, decode);
+    };
+    startedSandboxDecode reported = start(fourTexelDecoder);
+    startedSandboxDecode sleeping = start(sleepingDecoder);
+    pollfd ready{reported.readyFd, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 30000), 1) << "the decoder never reported";
+    reported.deadline = sleeping.deadline = std::chrono::steady_clock::now();
+
+    sandboxDecodeResult taken = finishDecodeInSandbox(reported);
+    ASSERT_TRUE(taken.decoded) << taken.failureReason;
+    EXPECT_EQ(std::memcmp(taken.pixels, "\x10\x20\x30\x40", 4), 0);
+    EXPECT_EQ(finishDecodeInSandbox(sleeping).failureReason, "image decoder timed out");
+
+    pid_t abandonedChild = -1;
+    {
+        startedSandboxDecode abandoned = start(sleepingDecoder);
+        abandonedChild = abandoned.child;
+    }
+    ASSERT_GT(abandonedChild, 0);
+    EXPECT_EQ(kill(abandonedChild, 0), -1) << "the abandoned child is still there";
+    EXPECT_EQ(errno, ESRCH);
 }
 
 TEST(Sandbox, DecoderInheritsNoDescriptors)

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "safeload/imageSandbox.h"
+
+#include <cstdint>
+
+// Decoding an image while the program sets up. startImageDecode reads the
+// file, forks the sandboxed decoder child (imageSandbox.h) and, where the
+// header tells the texture's size and format, makes its storage; the loader
+// (safeImageLoad.h) waits for that child when it is asked for the same path,
+// and otherwise does the same work itself. Starting early changes nothing in
+// what a load gives, only when its work happens. Call everything here from the
+// program's main thread: the child is killed when the thread that forked it
+// ends.
+
+// Starts decoding `path`. Needs a current OpenGL context, whose largest
+// texture sets the limits as the loader sets them; without one, for a file
+// that cannot be read, or for a DDS file (which may be uploaded as it is), it
+// starts nothing.
+void startImageDecode(const char* path);
+
+// The texture size the started decode will most likely give: the sides its
+// file's header declares (PNG and BMP), raised to powers of two as the loader
+// raises them. False when there is no such header or no started decode, when
+// a side is beyond the driver's largest texture, or when the header declares
+// more texels than the sandbox credits the file with (creditedPixels): a
+// header may lie, and what is made for a guess must cost no more than the
+// decode of such a file may.
+bool guessTextureSize(std::uint32_t& width, std::uint32_t& height);
+
+// The storage made for the image while it decoded (createTextureStorageAsSoilDoes),
+// for the sizes its header declared, or no name.
+struct preparedTexture {
+    unsigned int name = 0;
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+};
+
+// For the loader: when a decode of `path` was started, waits for it and gives
+// its result and the texture storage made for it, which is the caller's from
+// then on.
+bool takeStartedDecode(const char* path, sandboxDecodeResult& result, preparedTexture& texture);
