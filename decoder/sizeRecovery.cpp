@@ -270,10 +270,16 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     for (int channel = 0; channel < channels; ++channel)
         planes.push_back(channelPlane(textureRgb, channel));
 
+    // A size whose planes were given up on may have been the answer, so the
+    // texture is then kept for lack of time, not for lack of a smaller size.
+    bool sizeGivenUp = false;
     for (int width : widths.candidates())
         for (int height : heights->candidates()) {
-            if (width == textureWidth && height == textureHeight)
+            if (width == textureWidth && height == textureHeight) {
+                if (sizeGivenUp)
+                    picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
+            }
             if (deadline.passed()) {
                 picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
@@ -283,14 +289,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
                 continue;
             std::vector<unsigned char> rgb;
             const planeSearch search = recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb);
-            // A size given up on may have been the answer, and every size
-            // after it is larger: the picture given back would be stretched
-            // at best, and finding out would cost the rest of the budget. The
-            // texture is kept for lack of time, not for lack of a smaller size.
-            if (search == planeSearch::gaveUp) {
-                picture.result = recoveredPicture::outcome::outOfTime;
-                return picture;
-            }
+            sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
             if (search == planeSearch::found
                 && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
                 picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb)};
