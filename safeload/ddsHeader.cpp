@@ -1,5 +1,7 @@
 #include "safeload/ddsHeader.h"
 
+#include "safeload/byteOrder.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -33,12 +35,6 @@ constexpr uint32_t fourCC(char a, char b, char c, char d)
         uint32_t(uint8_t(d)) << 24;
 }
 
-uint32_t readLittleEndian32(const unsigned char* bytes, size_t offset)
-{
-    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16 |
-        uint32_t(bytes[offset + 3]) << 24;
-}
-
 struct ddsFields {
     uint32_t width, height, mipMapCount, formatFlags, fourCC, rgbBitCount;
     bool compressed, cubeMap, hasMipMaps;
@@ -50,20 +46,20 @@ bool passesSoilHeaderTest(const unsigned char* bytes, size_t length)
 {
     if (length < headerLength)
         return false;
-    if (readLittleEndian32(bytes, 0) != fourCC('D', 'D', 'S', ' '))
+    if (littleEndian32(bytes) != fourCC('D', 'D', 'S', ' '))
         return false;
-    if (readLittleEndian32(bytes, offsetSize) != 124)
+    if (littleEndian32(bytes + offsetSize) != 124)
         return false;
-    if ((readLittleEndian32(bytes, offsetFlags) & requiredHeaderFlags) != requiredHeaderFlags)
+    if ((littleEndian32(bytes + offsetFlags) & requiredHeaderFlags) != requiredHeaderFlags)
         return false;
-    uint32_t formatFlags = readLittleEndian32(bytes, offsetFormatFlags);
+    uint32_t formatFlags = littleEndian32(bytes + offsetFormatFlags);
     if ((formatFlags & (formatFourCC | formatRGB)) == 0)
         return false;
-    if (readLittleEndian32(bytes, offsetFormatSize) != 32)
+    if (littleEndian32(bytes + offsetFormatSize) != 32)
         return false;
-    if ((readLittleEndian32(bytes, offsetCaps1) & capsTexture) == 0)
+    if ((littleEndian32(bytes + offsetCaps1) & capsTexture) == 0)
         return false;
-    uint32_t code = readLittleEndian32(bytes, offsetFourCC);
+    uint32_t code = littleEndian32(bytes + offsetFourCC);
     bool knownCompression = code == fourCC('D', 'X', 'T', '1') || code == fourCC('D', 'X', 'T', '3') ||
         code == fourCC('D', 'X', 'T', '5');
     return !(formatFlags & formatFourCC) || knownCompression;
@@ -72,15 +68,15 @@ bool passesSoilHeaderTest(const unsigned char* bytes, size_t length)
 ddsFields readFields(const unsigned char* bytes)
 {
     ddsFields fields{};
-    fields.width = readLittleEndian32(bytes, offsetWidth);
-    fields.height = readLittleEndian32(bytes, offsetHeight);
-    fields.mipMapCount = readLittleEndian32(bytes, offsetMipMapCount);
-    fields.formatFlags = readLittleEndian32(bytes, offsetFormatFlags);
-    fields.fourCC = readLittleEndian32(bytes, offsetFourCC);
-    fields.rgbBitCount = readLittleEndian32(bytes, offsetRGBBitCount);
+    fields.width = littleEndian32(bytes + offsetWidth);
+    fields.height = littleEndian32(bytes + offsetHeight);
+    fields.mipMapCount = littleEndian32(bytes + offsetMipMapCount);
+    fields.formatFlags = littleEndian32(bytes + offsetFormatFlags);
+    fields.fourCC = littleEndian32(bytes + offsetFourCC);
+    fields.rgbBitCount = littleEndian32(bytes + offsetRGBBitCount);
     fields.compressed = fields.formatFlags & formatFourCC;
-    fields.cubeMap = readLittleEndian32(bytes, offsetCaps2) & caps2CubeMap;
-    fields.hasMipMaps = (readLittleEndian32(bytes, offsetCaps1) & capsMipMap) && fields.mipMapCount > 1;
+    fields.cubeMap = littleEndian32(bytes + offsetCaps2) & caps2CubeMap;
+    fields.hasMipMaps = (littleEndian32(bytes + offsetCaps1) & capsMipMap) && fields.mipMapCount > 1;
     return fields;
 }
 

@@ -1,5 +1,6 @@
 #include "safeload/decodeAhead.h"
 
+#include "safeload/byteOrder.h"
 #include "safeload/safeImageLoad.h"
 #include "safeload/soilTexture.h"
 
@@ -37,18 +38,6 @@ constexpr std::size_t pngColourTypeOffset = 25;
 constexpr std::size_t bmpWidthOffset = 18;
 constexpr std::size_t bmpBitCountOffset = 28;
 
-std::uint32_t bigEndianAt(const std::vector<unsigned char>& bytes, std::size_t offset)
-{
-    return std::uint32_t(bytes[offset]) << 24 | std::uint32_t(bytes[offset + 1]) << 16
-        | std::uint32_t(bytes[offset + 2]) << 8 | std::uint32_t(bytes[offset + 3]);
-}
-
-std::uint32_t littleEndianAt(const std::vector<unsigned char>& bytes, std::size_t offset)
-{
-    return std::uint32_t(bytes[offset]) | std::uint32_t(bytes[offset + 1]) << 8
-        | std::uint32_t(bytes[offset + 2]) << 16 | std::uint32_t(bytes[offset + 3]) << 24;
-}
-
 // The channels the decoders give a PNG of each colour type without a
 // transparent colour (which adds one); 0 where the header alone does not tell.
 int pngChannelsOf(unsigned char colourType)
@@ -68,12 +57,12 @@ int pngChannelsOf(unsigned char colourType)
 void readDeclaredImage(const std::vector<unsigned char>& bytes, startedDecode& decode)
 {
     if (bytes.size() > pngWidthOffset + 10 && std::memcmp(bytes.data(), pngSignature, sizeof pngSignature) == 0) {
-        decode.declaredWidth = bigEndianAt(bytes, pngWidthOffset);
-        decode.declaredHeight = bigEndianAt(bytes, pngWidthOffset + 4);
+        decode.declaredWidth = bigEndian32(&bytes[pngWidthOffset]);
+        decode.declaredHeight = bigEndian32(&bytes[pngWidthOffset + 4]);
         decode.declaredChannels = pngChannelsOf(bytes[pngColourTypeOffset]);
     } else if (bytes.size() > bmpBitCountOffset + 2 && bytes[0] == 'B' && bytes[1] == 'M') {
-        decode.declaredWidth = littleEndianAt(bytes, bmpWidthOffset);
-        const auto signedHeight = std::int32_t(littleEndianAt(bytes, bmpWidthOffset + 4));
+        decode.declaredWidth = littleEndian32(&bytes[bmpWidthOffset]);
+        const auto signedHeight = std::int32_t(littleEndian32(&bytes[bmpWidthOffset + 4]));
         decode.declaredHeight = signedHeight < 0 ? 0u - std::uint32_t(signedHeight) : std::uint32_t(signedHeight);
         decode.declaredChannels = bytes[bmpBitCountOffset] == 24 && bytes[bmpBitCountOffset + 1] == 0 ? 3 : 0;
     }

@@ -1,3 +1,4 @@
+#include "safeload/byteOrder.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 
@@ -14,16 +15,6 @@
 namespace {
 
 enum compressionKind : uint32_t { uncompressed = 0, rle8 = 1, rle4 = 2, bitFields = 3, alphaBitFields = 6 };
-
-uint32_t little32(const unsigned char* bytes)
-{
-    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
-}
-
-uint16_t little16(const unsigned char* bytes)
-{
-    return uint16_t(bytes[0] | bytes[1] << 8);
-}
 
 struct bitField {
     uint32_t mask = 0;
@@ -98,7 +89,7 @@ bool readFields(const unsigned char* bytes, size_t length, uint32_t headerBytes,
     if (masksAt + 4 * size_t(maskCount) > length)
         return false;
     for (int i = 0; i < maskCount; ++i)
-        layout.fields[i] = fieldOf(little32(bytes + masksAt + 4 * i));
+        layout.fields[i] = fieldOf(littleEndian32(bytes + masksAt + 4 * i));
     return true;
 }
 
@@ -106,27 +97,27 @@ const char* readLayout(const unsigned char* bytes, size_t length, bmpLayout& lay
 {
     if (length < 14 + 12)
         return "BMP file is truncated";
-    layout.pixelOffset = little32(bytes + 10);
-    uint32_t headerBytes = little32(bytes + 14);
+    layout.pixelOffset = littleEndian32(bytes + 10);
+    uint32_t headerBytes = littleEndian32(bytes + 14);
     const unsigned char* header = bytes + 14;
     if (headerBytes == 12) {
-        layout.width = little16(header + 4);
-        layout.height = little16(header + 6);
-        layout.bitsPerPixel = little16(header + 10);
+        layout.width = littleEndian16(header + 4);
+        layout.height = littleEndian16(header + 6);
+        layout.bitsPerPixel = littleEndian16(header + 10);
         layout.paletteEntryBytes = 3;
     } else if (headerBytes == 40 || headerBytes == 52 || headerBytes == 56 || headerBytes == 108 ||
         headerBytes == 124) {
         if (length < 14 + 40)
             return "BMP file is truncated";
-        int32_t width = int32_t(little32(header + 4)), height = int32_t(little32(header + 8));
+        int32_t width = int32_t(littleEndian32(header + 4)), height = int32_t(littleEndian32(header + 8));
         if (width <= 0 || height == 0 || height == INT32_MIN)
             return "BMP has a width or height of zero or less";
         layout.width = uint32_t(width);
         layout.topDown = height < 0;
         layout.height = uint32_t(height < 0 ? -height : height);
-        layout.bitsPerPixel = little16(header + 14);
-        layout.compression = little32(header + 16);
-        layout.paletteColours = little32(header + 32);
+        layout.bitsPerPixel = littleEndian16(header + 14);
+        layout.compression = littleEndian32(header + 16);
+        layout.paletteColours = littleEndian32(header + 32);
     } else {
         return decodeFailure("not supported: BMP with a %u-byte header", headerBytes);
     }
@@ -213,7 +204,7 @@ bool readStoredRow(const bmpLayout& layout, const unsigned char* row, unsigned c
             target[2] = row[3 * x];
             break;
         default: {
-            uint32_t pixel = layout.bitsPerPixel == 16 ? little16(row + 2 * x) : little32(row + 4 * x);
+            uint32_t pixel = layout.bitsPerPixel == 16 ? littleEndian16(row + 2 * x) : littleEndian32(row + 4 * x);
             for (int channel = 0; channel < layout.channels; ++channel)
                 target[channel] = widenField(pixel, layout.fields[channel]);
         }

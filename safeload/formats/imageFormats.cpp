@@ -1,5 +1,6 @@
 #include "safeload/formats/imageFormats.h"
 
+#include "safeload/byteOrder.h"
 #include "safeload/formats/formatDecoders.h"
 
 #include <cstring>
@@ -28,7 +29,7 @@ bool hasBrand(const unsigned char* bytes, size_t length, const char* brand)
 {
     if (length < 16 || std::memcmp(bytes + 4, "ftyp", 4) != 0)
         return false;
-    size_t boxLength = size_t(bytes[0]) << 24 | size_t(bytes[1]) << 16 | size_t(bytes[2]) << 8 | bytes[3];
+    size_t boxLength = bigEndian32(bytes);
     if (boxLength < 16 || boxLength > length)
         boxLength = length;
     if (std::memcmp(bytes + 8, brand, 4) == 0)

@@ -1,3 +1,4 @@
+#include "safeload/byteOrder.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 #include "safeload/imageSandbox.h"
@@ -14,11 +15,6 @@
 // instead of being completed with grey.
 
 namespace {
-
-uint16_t bigEndian16(const unsigned char* bytes)
-{
-    return uint16_t(bytes[0] << 8 | bytes[1]);
-}
 
 bool isStandaloneMarker(unsigned char marker)
 {

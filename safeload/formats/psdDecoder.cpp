@@ -1,3 +1,4 @@
+#include "safeload/byteOrder.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 
@@ -12,16 +13,6 @@ namespace {
 
 constexpr int greyMode = 1, rgbMode = 3;
 
-uint32_t big32(const unsigned char* bytes)
-{
-    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
-}
-
-uint16_t big16(const unsigned char* bytes)
-{
-    return uint16_t(bytes[0] << 8 | bytes[1]);
-}
-
 struct psdLayout {
     uint32_t width = 0, height = 0;
     int storedChannels = 0, channels = 0, bytesPerSample = 1;
@@ -34,7 +25,7 @@ bool skipSection(const unsigned char* bytes, size_t length, size_t& at)
 {
     if (at + 4 > length)
         return false;
-    uint32_t sectionLength = big32(bytes + at);
+    uint32_t sectionLength = bigEndian32(bytes + at);
     if (sectionLength > length - at - 4)
         return false;
     at += 4 + size_t(sectionLength);
@@ -52,12 +43,12 @@ const char* readLayout(const unsigned char* bytes, size_t length, psdLayout& lay
 {
     if (length < 26)
         return "PSD file is truncated";
-    if (big16(bytes + 4) != 1)
+    if (bigEndian16(bytes + 4) != 1)
         return "not supported: PSB (large document format)";
-    layout.storedChannels = big16(bytes + 12);
-    layout.height = big32(bytes + 14);
-    layout.width = big32(bytes + 18);
-    int depth = big16(bytes + 22), mode = big16(bytes + 24);
+    layout.storedChannels = bigEndian16(bytes + 12);
+    layout.height = bigEndian32(bytes + 14);
+    layout.width = bigEndian32(bytes + 18);
+    int depth = bigEndian16(bytes + 22), mode = bigEndian16(bytes + 24);
     if (mode != greyMode && mode != rgbMode)
         return decodeFailure("not supported: PSD in %s colour mode", modeName(mode));
     if (depth != 8 && depth != 16)
@@ -73,7 +64,7 @@ const char* readLayout(const unsigned char* bytes, size_t length, psdLayout& lay
             return "PSD file is truncated";
     if (at + 2 > length)
         return "PSD file is truncated";
-    int compression = big16(bytes + at);
+    int compression = bigEndian16(bytes + at);
     if (compression > 1)
         return "not supported: PSD with ZIP-compressed image data";
     layout.packBits = compression == 1;
@@ -110,7 +101,7 @@ void storeRow(
 {
     unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels) + size_t(channel);
     for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels)
-        *target = layout.bytesPerSample == 1 ? row[x] : sampleFromSixteenBits(big16(row + 2 * size_t(x)));
+        *target = layout.bytesPerSample == 1 ? row[x] : sampleFromSixteenBits(bigEndian16(row + 2 * size_t(x)));
 }
 
 // Channels are stored one after another, each row by row; with PackBits a
@@ -128,7 +119,7 @@ const char* readChannels(const unsigned char* bytes, size_t length, const psdLay
         for (uint32_t y = 0; y < layout.height; ++y) {
             size_t storedBytes = rowBytes;
             if (layout.packBits)
-                storedBytes = big16(bytes + tableAt + 2 * (size_t(channel) * layout.height + y));
+                storedBytes = bigEndian16(bytes + tableAt + 2 * (size_t(channel) * layout.height + y));
             if (storedBytes > length - at)
                 return "PSD file is truncated";
             const unsigned char* stored = bytes + at;

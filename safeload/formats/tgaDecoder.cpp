@@ -1,3 +1,4 @@
+#include "safeload/byteOrder.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 #include "safeload/imageSandbox.h"
@@ -10,11 +11,6 @@
 // to hold every pixel its header promises.
 
 namespace {
-
-uint16_t little16(const unsigned char* bytes)
-{
-    return uint16_t(bytes[0] | bytes[1] << 8);
-}
 
 // Walks the run-length packets until they have given `pixels` pixels.
 bool packetsAreComplete(
@@ -38,9 +34,9 @@ bool packetsAreComplete(
 bool holdsEveryPixel(const unsigned char* bytes, size_t length)
 {
     const int imageType = bytes[2], bitsPerPixel = bytes[16];
-    const size_t colourMapBytes = bytes[1] ? size_t(little16(bytes + 5)) * ((size_t(bytes[7]) + 7) / 8) : 0;
+    const size_t colourMapBytes = bytes[1] ? size_t(littleEndian16(bytes + 5)) * ((size_t(bytes[7]) + 7) / 8) : 0;
     const size_t dataAt = 18 + size_t(bytes[0]) + colourMapBytes;
-    const uint64_t pixels = uint64_t(little16(bytes + 12)) * little16(bytes + 14);
+    const uint64_t pixels = uint64_t(littleEndian16(bytes + 12)) * littleEndian16(bytes + 14);
     const size_t pixelBytes = (size_t(bitsPerPixel) + 7) / 8;
     if (dataAt > length)
         return false;
