@@ -52,6 +52,21 @@ std::string soilReason()
     return text ? text : "SOIL gave no reason";
 }
 
+// A new texture as SOIL makes one that needs no resizing, with `pixels` (or,
+// when null, only the storage for them); 0 without a texture name.
+GLuint makeTextureAsSoilDoes(const unsigned char* pixels, int width, int height, int channels)
+{
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    if (!texture)
+        return 0;
+    const GLenum format = soilFormatOf(channels);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
+    setSoilParameters();
+    return texture;
+}
+
 } // namespace
 
 unsigned int createTextureAsSoilDoes(const unsigned char* pixels, int width, int height, int channels,
@@ -64,16 +79,9 @@ unsigned int createTextureAsSoilDoes(const unsigned char* pixels, int width, int
             failureReason = soilReason();
         return texture;
     }
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    if (!texture) {
+    const GLuint texture = makeTextureAsSoilDoes(pixels, width, height, channels);
+    if (!texture)
         failureReason = noTextureName;
-        return 0;
-    }
-    const GLenum format = soilFormatOf(channels);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, pixels);
-    setSoilParameters();
     return texture;
 }
 
@@ -83,15 +91,8 @@ unsigned int createTextureStorageAsSoilDoes(int width, int height, int channels)
 {
     if (!soilWouldUploadAsItIs(width, height, channels))
         return 0;
-    GLuint texture = 0;
-    glGenTextures(1, &texture);
-    if (!texture)
-        return 0;
-    const GLenum format = soilFormatOf(channels);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), width, height, 0, format, GL_UNSIGNED_BYTE, nullptr);
-    setSoilParameters();
-    if (!textureHasSize(texture, width, height)) {
+    GLuint texture = makeTextureAsSoilDoes(nullptr, width, height, channels);
+    if (texture && !textureHasSize(texture, width, height)) {
         glDeleteTextures(1, &texture);
         while (glGetError() != GL_NO_ERROR) { }
         return 0;
