@@ -195,7 +195,7 @@ private:
     void solveBands(const std::vector<int>& misses, int lineCount, int reach);
     void solveBand(const band& where);
     void followChains(const std::vector<int>& misses, int depth);
-    bool chainFixes(int y, int x, int depth, std::vector<texelPosition>& moved, long& nodes);
+    bool chainFixes(int y, int x, int depth, long& nodes);
     void walk(const std::vector<int>& misses, std::size_t stepLimit);
     void finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime);
 
@@ -719,10 +719,10 @@ void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit)
 // by a level or two in the direction the output needs, and the outputs around
 // it that then miss, at most two, are fixed the same way in turn, up to
 // `depth` moves deep, never moving a texel twice. A branch that fails is
-// undone (chainLog holds what the branches in progress changed). Where the
+// undone (chainLog holds the moves of the branches in progress). Where the
 // walk wanders, this tries the branches in order, so the misses that a short
 // chain fixes are fixed at once and the walk is left the hard ones.
-bool planeRecovery::chainFixes(int y, int x, int depth, std::vector<texelPosition>& moved, long& nodes)
+bool planeRecovery::chainFixes(int y, int x, int depth, long& nodes)
 {
     constexpr long nodeLimit = 20000;
     if (!missed(y, x))
@@ -734,18 +734,17 @@ bool planeRecovery::chainFixes(int y, int x, int depth, std::vector<texelPositio
     const int count = contributors(y, x, found);
     for (int k = 0; k < count; ++k) {
         const texelPosition at = found[k];
-        if (std::any_of(moved.begin(), moved.end(),
-                        [at](texelPosition other) { return other.row == at.row && other.column == at.column; }))
+        if (std::any_of(chainLog.begin(), chainLog.end(), [at](const loggedTexel& change) {
+                return change.at.row == at.row && change.at.column == at.column;
+            }))
             continue;
         const int was = texel(at.row, at.column);
         for (int step : {direction, 2 * direction}) {
             if (was + step < 0 || was + step > 255 || ++nodes > nodeLimit)
                 continue;
             const std::size_t mark = chainLog.size();
-            const std::size_t movedMark = moved.size();
             chainLog.push_back({at, static_cast<unsigned char>(was)});
             texel(at.row, at.column) = static_cast<unsigned char>(was + step);
-            moved.push_back(at);
             const auto [firstY, lastY] = rows.reading(at.row);
             const auto [firstX, lastX] = columns.reading(at.column);
             std::vector<int> frontier;
@@ -756,14 +755,13 @@ bool planeRecovery::chainFixes(int y, int x, int depth, std::vector<texelPositio
             constexpr std::size_t widestFrontier = 2;
             bool fixed = frontier.size() <= widestFrontier;
             for (std::size_t i = 0; fixed && i < frontier.size(); ++i)
-                fixed = chainFixes(frontier[i] / textureWidth, frontier[i] % textureWidth, depth - 1, moved, nodes);
+                fixed = chainFixes(frontier[i] / textureWidth, frontier[i] % textureWidth, depth - 1, nodes);
             if (fixed)
                 return true;
             while (chainLog.size() > mark) {
                 texel(chainLog.back().at.row, chainLog.back().at.column) = chainLog.back().was;
                 chainLog.pop_back();
             }
-            moved.resize(movedMark);
         }
     }
     return false;
@@ -776,10 +774,9 @@ void planeRecovery::followChains(const std::vector<int>& misses, int depth)
             return;
         if (!missed(index))
             continue;
-        std::vector<texelPosition> moved;
         long nodes = 0;
         chainLog.clear();
-        if (chainFixes(index / textureWidth, index % textureWidth, depth, moved, nodes))
+        if (chainFixes(index / textureWidth, index % textureWidth, depth, nodes))
             for (const loggedTexel& change : chainLog)
                 noteChange(change.at.row, change.at.column);
     }
