@@ -153,9 +153,12 @@ struct texelPosition {
 };
 
 // A small deterministic generator for the random steps of the walk, so that
-// the same texture always gives the same picture.
+// the same texture always gives the same picture. Each walk starts it from a
+// seed of its own.
 class walkGenerator {
 public:
+    explicit walkGenerator(std::uint32_t seed) : state(12345u + seed * 7919u) {}
+
     std::uint32_t next(std::uint32_t bound)
     {
         state = state * 1664525u + 1013904223u;
@@ -163,7 +166,7 @@ public:
     }
 
 private:
-    std::uint32_t state = 12345u;
+    std::uint32_t state;
 };
 
 class planeRecovery {
@@ -196,7 +199,7 @@ private:
     void solveBand(const band& where);
     void followChains(const std::vector<int>& misses, int depth);
     bool chainFixes(int y, int x, int depth, long& nodes);
-    void walk(const std::vector<int>& misses, std::size_t stepLimit);
+    void walk(const std::vector<int>& misses, std::size_t stepLimit, std::uint32_t seed);
     void finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime);
 
     bool timeIsUp() const { return deadline.passed() || (walkDeadline && walkDeadline->passed()); }
@@ -662,11 +665,11 @@ void planeRecovery::solveBands(const std::vector<int>& misses, int lineCount, in
 // reads by one level in the direction it needs, the move that breaks the
 // fewest other outputs, or now and then a random one, which lets the misses
 // that no local re-solve fixed travel until they meet and cancel.
-void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit)
+void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit, std::uint32_t seed)
 {
     constexpr std::uint32_t randomMovesPerThousand = 400;
     std::deque<int> queue(misses.begin(), misses.end());
-    walkGenerator generator;
+    walkGenerator generator(seed);
     for (std::size_t step = 0; !queue.empty() && step < stepLimit; ++step) {
         const int index = queue.front();
         queue.pop_front();
@@ -784,23 +787,30 @@ void planeRecovery::followChains(const std::vector<int>& misses, int depth)
 
 // The last misses alternate walks with re-solves of the bands the walk has
 // reshaped; as the misses get fewer and harder the walks get longer (the
-// shortest doubles each round). A wrong size can leave a miss that no walk
-// fixes, so the walks get a budget of their own, a few times what the stages
-// before them took, within a floor that lets a true size finish its last few
-// misses and a ceiling well under the whole search's time; a plane that
-// misses its budget counts as not fitting, and the search moves on.
+// shortest doubles for the first rounds). Each round's walk takes its random
+// steps from a sequence of its own: a round that replayed the last one's
+// sequence from much the same texels would mostly retrace its moves, and a
+// miss it could not fix stayed for good. Many short walks down different
+// paths fix such misses sooner than a few long ones down the same path.
+// A wrong size can leave a miss that no walk fixes, so the walks get a budget
+// of their own, a few times what the stages before them took, within a floor
+// that lets a true size finish its last few misses (a side scaled by nearly
+// one leaves a few that take a second or so whatever the picture's size) and
+// a ceiling well under the whole search's time; a plane that misses its
+// budget counts as not fitting, and the search moves on.
 void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime)
 {
     constexpr int budgetPerDeterministicTime = 12;
-    constexpr std::chrono::nanoseconds fewestWalkTime = std::chrono::milliseconds(50);
+    constexpr std::chrono::nanoseconds fewestWalkTime = std::chrono::seconds(2);
     constexpr std::chrono::nanoseconds mostWalkTime = std::chrono::seconds(5);
     walkDeadline.emplace(std::clamp(deterministicTime * budgetPerDeterministicTime, fewestWalkTime, mostWalkTime),
                          processorDeadline::counted::callingThread);
     constexpr std::size_t walkStepsPerMiss = 500;
     constexpr std::size_t fewestWalkSteps = 5000;
-    constexpr int lastDoubling = 12;
+    constexpr int lastDoubling = 3;
     for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
-        walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)));
+        walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)),
+             static_cast<std::uint32_t>(round));
         misses = remainingMisses(misses);
         for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
             if (misses.empty() || timeIsUp())
