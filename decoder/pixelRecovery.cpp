@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iterator>
+#include <numeric>
 #include <optional>
 #include <utility>
 
@@ -120,31 +122,45 @@ private:
 };
 
 // A band of `lineCount` neighbouring original rows (alongRows) or columns
-// from `firstLine`, between positions `first` and `last` along them.
+// from `firstLine`, between positions `first` and `last` along them, whose
+// texels may each move up to `span` levels.
 struct band {
     bool alongRows;
     int lineCount;
     int firstLine;
     int first;
     int last;
+    int span;
+
+    int levels() const { return 2 * span + 1; }
 };
+
+constexpr int widestSpan = 3;
+constexpr int mostSettings = (2 * widestSpan + 1) * (2 * widestSpan + 1) * (2 * widestSpan + 1) * (2 * widestSpan + 1);
 
 // The band solver's view of one output of a group: the band texels it reads
 // (each a line of the band and a side, 0 for the group's own position, 1 for
-// the next) and whether it misses for every setting of them, one base-3 digit
-// a texel.
+// the next) and whether it misses for every setting of them, one digit of
+// base band.levels() a texel.
 struct bandOutput {
     int lines[4];
     int sides[4];
     int count;
-    unsigned char misses[81];
+    unsigned char misses[mostSettings];
 };
 
 // A band stage solves bands of lineCount lines around each miss, reaching
-// this far along them.
+// this far along them, each texel moving up to `span` levels.
 struct bandStage {
     int lineCount;
     int reach;
+    int span = 1;
+};
+
+// The directions bands may run in: along rows, or down columns.
+struct bandDirections {
+    bool alongRows = true;
+    bool downColumns = true;
 };
 
 struct texelPosition {
@@ -195,7 +211,8 @@ private:
     void noteChange(int row, int column) { changed.push_back(row * width + column); }
     void adjustSingleTexels(const std::vector<int>& misses);
     void adjustTexelPairs(const std::vector<int>& misses);
-    void solveBands(const std::vector<int>& misses, int lineCount, int reach);
+    void solveBands(const std::vector<int>& misses, const bandStage& stage, bandDirections directions = {});
+    void solveNearlyOneSides(std::vector<int>& misses);
     void solveBand(const band& where);
     void followChains(const std::vector<int>& misses, int depth);
     bool chainFixes(int y, int x, int depth, long& nodes);
@@ -454,10 +471,10 @@ void planeRecovery::adjustTexelPairs(const std::vector<int>& misses)
 
 } // namespace
 
-// The band texel (line, position) set `digit` - 1 levels from `was`.
+// The band texel (line, position) set `digit` - span levels from `was`.
 void planeRecovery::setBandTexel(const band& where, int line, int position, unsigned char was, int digit)
 {
-    bandTexel(where, line, position) = static_cast<unsigned char>(std::clamp(was + digit - 1, 0, 255));
+    bandTexel(where, line, position) = static_cast<unsigned char>(std::clamp(was + digit - where.span, 0, 255));
 }
 
 // The outputs whose base along the band is `position`, each tabulated over the
@@ -474,7 +491,8 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
     for (int t = along.groupStart(position); t < along.groupStart(position + 1); ++t)
         for (int c = firstCross; c < lastCross; ++c) {
             const axisSample& cross = across[c];
-            bandOutput output{};
+            bandOutput output; // misses is filled for every setting below
+            output.count = 0;
             for (int line : {cross.base, cross.next}) {
                 const int bandLine = line - where.firstLine;
                 if (bandLine < 0 || bandLine >= where.lineCount || (line == cross.next && cross.next == cross.base))
@@ -487,14 +505,14 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
             }
             int settings = 1;
             for (int slot = 0; slot < output.count; ++slot)
-                settings *= 3;
+                settings *= where.levels();
             const int y = where.alongRows ? c : t;
             const int x = where.alongRows ? t : c;
             for (int setting = 0; setting < settings; ++setting) {
-                for (int slot = 0, rest = setting; slot < output.count; ++slot, rest /= 3) {
+                for (int slot = 0, rest = setting; slot < output.count; ++slot, rest /= where.levels()) {
                     const int line = output.lines[slot];
                     const int side = output.sides[slot];
-                    setBandTexel(where, line, position + side, (side ? wasNext : wasOwn)[line], rest % 3);
+                    setBandTexel(where, line, position + side, (side ? wasNext : wasOwn)[line], rest % where.levels());
                 }
                 output.misses[setting] = missed(y, x) ? 1 : 0;
             }
@@ -508,9 +526,9 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
     return outputs;
 }
 
-// Re-solves a band exactly: every texel in it may move one level, everything
-// outside stays, and a dynamic programme along the band, whose state is the
-// band's cross-section (one base-3 digit a line), finds the fewest misses and
+// Re-solves a band exactly: every texel in it may move up to the band's span
+// of levels, everything outside stays, and a dynamic programme along the band,
+// whose state is the band's cross-section (one digit a line), finds the fewest misses and
 // then the least distance from the estimate. It fixes misses that need
 // several texels to move together, which single and paired moves cannot see.
 // Each output is evaluated once for every setting of the few band texels it
@@ -518,13 +536,14 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
 void planeRecovery::solveBand(const band& where)
 {
     const int lineCount = where.lineCount;
+    const int levels = where.levels();
     int states = 1;
     for (int line = 0; line < lineCount; ++line)
-        states *= 3;
+        states *= levels;
     std::vector<int> digits(static_cast<std::size_t>(states) * lineCount);
     for (int state = 0; state < states; ++state)
-        for (int line = 0, rest = state; line < lineCount; ++line, rest /= 3)
-            digits[static_cast<std::size_t>(state) * lineCount + line] = rest % 3;
+        for (int line = 0, rest = state; line < lineCount; ++line, rest /= levels)
+            digits[static_cast<std::size_t>(state) * lineCount + line] = rest % levels;
     auto digit = [&](int state, int line) { return digits[static_cast<std::size_t>(state) * lineCount + line]; };
 
     const int length = where.last - where.first + 1;
@@ -545,7 +564,7 @@ void planeRecovery::solveBand(const band& where)
         for (int state = 0; state < states; ++state) {
             double sum = 0;
             for (int line = 0; line < lineCount; ++line) {
-                const int value = wasAt(k)[line] + digit(state, line) - 1;
+                const int value = wasAt(k)[line] + digit(state, line) - where.span;
                 const int row = where.alongRows ? where.firstLine + line : where.first + k;
                 const int column = where.alongRows ? where.first + k : where.firstLine + line;
                 const double away = value - estimated(row, column);
@@ -558,7 +577,7 @@ void planeRecovery::solveBand(const band& where)
         for (const bandOutput& output : outputs) {
             int setting = 0;
             for (int slot = output.count - 1; slot >= 0; --slot)
-                setting = setting * 3 + digit(output.sides[slot] ? next : own, output.lines[slot]);
+                setting = setting * levels + digit(output.sides[slot] ? next : own, output.lines[slot]);
             count += output.misses[setting];
         }
         return count;
@@ -574,19 +593,28 @@ void planeRecovery::solveBand(const band& where)
     for (int state = 0; state < states; ++state)
         if (distance[static_cast<std::size_t>(state)] < unreachable)
             costAt(0, state) = distance[static_cast<std::size_t>(state)] + missCost * groupMisses(entry, unchanged, state);
+    // The states are tried cheapest first, so the search for each next state
+    // stops at the first one that could not beat the best found even without
+    // a miss; among equal totals the lowest state still wins.
+    std::vector<int> cheapestFirst(static_cast<std::size_t>(states));
     for (int k = 0; k + 1 < length; ++k) {
         const std::vector<bandOutput> group = tabulateGroup(where, where.first + k, true, true, wasAt(k), wasAt(k + 1));
+        std::iota(cheapestFirst.begin(), cheapestFirst.end(), 0);
+        std::stable_sort(cheapestFirst.begin(), cheapestFirst.end(),
+                         [&](int a, int b) { return costAt(k, a) < costAt(k, b); });
         for (int next = 0; next < states; ++next) {
             const double away = distance[static_cast<std::size_t>(k + 1) * states + next];
             if (away >= unreachable)
                 continue;
-            for (int state = 0; state < states; ++state) {
-                if (costAt(k, state) >= unreachable)
-                    continue;
+            double& best = costAt(k + 1, next);
+            int& from = previous[static_cast<std::size_t>(k + 1) * states + next];
+            for (int state : cheapestFirst) {
+                if (costAt(k, state) >= unreachable || costAt(k, state) + away > best)
+                    break;
                 const double total = costAt(k, state) + missCost * groupMisses(group, state, next) + away;
-                if (total < costAt(k + 1, next)) {
-                    costAt(k + 1, next) = total;
-                    previous[static_cast<std::size_t>(k + 1) * states + next] = state;
+                if (total < best || (total == best && state < from)) {
+                    best = total;
+                    from = state;
                 }
             }
         }
@@ -606,7 +634,7 @@ void planeRecovery::solveBand(const band& where)
     for (int k = length - 1; k >= 0; --k) {
         for (int line = 0; line < lineCount; ++line) {
             setBandTexel(where, line, where.first + k, wasAt(k)[line], digit(bestState, line));
-            if (digit(bestState, line) != 1)
+            if (digit(bestState, line) != where.span)
                 noteChange(where.alongRows ? where.firstLine + line : where.first + k,
                            where.alongRows ? where.first + k : where.firstLine + line);
         }
@@ -632,10 +660,12 @@ std::vector<int> bandsHolding(const axisSample& sample, int lineCount, int lines
 
 } // namespace
 
-// Every band of `lineCount` lines that holds a row (or a column) that a missed
-// output reads, reaching `reach` texels either side of it.
-void planeRecovery::solveBands(const std::vector<int>& misses, int lineCount, int reach)
+// Every band of the stage's lines that holds a row (or a column) that a missed
+// output reads, reaching the stage's reach either side of it, in the
+// directions given.
+void planeRecovery::solveBands(const std::vector<int>& misses, const bandStage& stage, bandDirections directions)
 {
+    const int lineCount = stage.lineCount;
     std::size_t done = 0;
     for (int index : misses) {
         if (++done % 64 == 0 && timeIsUp())
@@ -645,6 +675,8 @@ void planeRecovery::solveBands(const std::vector<int>& misses, int lineCount, in
         const axisSample& across = columns[x];
         const axisSample& down = rows[y];
         for (int alongRows = 1; alongRows >= 0; --alongRows) {
+            if (!(alongRows ? directions.alongRows : directions.downColumns))
+                continue;
             const axisSample& cross = alongRows ? down : across;
             const axisSample& along = alongRows ? across : down;
             const int lines = alongRows ? height : width;
@@ -654,11 +686,49 @@ void planeRecovery::solveBands(const std::vector<int>& misses, int lineCount, in
             for (int firstLine : bandsHolding(cross, lineCount, lines)) {
                 if (!missed(y, x))
                     break;
-                solveBand({alongRows == 1, lineCount, firstLine, std::max(along.base - reach, 0),
-                           std::min(along.base + reach, positions - 1)});
+                solveBand({alongRows == 1, lineCount, firstLine, std::max(along.base - stage.reach, 0),
+                           std::min(along.base + stage.reach, positions - 1), stage.span});
             }
         }
     }
+}
+
+// Where a side is scaled by nearly one (63/64, say), its samples drift across
+// the texels so slowly that runs of neighbouring outputs each read two texels
+// at nearly equal weights. Along such a run the texture shows little but the
+// sums of neighbouring texels, and a miss there is fixed only by moving
+// texels of three or four lines together by two or three levels, which the
+// walk finds seldom or never. Those misses first get bands that run along
+// that side and allow such moves; they cost too much to try on every miss.
+void planeRecovery::solveNearlyOneSides(std::vector<int>& misses)
+{
+    constexpr double nearlyOne = 0.96;
+    constexpr float nearHalf = 0.2f;
+    auto scaledByNearlyOne = [](int length, int textureLength) {
+        return length > 1 && length != textureLength
+               && static_cast<double>(length - 1) / (textureLength - 1) > nearlyOne;
+    };
+    const bandDirections directions{scaledByNearlyOne(width, textureWidth), scaledByNearlyOne(height, textureHeight)};
+    if (!directions.alongRows && !directions.downColumns)
+        return;
+    std::vector<int> inRuns;
+    std::vector<int> elsewhere;
+    for (int index : misses) {
+        const bool inRun =
+            (directions.alongRows && std::abs(columns[index % textureWidth].fraction - 0.5f) < nearHalf)
+            || (directions.downColumns && std::abs(rows[index / textureWidth].fraction - 0.5f) < nearHalf);
+        (inRun ? inRuns : elsewhere).push_back(index);
+    }
+    for (const bandStage stage : {bandStage{3, 10, 2}, bandStage{3, 10, 3}, bandStage{4, 10, 2}}) {
+        if (inRuns.empty() || timeIsUp())
+            break;
+        solveBands(inRuns, stage, directions);
+        inRuns = remainingMisses(inRuns);
+    }
+    std::vector<int> all;
+    std::merge(inRuns.begin(), inRuns.end(), elsewhere.begin(), elsewhere.end(), std::back_inserter(all));
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    misses = remainingMisses(all);
 }
 
 // A walk among the misses: each step moves one texel that a missed output
@@ -815,7 +885,7 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
         for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
             if (misses.empty() || timeIsUp())
                 break;
-            solveBands(misses, stage.lineCount, stage.reach);
+            solveBands(misses, stage);
             misses = remainingMisses(misses);
         }
         if (!misses.empty() && !timeIsUp()) {
@@ -852,7 +922,7 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
     for (const bandStage stage : {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}}) {
         if (misses.empty() || timeIsUp())
             break;
-        solveBands(misses, stage.lineCount, stage.reach);
+        solveBands(misses, stage);
         misses = remainingMisses(misses);
     }
     for (int depth : {4, 8, 16, 32}) {
@@ -861,6 +931,8 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
         followChains(misses, depth);
         misses = remainingMisses(misses);
     }
+    if (!misses.empty() && !timeIsUp())
+        solveNearlyOneSides(misses);
     finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
     if (!misses.empty() || !findMisses().empty())
         return planeSearch::gaveUp;

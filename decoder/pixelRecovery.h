@@ -14,7 +14,9 @@
 // repaired locally, each repair keeping texels as close to the estimate as
 // the outputs around them allow. The repair looks at a few texels at a time
 // and widens its view only for what the narrower views left, so its time
-// follows the number of misses rather than the picture's size. The last few
+// follows the number of misses rather than the picture's size. Where a side
+// is scaled by nearly one, the misses where its samples read two texels at
+// nearly equal weights first get views wider in lines and in levels. The last few
 // misses of a large picture, where changes to it barely show in the texture,
 // can take long to find, and a wrong size can leave one that is never found;
 // a budget of their own, a few times what the earlier stages took, and the

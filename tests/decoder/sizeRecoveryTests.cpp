@@ -125,18 +125,21 @@ TEST(SizeRecovery, GivesBackTexturedPicturesAtTheirOwnSize)
     }
 }
 
-// 504 -> 512 and 378 -> 512: the width's samples drift across whole texels so
-// slowly that a few outputs read two texels at nearly equal weights over long
-// runs, and the last misses there need many different walks.
-TEST(SizeRecovery, GivesBackAPictureWithASideScaledByNearlyOne)
+// 504 -> 512 and 992 -> 1024: the width's samples drift across whole texels
+// so slowly that long runs of outputs read two texels at nearly equal
+// weights, and the last misses there take moves of several texels at once.
+TEST(SizeRecovery, GivesBackPicturesWithASideScaledByNearlyOne)
 {
-    const size2d size{504, 378};
-    const std::vector<unsigned char> picture = makePicture(size);
-    const std::vector<unsigned char> texture = soilTexture(picture, size);
-    const recoveredPicture recovered = recover(texture, size);
-    ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
-    EXPECT_EQ(recovered.width, size.width);
-    EXPECT_EQ(soilTexture(recovered.rgb, size), texture);
+    const size2d sizes[] = {{504, 378}, {992, 744}};
+    for (const size2d size : sizes) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        const std::vector<unsigned char> picture = makePicture(size);
+        const std::vector<unsigned char> texture = soilTexture(picture, size);
+        const recoveredPicture recovered = recover(texture, size);
+        ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
+        EXPECT_EQ(recovered.width, size.width);
+        EXPECT_EQ(soilTexture(recovered.rgb, size), texture);
+    }
 }
 
 TEST(SizeRecovery, KeepsTexturesThatFitNoSmallerSize)
