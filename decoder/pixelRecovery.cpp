@@ -527,9 +527,9 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
 }
 
 // Re-solves a band exactly: every texel in it may move up to the band's span
-// of levels, everything outside stays, and a dynamic programme along the band,
-// whose state is the band's cross-section (one digit a line), finds the fewest misses and
-// then the least distance from the estimate. It fixes misses that need
+// of levels, everything outside stays, and a dynamic programme along the
+// band, whose state is the band's cross-section (one digit a line), finds the
+// fewest misses and then the least distance from the estimate. It fixes misses that need
 // several texels to move together, which single and paired moves cannot see.
 // Each output is evaluated once for every setting of the few band texels it
 // reads, not once for every pair of states.
