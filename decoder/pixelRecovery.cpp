@@ -135,6 +135,7 @@ struct band {
     int levels() const { return 2 * span + 1; }
 };
 
+// The widest span any band stage uses, which sizes the tables below.
 constexpr int widestSpan = 3;
 constexpr int mostSettings = (2 * widestSpan + 1) * (2 * widestSpan + 1) * (2 * widestSpan + 1) * (2 * widestSpan + 1);
 
