@@ -699,8 +699,9 @@ void planeRecovery::solveBands(const std::vector<int>& misses, const bandStage& 
 // at nearly equal weights. Along such a run the texture shows little but the
 // sums of neighbouring texels, and a miss there is fixed only by moving
 // texels of three or four lines together by two or three levels, which the
-// walk finds seldom or never. Those misses first get bands that run along
-// that side and allow such moves; they cost too much to try on every miss.
+// walk finds seldom or never. Those misses get bands that run along that side
+// and allow such moves. They cost too much to try on every miss, so they come
+// after the first few walks, which fix most misses that are easy for them.
 void planeRecovery::solveNearlyOneSides(std::vector<int>& misses)
 {
     constexpr double nearlyOne = 0.96;
@@ -863,6 +864,8 @@ void planeRecovery::followChains(const std::vector<int>& misses, int depth)
 // sequence from much the same texels would mostly retrace its moves, and a
 // miss it could not fix stayed for good. Many short walks down different
 // paths fix such misses sooner than a few long ones down the same path.
+// After the first rounds, the misses left where a side is scaled by nearly
+// one get the wider bands of solveNearlyOneSides.
 // A wrong size can leave a miss that no walk fixes, so the walks get a budget
 // of their own, a few times what the stages before them took, within a floor
 // that lets a true size finish its last few misses (a side scaled by nearly
@@ -879,6 +882,7 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
     constexpr std::size_t walkStepsPerMiss = 500;
     constexpr std::size_t fewestWalkSteps = 5000;
     constexpr int lastDoubling = 3;
+    constexpr int roundsBeforeWideBands = 3;
     for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
         walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)),
              static_cast<std::uint32_t>(round));
@@ -893,6 +897,8 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
             followChains(misses, 32);
             misses = remainingMisses(misses);
         }
+        if (round + 1 == roundsBeforeWideBands && !misses.empty() && !timeIsUp())
+            solveNearlyOneSides(misses);
     }
 }
 
@@ -932,8 +938,6 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
         followChains(misses, depth);
         misses = remainingMisses(misses);
     }
-    if (!misses.empty() && !timeIsUp())
-        solveNearlyOneSides(misses);
     finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
     if (!misses.empty() || !findMisses().empty())
         return planeSearch::gaveUp;

@@ -16,7 +16,7 @@
 // and widens its view only for what the narrower views left, so its time
 // follows the number of misses rather than the picture's size. Where a side
 // is scaled by nearly one, the misses where its samples read two texels at
-// nearly equal weights first get views wider in lines and in levels. The last few
+// nearly equal weights get views wider in lines and in levels. The last few
 // misses of a large picture, where changes to it barely show in the texture,
 // can take long to find, and a wrong size can leave one that is never found;
 // a budget of their own, a few times what the earlier stages took, and the
