@@ -135,10 +135,6 @@ struct band {
     int levels() const { return 2 * span + 1; }
 };
 
-// The widest span any band stage uses, which sizes the tables below.
-constexpr int widestSpan = 3;
-constexpr int mostSettings = (2 * widestSpan + 1) * (2 * widestSpan + 1) * (2 * widestSpan + 1) * (2 * widestSpan + 1);
-
 // The band solver's view of one output of a group: the band texels it reads
 // (each a line of the band and a side, 0 for the group's own position, 1 for
 // the next) and whether it misses for every setting of them, one digit of
@@ -147,7 +143,7 @@ struct bandOutput {
     int lines[4];
     int sides[4];
     int count;
-    unsigned char misses[mostSettings];
+    std::vector<unsigned char> misses;
 };
 
 // A band stage solves bands of lineCount lines around each miss, reaching
@@ -492,8 +488,7 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
     for (int t = along.groupStart(position); t < along.groupStart(position + 1); ++t)
         for (int c = firstCross; c < lastCross; ++c) {
             const axisSample& cross = across[c];
-            bandOutput output; // misses is filled for every setting below
-            output.count = 0;
+            bandOutput output{};
             for (int line : {cross.base, cross.next}) {
                 const int bandLine = line - where.firstLine;
                 if (bandLine < 0 || bandLine >= where.lineCount || (line == cross.next && cross.next == cross.base))
@@ -509,20 +504,21 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
                 settings *= where.levels();
             const int y = where.alongRows ? c : t;
             const int x = where.alongRows ? t : c;
+            output.misses.resize(static_cast<std::size_t>(settings));
             for (int setting = 0; setting < settings; ++setting) {
                 for (int slot = 0, rest = setting; slot < output.count; ++slot, rest /= where.levels()) {
                     const int line = output.lines[slot];
                     const int side = output.sides[slot];
                     setBandTexel(where, line, position + side, (side ? wasNext : wasOwn)[line], rest % where.levels());
                 }
-                output.misses[setting] = missed(y, x) ? 1 : 0;
+                output.misses[static_cast<std::size_t>(setting)] = missed(y, x) ? 1 : 0;
             }
             for (int slot = 0; slot < output.count; ++slot) {
                 const int line = output.lines[slot];
                 const int side = output.sides[slot];
                 bandTexel(where, line, position + side) = (side ? wasNext : wasOwn)[line];
             }
-            outputs.push_back(output);
+            outputs.push_back(std::move(output));
         }
     return outputs;
 }
@@ -579,7 +575,7 @@ void planeRecovery::solveBand(const band& where)
             int setting = 0;
             for (int slot = output.count - 1; slot >= 0; --slot)
                 setting = setting * levels + digit(output.sides[slot] ? next : own, output.lines[slot]);
-            count += output.misses[setting];
+            count += output.misses[static_cast<std::size_t>(setting)];
         }
         return count;
     };
