@@ -663,9 +663,10 @@ std::vector<int> bandsHolding(const axisSample& sample, int lineCount, int lines
 void planeRecovery::solveBands(const std::vector<int>& misses, const bandStage& stage, bandDirections directions)
 {
     const int lineCount = stage.lineCount;
-    std::size_t done = 0;
+    // A wide band can take a tenth of a second, so the time is looked at
+    // before every miss (reading the clock costs far less than any band).
     for (int index : misses) {
-        if (++done % 64 == 0 && timeIsUp())
+        if (timeIsUp())
             return;
         const int y = index / textureWidth;
         const int x = index % textureWidth;
