@@ -137,12 +137,19 @@ struct band {
 
 // The band solver's view of one output of a group: the band texels it reads
 // (each a line of the band and a side, 0 for the group's own position, 1 for
-// the next) and whether it misses for every setting of them, one digit of
-// base band.levels() a texel.
+// the next), and where its table starts in its group's misses: whether it
+// misses for every setting of those texels, one digit of base band.levels()
+// a texel.
 struct bandOutput {
     int lines[4];
     int sides[4];
     int count;
+    std::size_t table;
+};
+
+// The outputs of one group, their tables of misses side by side.
+struct bandGroup {
+    std::vector<bandOutput> outputs;
     std::vector<unsigned char> misses;
 };
 
@@ -259,7 +266,7 @@ private:
         return where.alongRows ? texel(where.firstLine + line, position) : texel(position, where.firstLine + line);
     }
     void setBandTexel(const band& where, int line, int position, unsigned char was, int digit);
-    std::vector<bandOutput> tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
+    bandGroup tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
                                           const unsigned char* wasOwn, const unsigned char* wasNext);
 
     // The distinct texels that output (y, x) reads with a weight above zero.
@@ -477,14 +484,14 @@ void planeRecovery::setBandTexel(const band& where, int line, int position, unsi
 // The outputs whose base along the band is `position`, each tabulated over the
 // band texels it reads at `position` (when `ownFree`) and position + 1 (when
 // `nextFree`); the other texels keep their values.
-std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
-                                                     const unsigned char* wasOwn, const unsigned char* wasNext)
+bandGroup planeRecovery::tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
+                                       const unsigned char* wasOwn, const unsigned char* wasNext)
 {
     const axisLayout& along = where.alongRows ? columns : rows;
     const axisLayout& across = where.alongRows ? rows : columns;
     const int firstCross = across.reading(where.firstLine).first;
     const int lastCross = across.reading(where.firstLine + where.lineCount - 1).second;
-    std::vector<bandOutput> outputs;
+    bandGroup group;
     for (int t = along.groupStart(position); t < along.groupStart(position + 1); ++t)
         for (int c = firstCross; c < lastCross; ++c) {
             const axisSample& cross = across[c];
@@ -504,23 +511,24 @@ std::vector<bandOutput> planeRecovery::tabulateGroup(const band& where, int posi
                 settings *= where.levels();
             const int y = where.alongRows ? c : t;
             const int x = where.alongRows ? t : c;
-            output.misses.resize(static_cast<std::size_t>(settings));
+            output.table = group.misses.size();
+            group.misses.resize(output.table + static_cast<std::size_t>(settings));
             for (int setting = 0; setting < settings; ++setting) {
                 for (int slot = 0, rest = setting; slot < output.count; ++slot, rest /= where.levels()) {
                     const int line = output.lines[slot];
                     const int side = output.sides[slot];
                     setBandTexel(where, line, position + side, (side ? wasNext : wasOwn)[line], rest % where.levels());
                 }
-                output.misses[static_cast<std::size_t>(setting)] = missed(y, x) ? 1 : 0;
+                group.misses[output.table + static_cast<std::size_t>(setting)] = missed(y, x) ? 1 : 0;
             }
             for (int slot = 0; slot < output.count; ++slot) {
                 const int line = output.lines[slot];
                 const int side = output.sides[slot];
                 bandTexel(where, line, position + side) = (side ? wasNext : wasOwn)[line];
             }
-            outputs.push_back(std::move(output));
+            group.outputs.push_back(output);
         }
-    return outputs;
+    return group;
 }
 
 // Re-solves a band exactly: every texel in it may move up to the band's span
@@ -569,13 +577,13 @@ void planeRecovery::solveBand(const band& where)
             }
             distance[static_cast<std::size_t>(k) * states + state] = sum;
         }
-    auto groupMisses = [&](const std::vector<bandOutput>& outputs, int own, int next) {
+    auto groupMisses = [&](const bandGroup& group, int own, int next) {
         int count = 0;
-        for (const bandOutput& output : outputs) {
+        for (const bandOutput& output : group.outputs) {
             int setting = 0;
             for (int slot = output.count - 1; slot >= 0; --slot)
                 setting = setting * levels + digit(output.sides[slot] ? next : own, output.lines[slot]);
-            count += output.misses[static_cast<std::size_t>(setting)];
+            count += group.misses[output.table + static_cast<std::size_t>(setting)];
         }
         return count;
     };
@@ -584,9 +592,8 @@ void planeRecovery::solveBand(const band& where)
     std::vector<double> cost(static_cast<std::size_t>(length) * states, unreachable);
     std::vector<int> previous(static_cast<std::size_t>(length) * states, unchanged);
     auto costAt = [&](int k, int state) -> double& { return cost[static_cast<std::size_t>(k) * states + state]; };
-    const std::vector<bandOutput> entry =
-        where.first > 0 ? tabulateGroup(where, where.first - 1, false, true, wasAt(-1), wasAt(0))
-                        : std::vector<bandOutput>();
+    const bandGroup entry =
+        where.first > 0 ? tabulateGroup(where, where.first - 1, false, true, wasAt(-1), wasAt(0)) : bandGroup();
     for (int state = 0; state < states; ++state)
         if (distance[static_cast<std::size_t>(state)] < unreachable)
             costAt(0, state) = distance[static_cast<std::size_t>(state)] + missCost * groupMisses(entry, unchanged, state);
@@ -595,7 +602,7 @@ void planeRecovery::solveBand(const band& where)
     // a miss; among equal totals the lowest state still wins.
     std::vector<int> cheapestFirst(static_cast<std::size_t>(states));
     for (int k = 0; k + 1 < length; ++k) {
-        const std::vector<bandOutput> group = tabulateGroup(where, where.first + k, true, true, wasAt(k), wasAt(k + 1));
+        const bandGroup group = tabulateGroup(where, where.first + k, true, true, wasAt(k), wasAt(k + 1));
         std::iota(cheapestFirst.begin(), cheapestFirst.end(), 0);
         std::stable_sort(cheapestFirst.begin(), cheapestFirst.end(),
                          [&](int a, int b) { return costAt(k, a) < costAt(k, b); });
@@ -616,7 +623,7 @@ void planeRecovery::solveBand(const band& where)
             }
         }
     }
-    const std::vector<bandOutput> exit = tabulateGroup(where, where.last, true, false, wasAt(length - 1), wasAt(length));
+    const bandGroup exit = tabulateGroup(where, where.last, true, false, wasAt(length - 1), wasAt(length));
     double best = unreachable;
     int bestState = unchanged;
     for (int state = 0; state < states; ++state) {
@@ -663,10 +670,12 @@ std::vector<int> bandsHolding(const axisSample& sample, int lineCount, int lines
 void planeRecovery::solveBands(const std::vector<int>& misses, const bandStage& stage, bandDirections directions)
 {
     const int lineCount = stage.lineCount;
-    // A wide band can take a tenth of a second, so the time is looked at
-    // before every miss (reading the clock costs far less than any band).
+    // Reading the processor clocks costs about as much as a one-level band,
+    // so those look at the time every 64th miss; a wider band can take a
+    // tenth of a second, so those look before every miss.
+    std::size_t done = 0;
     for (int index : misses) {
-        if (timeIsUp())
+        if ((stage.span > 1 || ++done % 64 == 0) && timeIsUp())
             return;
         const int y = index / textureWidth;
         const int x = index % textureWidth;
