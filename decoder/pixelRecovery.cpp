@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <iterator>
+#include <initializer_list>
 #include <numeric>
 #include <optional>
 #include <utility>
@@ -216,6 +216,8 @@ private:
     void adjustSingleTexels(const std::vector<int>& misses);
     void adjustTexelPairs(const std::vector<int>& misses);
     void solveBands(const std::vector<int>& misses, const bandStage& stage, bandDirections directions = {});
+    void solveBandStages(std::vector<int>& misses, std::initializer_list<bandStage> stages,
+                         bandDirections directions = {});
     void solveNearlyOneSides(std::vector<int>& misses);
     void solveBand(const band& where);
     void followChains(const std::vector<int>& misses, int depth);
@@ -266,8 +268,8 @@ private:
         return where.alongRows ? texel(where.firstLine + line, position) : texel(position, where.firstLine + line);
     }
     void setBandTexel(const band& where, int line, int position, unsigned char was, int digit);
-    bandGroup tabulateGroup(const band& where, int position, bool ownFree, bool nextFree,
-                                          const unsigned char* wasOwn, const unsigned char* wasNext);
+    bandGroup tabulateGroup(const band& where, int position, bool ownFree, bool nextFree, const unsigned char* wasOwn,
+                            const unsigned char* wasNext);
 
     // The distinct texels that output (y, x) reads with a weight above zero.
     int contributors(int y, int x, texelPosition (&found)[4]) const;
@@ -534,8 +536,9 @@ bandGroup planeRecovery::tabulateGroup(const band& where, int position, bool own
 // Re-solves a band exactly: every texel in it may move up to the band's span
 // of levels, everything outside stays, and a dynamic programme along the
 // band, whose state is the band's cross-section (one digit a line), finds the
-// fewest misses and then the least distance from the estimate. It fixes misses that need
-// several texels to move together, which single and paired moves cannot see.
+// fewest misses and then the least distance from the estimate. It fixes
+// misses that need several texels to move together, which single and paired
+// moves cannot see.
 // Each output is evaluated once for every setting of the few band texels it
 // reads, not once for every pair of states.
 void planeRecovery::solveBand(const band& where)
@@ -700,6 +703,18 @@ void planeRecovery::solveBands(const std::vector<int>& misses, const bandStage& 
     }
 }
 
+// The stages in turn, each on the misses the ones before it left.
+void planeRecovery::solveBandStages(std::vector<int>& misses, std::initializer_list<bandStage> stages,
+                                    bandDirections directions)
+{
+    for (const bandStage& stage : stages) {
+        if (misses.empty() || timeIsUp())
+            return;
+        solveBands(misses, stage, directions);
+        misses = remainingMisses(misses);
+    }
+}
+
 // Where a side is scaled by nearly one (63/64, say), its samples drift across
 // the texels so slowly that runs of neighbouring outputs each read two texels
 // at nearly equal weights. Along such a run the texture shows little but the
@@ -727,16 +742,9 @@ void planeRecovery::solveNearlyOneSides(std::vector<int>& misses)
             || (directions.downColumns && std::abs(rows[index / textureWidth].fraction - 0.5f) < nearHalf);
         (inRun ? inRuns : elsewhere).push_back(index);
     }
-    for (const bandStage stage : {bandStage{3, 10, 2}, bandStage{3, 10, 3}, bandStage{4, 10, 2}}) {
-        if (inRuns.empty() || timeIsUp())
-            break;
-        solveBands(inRuns, stage, directions);
-        inRuns = remainingMisses(inRuns);
-    }
-    std::vector<int> all;
-    std::merge(inRuns.begin(), inRuns.end(), elsewhere.begin(), elsewhere.end(), std::back_inserter(all));
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    misses = remainingMisses(all);
+    solveBandStages(inRuns, {bandStage{3, 10, 2}, bandStage{3, 10, 3}, bandStage{4, 10, 2}}, directions);
+    inRuns.insert(inRuns.end(), elsewhere.begin(), elsewhere.end());
+    misses = remainingMisses(inRuns);
 }
 
 // A walk among the misses: each step moves one texel that a missed output
@@ -893,12 +901,7 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
         walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)),
              static_cast<std::uint32_t>(round));
         misses = remainingMisses(misses);
-        for (const bandStage stage : {bandStage{2, 6}, bandStage{3, 4}}) {
-            if (misses.empty() || timeIsUp())
-                break;
-            solveBands(misses, stage);
-            misses = remainingMisses(misses);
-        }
+        solveBandStages(misses, {bandStage{2, 6}, bandStage{3, 4}});
         if (!misses.empty() && !timeIsUp()) {
             followChains(misses, 32);
             misses = remainingMisses(misses);
@@ -932,12 +935,7 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
         return planeSearch::gaveUp;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
         return planeSearch::ruledOut;
-    for (const bandStage stage : {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}}) {
-        if (misses.empty() || timeIsUp())
-            break;
-        solveBands(misses, stage);
-        misses = remainingMisses(misses);
-    }
+    solveBandStages(misses, {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}});
     for (int depth : {4, 8, 16, 32}) {
         if (misses.empty() || timeIsUp())
             break;
@@ -952,7 +950,7 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
 }
 
 planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
-                  int height, const processorDeadline& deadline, std::vector<unsigned char>& original)
+                         int height, const processorDeadline& deadline, std::vector<unsigned char>& original)
 {
     planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);
     return recovery.run(original);

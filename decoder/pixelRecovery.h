@@ -33,4 +33,4 @@ enum class planeSearch {
 // when it finds one. A plane given up on may still exist: only a size ruled
 // out is taken to be wrong.
 planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
-                  int height, const processorDeadline& deadline, std::vector<unsigned char>& original);
+                         int height, const processorDeadline& deadline, std::vector<unsigned char>& original);
