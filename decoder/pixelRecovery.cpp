@@ -221,6 +221,7 @@ private:
     void solveNearlyOneSides(std::vector<int>& misses);
     void solveBand(const band& where);
     void followChains(const std::vector<int>& misses, int depth);
+    void followChainStages(std::vector<int>& misses, std::initializer_list<int> depths);
     bool chainFixes(int y, int x, int depth, long& nodes);
     void walk(const std::vector<int>& misses, std::size_t stepLimit, std::uint32_t seed);
     void finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime);
@@ -836,14 +837,15 @@ bool planeRecovery::chainFixes(int y, int x, int depth, long& nodes)
             texel(at.row, at.column) = static_cast<unsigned char>(was + step);
             const auto [firstY, lastY] = rows.reading(at.row);
             const auto [firstX, lastX] = columns.reading(at.column);
-            std::vector<int> frontier;
-            for (int yy = firstY; yy < lastY; ++yy)
-                for (int xx = firstX; xx < lastX; ++xx)
+            constexpr int widestFrontier = 2;
+            int frontier[widestFrontier + 1];
+            int frontierSize = 0;
+            for (int yy = firstY; yy < lastY && frontierSize <= widestFrontier; ++yy)
+                for (int xx = firstX; xx < lastX && frontierSize <= widestFrontier; ++xx)
                     if (missed(yy, xx))
-                        frontier.push_back(yy * textureWidth + xx);
-            constexpr std::size_t widestFrontier = 2;
-            bool fixed = frontier.size() <= widestFrontier;
-            for (std::size_t i = 0; fixed && i < frontier.size(); ++i)
+                        frontier[frontierSize++] = yy * textureWidth + xx;
+            bool fixed = frontierSize <= widestFrontier;
+            for (int i = 0; fixed && i < frontierSize; ++i)
                 fixed = chainFixes(frontier[i] / textureWidth, frontier[i] % textureWidth, depth - 1, nodes);
             if (fixed)
                 return true;
@@ -854,6 +856,17 @@ bool planeRecovery::chainFixes(int y, int x, int depth, long& nodes)
         }
     }
     return false;
+}
+
+// Chains of each depth in turn, each on the misses the ones before it left.
+void planeRecovery::followChainStages(std::vector<int>& misses, std::initializer_list<int> depths)
+{
+    for (int depth : depths) {
+        if (misses.empty() || timeIsUp())
+            return;
+        followChains(misses, depth);
+        misses = remainingMisses(misses);
+    }
 }
 
 void planeRecovery::followChains(const std::vector<int>& misses, int depth)
@@ -902,10 +915,7 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
              static_cast<std::uint32_t>(round));
         misses = remainingMisses(misses);
         solveBandStages(misses, {bandStage{2, 6}, bandStage{3, 4}});
-        if (!misses.empty() && !timeIsUp()) {
-            followChains(misses, 32);
-            misses = remainingMisses(misses);
-        }
+        followChainStages(misses, {32});
         if (round + 1 == roundsBeforeWideBands && !misses.empty() && !timeIsUp())
             solveNearlyOneSides(misses);
     }
@@ -935,13 +945,11 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
         return planeSearch::gaveUp;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
         return planeSearch::ruledOut;
+    // Short chains fix most of what is left for a fraction of what a band
+    // costs, so the bands see only the misses that need texels moved together.
+    followChainStages(misses, {4, 8});
     solveBandStages(misses, {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}});
-    for (int depth : {4, 8, 16, 32}) {
-        if (misses.empty() || timeIsUp())
-            break;
-        followChains(misses, depth);
-        misses = remainingMisses(misses);
-    }
+    followChainStages(misses, {4, 8, 16, 32});
     finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
     if (!misses.empty() || !findMisses().empty())
         return planeSearch::gaveUp;
