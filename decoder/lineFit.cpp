@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cmath>
 
 namespace {
 
@@ -71,19 +72,18 @@ unsigned char wholeLineTexel(int here, int next, const axisSample& sample)
 }
 
 // The first value of the next texel from which the texel is at least `level`
-// (256 when none is).
+// (256 when none is). The texel never falls as the next texel grows, and real
+// arithmetic lands within a step or two of that first value (SOIL rounds to
+// float), so stepping from there finds it exactly.
 int firstNextReaching(int here, const axisSample& sample, int level)
 {
-    int low = 0;
-    int high = 256;
-    while (low < high) {
-        const int middle = (low + high) / 2;
-        if (wholeLineTexel(here, middle, sample) >= level)
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    return low;
+    const double needed = (level - 0.5 - here * static_cast<double>(sample.rest)) / sample.fraction;
+    int next = static_cast<int>(std::clamp(std::ceil(needed), 0.0, 256.0));
+    while (next > 0 && wholeLineTexel(here, next - 1, sample) >= level)
+        --next;
+    while (next < 256 && wholeLineTexel(here, next, sample) < level)
+        ++next;
+    return next;
 }
 
 } // namespace

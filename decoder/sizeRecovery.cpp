@@ -112,15 +112,17 @@ bool linesFit(const textureLines& lines, const std::vector<int>& order, std::siz
 // The lengths that the busiest lines fit, and that the first line fits with
 // whole texels: the first texture line samples the first original line alone
 // whatever the length across, so its exact test holds for every size. Most
-// wrong lengths fail the busiest lines; the smooth lines of a smooth picture
-// fit almost any length in real numbers, but seldom in whole texels.
+// wrong lengths fail the busiest line; the smooth lines of a smooth picture
+// fit almost any length in real numbers, but seldom in whole texels. So the
+// busiest line goes first, the whole-texel test next, and the other busy
+// lines last, on the few lengths left.
 std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest)
 {
     const int textureLength = lines.length();
     std::vector<int> lengths;
     for (int length = textureLength / 2 + 1; length < textureLength && textureLength > 2; ++length)
-        if (linesFit(lines, busiest, quickLineCount, length)
-            && lines.fitsWhole(0, sampleAxis(length, textureLength), length))
+        if (linesFit(lines, busiest, 1, length) && lines.fitsWhole(0, sampleAxis(length, textureLength), length)
+            && linesFit(lines, busiest, quickLineCount, length))
             lengths.push_back(length);
     lengths.push_back(textureLength);
     return lengths;
@@ -284,8 +286,10 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
                 picture.result = recoveredPicture::outcome::outOfTime;
                 return picture;
             }
-            if (!widths.fitsBusyLines(width) || !heights->fitsBusyLines(height)
-                || !widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width))
+            // The single lines' tests read a line or two a size; the busy
+            // lines' test reads hundreds, so it comes last.
+            if (!widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width)
+                || !widths.fitsBusyLines(width) || !heights->fitsBusyLines(height))
                 continue;
             std::vector<unsigned char> rgb;
             const planeSearch search = recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb);
