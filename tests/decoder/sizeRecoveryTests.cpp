@@ -1,6 +1,7 @@
 // The size recovery without a window: pictures made here, up-scaled by SOIL's
 // own up_scale_image, and given back by the recovery at their own size.
 
+#include "decoder/lineFit.h"
 #include "decoder/pixelRecovery.h"
 #include "decoder/sizeRecovery.h"
 #include "decoder/upScaling.h"
@@ -219,6 +220,19 @@ TEST(SizeRecovery, FirstRowRulesOutMostWidthsOfASmoothPicture)
     const std::vector<int> widths = feasibleLengths(makePicture(size, 0), size.width, size.height, true);
     EXPECT_LT(widths.size(), 20u);
     EXPECT_EQ(widths.back(), size.width);
+}
+
+// The size search skips the whole-texel test on a line of one level, taking
+// it to fit every length: the exact test agrees, at every level.
+TEST(SizeRecovery, LineOfOneLevelFitsEveryLength)
+{
+    constexpr int textureLength = 64;
+    for (int level = 0; level < 256; ++level) {
+        const std::vector<unsigned char> line(textureLength, static_cast<unsigned char>(level));
+        for (int length = textureLength / 2 + 1; length <= textureLength; ++length)
+            EXPECT_TRUE(fitsWholeLine(line.data(), 1, sampleAxis(length, textureLength), length))
+                << "level " << level << ", length " << length;
+    }
 }
 
 TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
