@@ -147,10 +147,14 @@ struct bandOutput {
     std::size_t table;
 };
 
-// The outputs of one group, their tables of misses side by side.
+// The outputs of one group, their tables of misses side by side, and for
+// each output and band state the part of its table index that the state
+// gives at the group's own position and at the next (output-major).
 struct bandGroup {
     std::vector<bandOutput> outputs;
     std::vector<unsigned char> misses;
+    std::vector<int> ownParts;
+    std::vector<int> nextParts;
 };
 
 // A band stage solves bands of lineCount lines around each miss, reaching
@@ -581,13 +585,34 @@ void planeRecovery::solveBand(const band& where)
             }
             distance[static_cast<std::size_t>(k) * states + state] = sum;
         }
+    // An output's table index is a part from the state at the group's own
+    // position plus a part from the state at the next. Working the parts out
+    // once a state, not once for every pair of states, makes a group's count
+    // of misses a few look-ups.
+    auto indexByState = [&](bandGroup& group) {
+        const std::size_t outputs = group.outputs.size();
+        group.ownParts.assign(outputs * static_cast<std::size_t>(states), 0);
+        group.nextParts.assign(outputs * static_cast<std::size_t>(states), 0);
+        for (std::size_t o = 0; o < outputs; ++o) {
+            const bandOutput& output = group.outputs[o];
+            for (int state = 0; state < states; ++state) {
+                int own = 0;
+                int next = 0;
+                for (int slot = 0, weight = 1; slot < output.count; ++slot, weight *= levels)
+                    (output.sides[slot] ? next : own) += digit(state, output.lines[slot]) * weight;
+                group.ownParts[o * static_cast<std::size_t>(states) + static_cast<std::size_t>(state)] = own;
+                group.nextParts[o * static_cast<std::size_t>(states) + static_cast<std::size_t>(state)] = next;
+            }
+        }
+    };
     auto groupMisses = [&](const bandGroup& group, int own, int next) {
         int count = 0;
+        const int* ownPart = group.ownParts.data() + own;
+        const int* nextPart = group.nextParts.data() + next;
         for (const bandOutput& output : group.outputs) {
-            int setting = 0;
-            for (int slot = output.count - 1; slot >= 0; --slot)
-                setting = setting * levels + digit(output.sides[slot] ? next : own, output.lines[slot]);
-            count += group.misses[output.table + static_cast<std::size_t>(setting)];
+            count += group.misses[output.table + static_cast<std::size_t>(*ownPart + *nextPart)];
+            ownPart += states;
+            nextPart += states;
         }
         return count;
     };
@@ -596,8 +621,9 @@ void planeRecovery::solveBand(const band& where)
     std::vector<double> cost(static_cast<std::size_t>(length) * states, unreachable);
     std::vector<int> previous(static_cast<std::size_t>(length) * states, unchanged);
     auto costAt = [&](int k, int state) -> double& { return cost[static_cast<std::size_t>(k) * states + state]; };
-    const bandGroup entry =
+    bandGroup entry =
         where.first > 0 ? tabulateGroup(where, where.first - 1, false, true, wasAt(-1), wasAt(0)) : bandGroup();
+    indexByState(entry);
     for (int state = 0; state < states; ++state)
         if (distance[static_cast<std::size_t>(state)] < unreachable)
             costAt(0, state) = distance[static_cast<std::size_t>(state)] + missCost * groupMisses(entry, unchanged, state);
@@ -606,7 +632,8 @@ void planeRecovery::solveBand(const band& where)
     // a miss; among equal totals the lowest state still wins.
     std::vector<int> cheapestFirst(static_cast<std::size_t>(states));
     for (int k = 0; k + 1 < length; ++k) {
-        const bandGroup group = tabulateGroup(where, where.first + k, true, true, wasAt(k), wasAt(k + 1));
+        bandGroup group = tabulateGroup(where, where.first + k, true, true, wasAt(k), wasAt(k + 1));
+        indexByState(group);
         std::iota(cheapestFirst.begin(), cheapestFirst.end(), 0);
         std::stable_sort(cheapestFirst.begin(), cheapestFirst.end(),
                          [&](int a, int b) { return costAt(k, a) < costAt(k, b); });
@@ -627,7 +654,8 @@ void planeRecovery::solveBand(const band& where)
             }
         }
     }
-    const bandGroup exit = tabulateGroup(where, where.last, true, false, wasAt(length - 1), wasAt(length));
+    bandGroup exit = tabulateGroup(where, where.last, true, false, wasAt(length - 1), wasAt(length));
+    indexByState(exit);
     double best = unreachable;
     int bestState = unchanged;
     for (int state = 0; state < states; ++state) {
