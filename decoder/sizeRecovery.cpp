@@ -284,7 +284,8 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
         planes.push_back(channelPlane(textureRgb, channel));
 
     // A size whose planes were given up on may have been the answer, so the
-    // texture is then kept for lack of time, not for lack of a smaller size.
+    // texture is then kept for lack of time, not for lack of a smaller size,
+    // and a larger size found later is not called the original.
     bool sizeGivenUp = false;
     for (int width : widths.candidates())
         for (int height : heights->candidates()) {
@@ -307,7 +308,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
             sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
             if (search == planeSearch::found
                 && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
-                picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb)};
+                picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb), sizeGivenUp};
                 return picture;
             }
         }
@@ -326,8 +327,15 @@ std::string describeRecovery(const recoveredPicture& picture, int textureWidth, 
     char line[160];
     switch (picture.result) {
     case recoveredPicture::outcome::recovered:
-        std::snprintf(line, sizeof line, "original size %dx%d recovered; it up-scales to the encoded texture exactly",
-                      picture.width, picture.height);
+        if (picture.smallerSizeGivenUp)
+            std::snprintf(line, sizeof line,
+                          "size %dx%d recovered; it up-scales to the encoded texture exactly, but the search for a "
+                          "smaller original ran out of time",
+                          picture.width, picture.height);
+        else
+            std::snprintf(line, sizeof line,
+                          "original size %dx%d recovered; it up-scales to the encoded texture exactly", picture.width,
+                          picture.height);
         break;
     case recoveredPicture::outcome::textureKept:
         std::snprintf(line, sizeof line, "texture size %dx%d kept; no smaller original up-scales to it exactly",

@@ -27,6 +27,9 @@ struct recoveredPicture {
     int width = 0;
     int height = 0;
     std::vector<unsigned char> rgb; // width x height, rows top first; empty unless recovered
+    // Recovered only after a smaller size was given up for its time: that
+    // size may have been the original, and this one then is not.
+    bool smallerSizeGivenUp = false;
 };
 
 // `textureRgb` holds textureWidth x textureHeight texels of red, green and

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -264,16 +265,20 @@ TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
     recoveredPicture picture;
     picture.width = 300;
     picture.height = 200;
-    const std::pair<recoveredPicture::outcome, const char*> lines[] = {
-        {recoveredPicture::outcome::recovered,
+    const std::tuple<recoveredPicture::outcome, bool, const char*> lines[] = {
+        {recoveredPicture::outcome::recovered, false,
          "original size 300x200 recovered; it up-scales to the encoded texture exactly"},
-        {recoveredPicture::outcome::textureKept,
+        {recoveredPicture::outcome::recovered, true,
+         "size 300x200 recovered; it up-scales to the encoded texture exactly, but the search for a smaller "
+         "original ran out of time"},
+        {recoveredPicture::outcome::textureKept, false,
          "texture size 512x256 kept; no smaller original up-scales to it exactly"},
-        {recoveredPicture::outcome::outOfTime,
+        {recoveredPicture::outcome::outOfTime, true,
          "texture size 512x256 kept; the search for a smaller original ran out of time"},
     };
-    for (const auto& [outcome, line] : lines) {
+    for (const auto& [outcome, smallerSizeGivenUp, line] : lines) {
         picture.result = outcome;
+        picture.smallerSizeGivenUp = smallerSizeGivenUp;
         EXPECT_EQ(describeRecovery(picture, 512, 256), line);
     }
 }
