@@ -520,27 +520,27 @@ bandGroup planeRecovery::tabulateGroup(const band& where, int position, bool own
             const int x = where.alongRows ? t : c;
             output.table = group.misses.size();
             group.misses.resize(output.table + static_cast<std::size_t>(settings));
+            auto setSlot = [&](int slot, int digit) {
+                const int line = output.lines[slot];
+                const int side = output.sides[slot];
+                setBandTexel(where, line, position + side, (side ? wasNext : wasOwn)[line], digit);
+            };
             // The settings in order, as an odometer: each step sets only the
             // slots whose digits change.
             int digits[4] = {};
             for (int slot = 0; slot < output.count; ++slot)
-                setBandTexel(where, output.lines[slot], position + output.sides[slot],
-                             (output.sides[slot] ? wasNext : wasOwn)[output.lines[slot]], 0);
+                setSlot(slot, 0);
             for (int setting = 0; setting < settings; ++setting) {
                 group.misses[output.table + static_cast<std::size_t>(setting)] = missed(y, x) ? 1 : 0;
                 for (int slot = 0; slot < output.count; ++slot) {
                     digits[slot] = (digits[slot] + 1) % where.levels();
-                    setBandTexel(where, output.lines[slot], position + output.sides[slot],
-                                 (output.sides[slot] ? wasNext : wasOwn)[output.lines[slot]], digits[slot]);
+                    setSlot(slot, digits[slot]);
                     if (digits[slot] != 0)
                         break;
                 }
             }
-            for (int slot = 0; slot < output.count; ++slot) {
-                const int line = output.lines[slot];
-                const int side = output.sides[slot];
-                bandTexel(where, line, position + side) = (side ? wasNext : wasOwn)[line];
-            }
+            for (int slot = 0; slot < output.count; ++slot)
+                setSlot(slot, where.span); // back to where it was
             group.outputs.push_back(output);
         }
     return group;
