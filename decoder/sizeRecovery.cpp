@@ -226,22 +226,41 @@ bool upScalesToTexture(const std::vector<unsigned char>& rgb, int width, int hei
            && stretchedWidth == textureWidth && stretchedHeight == textureHeight;
 }
 
-// The three planes are independent; each is recovered on a thread of its own.
-// A size is ruled out when any plane rules it out, and found when all are.
-planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, int textureWidth, int textureHeight,
-                          int width, int height, const processorDeadline& deadline, std::vector<unsigned char>& rgb)
+// For each plane, the first plane equal to it: a grey picture's three planes
+// are one texture, recovered once.
+std::vector<int> firstEqualPlanes(const std::vector<std::vector<unsigned char>>& planes)
+{
+    std::vector<int> firstEqual;
+    for (std::size_t channel = 0; channel < planes.size(); ++channel)
+        firstEqual.push_back(static_cast<int>(
+            std::find(planes.begin(), planes.end(), planes[channel]) - planes.begin()));
+    return firstEqual;
+}
+
+// The distinct planes are independent; each is recovered on a thread of its
+// own. A size is ruled out when any plane rules it out, and found when all are.
+planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, const std::vector<int>& firstEqual,
+                          int textureWidth, int textureHeight, int width, int height,
+                          const processorDeadline& deadline, std::vector<unsigned char>& rgb)
 {
     std::vector<unsigned char> recovered[channels];
     planeSearch found[channels] = {};
+    auto recoverChannel = [&](int channel) {
+        found[channel] = recoverPlane(planes[static_cast<std::size_t>(channel)], textureWidth, textureHeight, width,
+                                      height, deadline, recovered[channel]);
+    };
     std::vector<std::thread> helpers;
     for (int channel = 1; channel < channels; ++channel)
-        helpers.emplace_back([&, channel] {
-            found[channel] = recoverPlane(planes[static_cast<std::size_t>(channel)], textureWidth, textureHeight,
-                                          width, height, deadline, recovered[channel]);
-        });
-    found[0] = recoverPlane(planes[0], textureWidth, textureHeight, width, height, deadline, recovered[0]);
+        if (firstEqual[static_cast<std::size_t>(channel)] == channel)
+            helpers.emplace_back(recoverChannel, channel);
+    recoverChannel(0);
     for (std::thread& helper : helpers)
         helper.join();
+    for (int channel = 1; channel < channels; ++channel) {
+        const int same = firstEqual[static_cast<std::size_t>(channel)];
+        found[channel] = found[same];
+        recovered[channel] = recovered[same];
+    }
     for (const planeSearch search : {planeSearch::ruledOut, planeSearch::gaveUp})
         if (std::find(std::begin(found), std::end(found), search) != std::end(found))
             return search;
@@ -282,6 +301,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     std::vector<std::vector<unsigned char>> planes;
     for (int channel = 0; channel < channels; ++channel)
         planes.push_back(channelPlane(textureRgb, channel));
+    const std::vector<int> firstEqual = firstEqualPlanes(planes);
 
     // A size whose planes were given up on may have been the answer, so the
     // texture is then kept for lack of time, not for lack of a smaller size,
@@ -304,7 +324,8 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
                 || !widths.fitsBusyLines(width) || !heights->fitsBusyLines(height))
                 continue;
             std::vector<unsigned char> rgb;
-            const planeSearch search = recoverPlanes(planes, textureWidth, textureHeight, width, height, deadline, rgb);
+            const planeSearch search =
+                recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height, deadline, rgb);
             sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
             if (search == planeSearch::found
                 && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
