@@ -762,12 +762,7 @@ void planeRecovery::solveBandStages(std::vector<int>& misses, std::initializer_l
 // after the first few walks, which fix most misses that are easy for them.
 void planeRecovery::solveNearlyOneSides(std::vector<int>& misses)
 {
-    constexpr double nearlyOne = 0.96;
     constexpr float nearHalf = 0.2f;
-    auto scaledByNearlyOne = [](int length, int textureLength) {
-        return length > 1 && length != textureLength
-               && static_cast<double>(length - 1) / (textureLength - 1) > nearlyOne;
-    };
     const bandDirections directions{scaledByNearlyOne(width, textureWidth), scaledByNearlyOne(height, textureHeight)};
     if (!directions.alongRows && !directions.downColumns)
         return;

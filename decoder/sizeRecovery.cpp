@@ -200,6 +200,37 @@ private:
     std::map<std::pair<int, int>, bool> wholeLineFits; // by length and line
 };
 
+// The sizes to try, in turn: smallest width first, and for each the smallest
+// height first, in three tiers, and the texture's own size last.
+// - Sizes with each side shorter than the texture's, not both scaled by
+//   nearly one.
+// - Sizes with both sides scaled by nearly one. A smooth picture fits these
+//   almost exactly whatever its own size, and each costs the whole budget of
+//   its planes to give up; tried earlier, they used up the search's time
+//   before a smooth picture's own size came.
+// - Sizes with one side at the texture's length: such a size fits whenever
+//   each texture line along the other side is an up-scaling on its own, the
+//   fallback of a picture whose own size was given up.
+std::vector<std::pair<int, int>> sizesInSearchOrder(const std::vector<int>& widths, const std::vector<int>& heights,
+                                                    int textureWidth, int textureHeight)
+{
+    std::vector<std::pair<int, int>> tiers[3];
+    for (int width : widths)
+        for (int height : heights) {
+            if (width == textureWidth && height == textureHeight)
+                continue;
+            const bool keepsASide = width == textureWidth || height == textureHeight;
+            const bool bothNearlyOne =
+                scaledByNearlyOne(width, textureWidth) && scaledByNearlyOne(height, textureHeight);
+            tiers[keepsASide ? 2 : bothNearlyOne ? 1 : 0].emplace_back(width, height);
+        }
+    std::vector<std::pair<int, int>> sizes;
+    for (const auto& tier : tiers)
+        sizes.insert(sizes.end(), tier.begin(), tier.end());
+    sizes.emplace_back(textureWidth, textureHeight);
+    return sizes;
+}
+
 std::vector<unsigned char> channelPlane(const std::vector<unsigned char>& rgb, int channel)
 {
     std::vector<unsigned char> plane(rgb.size() / channels);
@@ -307,32 +338,32 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     // texture is then kept for lack of time, not for lack of a smaller size,
     // and a larger size found later is not called the original.
     bool sizeGivenUp = false;
-    for (int width : widths.candidates())
-        for (int height : heights->candidates()) {
-            if (width == textureWidth && height == textureHeight) {
-                if (sizeGivenUp)
-                    picture.result = recoveredPicture::outcome::outOfTime;
-                return picture;
-            }
-            if (deadline.passed()) {
+    for (const auto& [width, height] :
+         sizesInSearchOrder(widths.candidates(), heights->candidates(), textureWidth, textureHeight)) {
+        if (width == textureWidth && height == textureHeight) {
+            if (sizeGivenUp)
                 picture.result = recoveredPicture::outcome::outOfTime;
-                return picture;
-            }
-            // The single lines' tests read a line or two a size; the busy
-            // lines' test reads hundreds, so it comes last.
-            if (!widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width)
-                || !widths.fitsBusyLines(width) || !heights->fitsBusyLines(height))
-                continue;
-            std::vector<unsigned char> rgb;
-            const planeSearch search =
-                recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height, deadline, rgb);
-            sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
-            if (search == planeSearch::found
-                && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
-                picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb), sizeGivenUp};
-                return picture;
-            }
+            return picture;
         }
+        if (deadline.passed()) {
+            picture.result = recoveredPicture::outcome::outOfTime;
+            return picture;
+        }
+        // The single lines' tests read a line or two a size; the busy
+        // lines' test reads hundreds, so it comes last.
+        if (!widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width)
+            || !widths.fitsBusyLines(width) || !heights->fitsBusyLines(height))
+            continue;
+        std::vector<unsigned char> rgb;
+        const planeSearch search =
+            recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height, deadline, rgb);
+        sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
+        if (search == planeSearch::found
+            && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
+            picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb), sizeGivenUp};
+            return picture;
+        }
+    }
     return picture;
 }
 

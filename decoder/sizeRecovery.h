@@ -7,10 +7,10 @@
 // Giving a decoded picture back at its own size. The encoder's loader raises
 // each side that is not a power of two with SOIL's bilinear up-scaling
 // (upScaling.h), so a decoded texture of W x H is the up-scaling of an
-// original of w x h with W/2 < w <= W and H/2 < h <= H. This finds the
-// smallest such size that some original fits, side by side, and an original
-// of that size whose up-scaling is the texture exactly (pixelRecovery.h),
-// checked with SOIL's own up-scaling.
+// original of w x h with W/2 < w <= W and H/2 < h <= H. This tries the sizes
+// that the texture's lines fit, side by side, smallest first (in tiers: see
+// sizesInSearchOrder), until one has an original whose up-scaling is the
+// texture exactly (pixelRecovery.h), checked with SOIL's own up-scaling.
 //
 // A texture can fit several sizes: a flat or smoothly shaded picture fits
 // every size, and comes back at the smallest. w = W and h = H always fit (the

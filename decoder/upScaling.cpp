@@ -20,6 +20,13 @@ std::vector<axisSample> sampleAxis(int originalLength, int textureLength)
     return samples;
 }
 
+bool scaledByNearlyOne(int originalLength, int textureLength)
+{
+    constexpr double nearlyOne = 0.96;
+    return originalLength > 1 && originalLength != textureLength
+           && static_cast<double>(originalLength - 1) / (textureLength - 1) > nearlyOne;
+}
+
 std::vector<unsigned char> upScalePlane(const unsigned char* plane, int width, int height, int textureWidth,
                                         int textureHeight)
 {

@@ -22,6 +22,11 @@ struct axisSample {
 // The samples of every texture index along one side.
 std::vector<axisSample> sampleAxis(int originalLength, int textureLength);
 
+// Whether a side is up-scaled by nearly one (63/64, say): its samples then
+// drift across the texels so slowly that runs of neighbouring texture texels
+// each read two texels at nearly equal weights, and show little but their sums.
+bool scaledByNearlyOne(int originalLength, int textureLength);
+
 // The texel before truncation, from the four original texels around it.
 inline float upScaledSum(unsigned char topLeft, unsigned char topRight, unsigned char bottomLeft,
                          unsigned char bottomRight, const axisSample& x, const axisSample& y)

@@ -148,6 +148,21 @@ TEST(SizeRecovery, GivesBackPicturesWithASideScaledByNearlyOne)
     expectEachBackAtItsOwnSize({{504, 378}, {992, 744}});
 }
 
+// A smooth picture fits many sizes with both sides scaled by nearly one almost
+// exactly, and each costs its whole budget to give up. Within the decoder's
+// own time limit, its own size must still come before they use the time up.
+TEST(SizeRecovery, GivesBackASmoothPictureWithinTheDecodersTime)
+{
+    const size2d size{504, 378};
+    const std::vector<unsigned char> picture = makePicture(size, 0);
+    const recoveredPicture recovered =
+        recoverOriginalSize(soilTexture(picture, size), 512, 512, recoveryTimeLimit(512, 512));
+    ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
+    EXPECT_EQ(recovered.width, size.width);
+    EXPECT_EQ(recovered.height, size.height);
+    EXPECT_FALSE(recovered.smallerSizeGivenUp);
+}
+
 std::uint64_t digestOf(const std::vector<unsigned char>& bytes)
 {
     std::uint64_t digest = 14695981039346656037u; // 64-bit FNV-1a
