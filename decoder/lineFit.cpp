@@ -111,11 +111,95 @@ bool fitsRealLine(const unsigned char* line, std::ptrdiff_t stride, const std::v
     return true;
 }
 
+namespace {
+
+using levelSet = std::bitset<256>;
+
+// The values from `first` up to `last` (both included).
+levelSet levelsBetween(int first, int last)
+{
+    if (first > last)
+        return {};
+    return (levelSet().set() >> (255 - (last - first))) << first;
+}
+
+// Whether a line output reads this texel alone (fraction 0, or a line of one
+// texel).
+bool readsAlone(const axisSample& sample) { return sample.next == sample.base || sample.fraction == 0.0f; }
+
+// Whether a step of one level in either texel moves the output's sum by less
+// than a level even after SOIL's float rounding (a few steps of 2^-15 at
+// 255), which nextOfOneOutput relies on.
+bool stepsBelowALevel(const axisSample& sample)
+{
+    constexpr float margin = 1e-3f;
+    return sample.fraction > margin && sample.rest > margin;
+}
+
+// The values of the next texel that some value of this texel in `here` allows,
+// when one output alone reads the two at `sample` and gives `level`.
+// For each value here, the next values that give `level` form a run (the
+// output climbs by at most a level as the next texel does), and the runs of
+// neighbouring values here overlap or touch (it climbs by at most a level as
+// this texel does), moving down as this texel grows. So each run of values
+// here gives one run of next values, from its top value's first to its
+// bottom value's last; only the values here that give `level` with some next
+// value in 0..255 count.
+levelSet nextOfOneOutput(const levelSet& here, const axisSample& sample, int level)
+{
+    // The lowest value of this texel that reaches `level` with the next at
+    // 255, and the highest that stays at or below it with the next at 0.
+    int lowest = 0;
+    while (lowest < 256 && wholeLineTexel(lowest, 255, sample) < level)
+        ++lowest;
+    int highest = 255;
+    while (highest >= 0 && wholeLineTexel(highest, 0, sample) > level)
+        --highest;
+    levelSet next;
+    for (int value = lowest; value <= highest; ++value) {
+        if (!here[static_cast<std::size_t>(value)])
+            continue;
+        const int runStart = value;
+        while (value < highest && here[static_cast<std::size_t>(value + 1)])
+            ++value;
+        next |= levelsBetween(firstNextReaching(value, sample, level),
+                              firstNextReaching(runStart, sample, level + 1) - 1);
+    }
+    return next;
+}
+
+// The same for several outputs reading the two texels (those that read this
+// one alone have already been applied to `here`): each value here is followed
+// through, as the runs of several outputs need not overlap.
+levelSet nextOfOutputs(const levelSet& here, const std::vector<axisSample>& samples, const unsigned char* line,
+                       std::ptrdiff_t stride, int first, int end)
+{
+    levelSet next;
+    for (int value = 0; value < 256; ++value) {
+        if (!here[static_cast<std::size_t>(value)])
+            continue;
+        int low = 0;
+        int high = 256;
+        for (int t = first; t < end && low < high; ++t) {
+            const axisSample& sample = samples[static_cast<std::size_t>(t)];
+            if (readsAlone(sample))
+                continue;
+            const int level = line[t * stride];
+            low = std::max(low, firstNextReaching(value, sample, level));
+            high = std::min(high, firstNextReaching(value, sample, level + 1));
+        }
+        next |= levelsBetween(low, high - 1);
+    }
+    return next;
+}
+
+} // namespace
+
 bool fitsWholeLine(const unsigned char* line, std::ptrdiff_t stride, const std::vector<axisSample>& samples,
                    int originalLength)
 {
     const int textureLength = static_cast<int>(samples.size());
-    std::bitset<256> here;
+    levelSet here;
     here.set();
     int index = 0;
     for (int original = 0; original < originalLength; ++original) {
@@ -123,35 +207,36 @@ bool fitsWholeLine(const unsigned char* line, std::ptrdiff_t stride, const std::
             std::find_if(samples.begin() + index, samples.end(),
                          [original](const axisSample& sample) { return sample.base != original; })
             - samples.begin());
-        std::bitset<256> next;
-        bool nextIsFree = true;
-        for (int value = 0; value < 256; ++value) {
-            if (!here[static_cast<std::size_t>(value)])
-                continue;
-            int low = 0;
-            int high = 256;
-            for (int t = index; t < groupEnd && low < high; ++t) {
-                const axisSample& sample = samples[static_cast<std::size_t>(t)];
-                const int level = line[t * stride];
-                if (sample.next == sample.base || sample.fraction == 0.0f) {
-                    if (wholeLineTexel(value, 0, sample) != level)
-                        high = low;
-                    continue;
-                }
-                nextIsFree = false;
-                low = std::max(low, firstNextReaching(value, sample, level));
-                high = std::min(high, firstNextReaching(value, sample, level + 1));
+        // The outputs that read this texel alone keep the values that give
+        // their level; those that read the next texel too pass values on.
+        int blending = 0;
+        int firstBlending = groupEnd;
+        for (int t = index; t < groupEnd; ++t) {
+            const axisSample& sample = samples[static_cast<std::size_t>(t)];
+            if (readsAlone(sample)) {
+                for (int value = 0; value < 256; ++value)
+                    if (wholeLineTexel(value, 0, sample) != line[t * stride])
+                        here.reset(static_cast<std::size_t>(value));
+            } else {
+                ++blending;
+                firstBlending = std::min(firstBlending, t);
             }
-            for (int candidate = low; candidate < high; ++candidate)
-                next.set(static_cast<std::size_t>(candidate));
-            if (low >= high)
-                here.reset(static_cast<std::size_t>(value));
         }
         if (here.none())
             return false;
+        levelSet next;
+        if (blending == 0)
+            next.set();
+        else if (blending == 1 && stepsBelowALevel(samples[static_cast<std::size_t>(firstBlending)]))
+            next = nextOfOneOutput(here, samples[static_cast<std::size_t>(firstBlending)],
+                                   line[firstBlending * stride]);
+        else
+            next = nextOfOutputs(here, samples, line, stride, index, groupEnd);
+        if (next.none())
+            return false;
         index = groupEnd;
         if (original + 1 < originalLength)
-            here = nextIsFree ? std::bitset<256>().set() : next;
+            here = next;
     }
-    return here.any() && index == textureLength;
+    return index == textureLength;
 }

@@ -290,6 +290,63 @@ TEST(SizeRecovery, LineOfOneLevelFitsEveryLength)
     }
 }
 
+// Whether some line of whole texels of `length` up-scales to `line` exactly,
+// tried the slow way: the values each texel can take, passed on from texel to
+// texel by trying every value of the next one.
+bool fitsWholeLineByTryingEveryValue(const std::vector<unsigned char>& line, int length)
+{
+    static const axisSample alone{0, 0, 0.0f, 1.0f};
+    const std::vector<axisSample> samples = sampleAxis(length, static_cast<int>(line.size()));
+    std::vector<bool> here(256, true);
+    for (int original = 0; original + 1 < length; ++original) {
+        std::vector<bool> next(256, false);
+        for (int value = 0; value < 256; ++value)
+            for (int nextValue = 0; here[value] && nextValue < 256; ++nextValue) {
+                bool fits = true;
+                for (std::size_t t = 0; fits && t < samples.size(); ++t)
+                    fits = samples[t].base != original
+                           || static_cast<unsigned char>(upScaledSum(static_cast<unsigned char>(value),
+                                                                     static_cast<unsigned char>(nextValue), 0, 0,
+                                                                     samples[t], alone))
+                                  == line[t];
+                next[static_cast<std::size_t>(nextValue)] = next[static_cast<std::size_t>(nextValue)] || fits;
+            }
+        here = next;
+    }
+    return std::find(here.begin(), here.end(), true) != here.end();
+}
+
+// The whole-texel test passes runs of values from texel to texel rather than
+// single values; it must agree with trying every value, on lines that fit
+// some lengths and lines that fit none.
+TEST(SizeRecovery, WholeLineTestAgreesWithTryingEveryValue)
+{
+    constexpr int textureLength = 32;
+    static const axisSample alone{0, 0, 0.0f, 1.0f};
+    // The red row of a picture `length` texels wide, up-scaled to the
+    // texture's length: a line that fits `length`, and maybe others.
+    auto upScaledRow = [](int length, int grain) {
+        const std::vector<unsigned char> picture = makePicture({length, 1}, grain);
+        const std::vector<axisSample> samples = sampleAxis(length, textureLength);
+        std::vector<unsigned char> line;
+        for (const axisSample& sample : samples)
+            line.push_back(static_cast<unsigned char>(upScaledSum(picture[static_cast<std::size_t>(sample.base) * rgb],
+                                                                  picture[static_cast<std::size_t>(sample.next) * rgb],
+                                                                  0, 0, sample, alone)));
+        return line;
+    };
+    std::vector<unsigned char> step(textureLength, 0);
+    std::fill(step.begin() + textureLength / 2, step.end(), 255);
+    const std::vector<unsigned char> lines[] = {
+        upScaledRow(17, 24), upScaledRow(25, 0), upScaledRow(31, 127), upScaledRow(textureLength, 127), step,
+    };
+    for (const std::vector<unsigned char>& line : lines)
+        for (int length = textureLength / 2 + 1; length <= textureLength; ++length)
+            EXPECT_EQ(fitsWholeLine(line.data(), 1, sampleAxis(length, textureLength), length),
+                      fitsWholeLineByTryingEveryValue(line, length))
+                << "line " << &line - lines << ", length " << length;
+}
+
 TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
 {
     recoveredPicture picture;
