@@ -209,6 +209,7 @@ public:
     }
 
     planeSearch run(std::vector<unsigned char>& original);
+    std::optional<planeSearch> firstRepairs(std::vector<int>& misses);
 
 private:
     void estimate();
@@ -952,13 +953,12 @@ void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanos
     }
 }
 
-// Each stage works only on what the one before left, from the cheapest view
-// to the widest.
-planeSearch planeRecovery::run(std::vector<unsigned char>& original)
+// The first repairs: single texels, then pairs. The misses they leave, or
+// the verdict when they rule the size out or run out of time.
+std::optional<planeSearch> planeRecovery::firstRepairs(std::vector<int>& misses)
 {
-    const std::chrono::nanoseconds started = processorDeadline::threadTimeSpent();
     estimate();
-    std::vector<int> misses = findMisses();
+    misses = findMisses();
     for (int round = 0; round < 2 && !misses.empty(); ++round) {
         adjustSingleTexels(misses);
         misses = remainingMisses(misses);
@@ -976,6 +976,17 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
         return planeSearch::gaveUp;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
         return planeSearch::ruledOut;
+    return std::nullopt;
+}
+
+// Each stage works only on what the one before left, from the cheapest view
+// to the widest.
+planeSearch planeRecovery::run(std::vector<unsigned char>& original)
+{
+    const std::chrono::nanoseconds started = processorDeadline::threadTimeSpent();
+    std::vector<int> misses;
+    if (const std::optional<planeSearch> verdict = firstRepairs(misses))
+        return *verdict;
     // Short chains fix most of what is left for a fraction of what a band
     // costs, so the bands see only the misses that need texels moved together.
     followChainStages(misses, {4, 8});
@@ -993,4 +1004,13 @@ planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureW
 {
     planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);
     return recovery.run(original);
+}
+
+std::optional<planeSearch> firstRepairsVerdict(const std::vector<unsigned char>& texture, int textureWidth,
+                                               int textureHeight, int width, int height,
+                                               const processorDeadline& deadline)
+{
+    planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);
+    std::vector<int> misses;
+    return recovery.firstRepairs(misses);
 }

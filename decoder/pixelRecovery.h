@@ -2,6 +2,7 @@
 
 #include "decoder/processorDeadline.h"
 
+#include <optional>
 #include <vector>
 
 // Recovering the texels of one colour plane of a picture from its up-scaled
@@ -34,3 +35,11 @@ enum class planeSearch {
 // out is taken to be wrong.
 planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
                          int height, const processorDeadline& deadline, std::vector<unsigned char>& original);
+
+// The verdict of the plane's first, cheap repairs (single texels and pairs),
+// where recoverPlane rules most wrong sizes out: ruledOut for a size they
+// rule out, gaveUp when the deadline cut them short, nothing when the size is
+// still open.
+std::optional<planeSearch> firstRepairsVerdict(const std::vector<unsigned char>& texture, int textureWidth,
+                                               int textureHeight, int width, int height,
+                                               const processorDeadline& deadline);

@@ -270,10 +270,17 @@ std::vector<int> firstEqualPlanes(const std::vector<std::vector<unsigned char>>&
 
 // The distinct planes are independent; each is recovered on a thread of its
 // own. A size is ruled out when any plane rules it out, and found when all are.
+// With `probeFirst`, the first plane's first repairs run alone before that,
+// so that a size they rule out costs one plane's first repairs, not three
+// planes'; a size they leave open has them done again with the others.
 planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, const std::vector<int>& firstEqual,
                           int textureWidth, int textureHeight, int width, int height,
-                          const processorDeadline& deadline, std::vector<unsigned char>& rgb)
+                          const processorDeadline& deadline, bool probeFirst, std::vector<unsigned char>& rgb)
 {
+    if (probeFirst)
+        if (const std::optional<planeSearch> verdict =
+                firstRepairsVerdict(planes[0], textureWidth, textureHeight, width, height, deadline))
+            return *verdict;
     std::vector<unsigned char> recovered[channels];
     planeSearch found[channels] = {};
     auto recoverChannel = [&](int channel) {
@@ -338,6 +345,11 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     // texture is then kept for lack of time, not for lack of a smaller size,
     // and a larger size found later is not called the original.
     bool sizeGivenUp = false;
+    // Most textures fit their own size first of all those tried. One that has
+    // had a size ruled out fits others closely (a smooth picture does), and
+    // most of the sizes after it are ruled out too: each is first tried on
+    // one plane.
+    bool sizeRuledOut = false;
     for (const auto& [width, height] :
          sizesInSearchOrder(widths.candidates(), heights->candidates(), textureWidth, textureHeight)) {
         if (width == textureWidth && height == textureHeight) {
@@ -355,9 +367,10 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
             || !widths.fitsBusyLines(width) || !heights->fitsBusyLines(height))
             continue;
         std::vector<unsigned char> rgb;
-        const planeSearch search =
-            recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height, deadline, rgb);
+        const planeSearch search = recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height,
+                                                 deadline, sizeRuledOut, rgb);
         sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
+        sizeRuledOut = sizeRuledOut || search == planeSearch::ruledOut;
         if (search == planeSearch::found
             && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
             picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb), sizeGivenUp};

@@ -148,19 +148,24 @@ TEST(SizeRecovery, GivesBackPicturesWithASideScaledByNearlyOne)
     expectEachBackAtItsOwnSize({{504, 378}, {992, 744}});
 }
 
-// A smooth picture fits many sizes with both sides scaled by nearly one almost
-// exactly, and each costs its whole budget to give up. Within the decoder's
-// own time limit, its own size must still come before they use the time up.
-TEST(SizeRecovery, GivesBackASmoothPictureWithinTheDecodersTime)
+// A smooth picture fits many sizes near its own almost exactly: those with
+// both sides scaled by nearly one each cost a whole budget to give up, and
+// a 1020 x 765 one has ten widths ruled out before its own. Within the
+// decoder's own time limit, its own size must still come.
+TEST(SizeRecovery, GivesBackSmoothPicturesWithinTheDecodersTime)
 {
-    const size2d size{504, 378};
-    const std::vector<unsigned char> picture = makePicture(size, 0);
-    const recoveredPicture recovered =
-        recoverOriginalSize(soilTexture(picture, size), 512, 512, recoveryTimeLimit(512, 512));
-    ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
-    EXPECT_EQ(recovered.width, size.width);
-    EXPECT_EQ(recovered.height, size.height);
-    EXPECT_FALSE(recovered.smallerSizeGivenUp);
+    for (const size2d size : {size2d{504, 378}, size2d{1020, 765}}) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        const std::vector<unsigned char> picture = makePicture(size, 0);
+        const size2d texture{nextPowerOf2(size.width), nextPowerOf2(size.height)};
+        const recoveredPicture recovered =
+            recoverOriginalSize(soilTexture(picture, size), texture.width, texture.height,
+                                recoveryTimeLimit(texture.width, texture.height));
+        ASSERT_EQ(recovered.result, recoveredPicture::outcome::recovered);
+        EXPECT_EQ(recovered.width, size.width);
+        EXPECT_EQ(recovered.height, size.height);
+        EXPECT_FALSE(recovered.smallerSizeGivenUp);
+    }
 }
 
 std::uint64_t digestOf(const std::vector<unsigned char>& bytes)
