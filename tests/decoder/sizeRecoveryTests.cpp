@@ -327,18 +327,14 @@ bool fitsWholeLineByTryingEveryValue(const std::vector<unsigned char>& line, int
 TEST(SizeRecovery, WholeLineTestAgreesWithTryingEveryValue)
 {
     constexpr int textureLength = 32;
-    static const axisSample alone{0, 0, 0.0f, 1.0f};
     // The red row of a picture `length` texels wide, up-scaled to the
     // texture's length: a line that fits `length`, and maybe others.
     auto upScaledRow = [](int length, int grain) {
         const std::vector<unsigned char> picture = makePicture({length, 1}, grain);
-        const std::vector<axisSample> samples = sampleAxis(length, textureLength);
-        std::vector<unsigned char> line;
-        for (const axisSample& sample : samples)
-            line.push_back(static_cast<unsigned char>(upScaledSum(picture[static_cast<std::size_t>(sample.base) * rgb],
-                                                                  picture[static_cast<std::size_t>(sample.next) * rgb],
-                                                                  0, 0, sample, alone)));
-        return line;
+        std::vector<unsigned char> red;
+        for (std::size_t i = 0; i < picture.size(); i += rgb)
+            red.push_back(picture[i]);
+        return upScalePlane(red.data(), length, 1, textureLength, 1);
     };
     std::vector<unsigned char> step(textureLength, 0);
     std::fill(step.begin() + textureLength / 2, step.end(), 255);
