@@ -131,9 +131,9 @@ bool myDecoderWindow::saveDecodedFrame()
     std::string reason;
     if (!keepTextureSize) {
         const recoveredPicture picture =
-            recoverOriginalSize(readFrameInTextureOrder(), width, height, recoveryTimeLimit(width, height));
+            recoverOriginalSize(readFrameInTextureOrder(), width, height, recoveryWorkLimit(width, height));
         std::cout << describeRecovery(picture, width, height) << std::endl;
-        if (picture.result == recoveredPicture::outcome::recovered) {
+        if (!picture.rgb.empty()) {
             if (saveRecoveredPicture(outputPath, picture, reason))
                 return true;
             failure.report(*this, std::string(outputPath) + " was not written: " + reason);

@@ -17,6 +17,12 @@ namespace {
 // A missed output outweighs any distance from the estimate.
 constexpr double missCost = 1e6;
 
+// The last misses' walks may do this many times the work of the stages
+// before them, within these bounds (pixelRecovery.h counts the work).
+constexpr std::uint64_t walkWorkPerEarlierWork = 12;
+constexpr std::uint64_t fewestWalkWork = 200'000'000;
+constexpr std::uint64_t mostWalkWork = 500'000'000;
+
 // One side of the interpolation: the samples of every texture index, and for
 // every original index the texture indices that read it.
 class axisLayout {
@@ -196,7 +202,7 @@ private:
 class planeRecovery {
 public:
     planeRecovery(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
-                  int height, const processorDeadline& deadline)
+                  int height, planeWork& work)
         : texture(texture),
           columns(width, textureWidth),
           rows(height, textureHeight),
@@ -204,7 +210,7 @@ public:
           height(height),
           textureWidth(textureWidth),
           textureHeight(textureHeight),
-          deadline(deadline)
+          work(work)
     {
     }
 
@@ -229,9 +235,9 @@ private:
     void followChainStages(std::vector<int>& misses, std::initializer_list<int> depths);
     bool chainFixes(int y, int x, int depth, long& nodes);
     void walk(const std::vector<int>& misses, std::size_t stepLimit, std::uint32_t seed);
-    void finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime);
+    void finishWithWalks(std::vector<int>& misses, std::uint64_t earlierWork);
 
-    bool timeIsUp() const { return deadline.passed() || (walkDeadline && walkDeadline->passed()); }
+    bool workIsUp() const { return work.spent >= std::min(work.allowance, walkWorkEnd); }
 
     unsigned char& texel(int row, int column) { return plane[static_cast<std::size_t>(row) * width + column]; }
     float estimated(int row, int column) const { return estimates[static_cast<std::size_t>(row) * width + column]; }
@@ -243,6 +249,7 @@ private:
     unsigned char target(int y, int x) const { return texture[static_cast<std::size_t>(y) * textureWidth + x]; }
     float sumAt(int y, int x) const
     {
+        ++work.spent;
         const axisSample& across = columns[x];
         const axisSample& down = rows[y];
         const unsigned char* top = &plane[static_cast<std::size_t>(down.base) * width];
@@ -287,8 +294,9 @@ private:
     int height;
     int textureWidth;
     int textureHeight;
-    const processorDeadline& deadline;
-    std::optional<processorDeadline> walkDeadline;
+    planeWork& work;
+    // Where the last misses' walks must stop, once they have begun.
+    std::uint64_t walkWorkEnd = UINT64_MAX;
     std::vector<float> estimates;
     std::vector<unsigned char> plane;
     std::vector<int> changed;
@@ -324,6 +332,7 @@ void planeRecovery::estimate()
         }
     }
     down.solve(sums.data(), static_cast<std::size_t>(width));
+    work.spent += static_cast<std::uint64_t>(textureWidth) * textureHeight;
     estimates = std::move(sums);
     plane.resize(estimates.size());
     for (std::size_t i = 0; i < estimates.size(); ++i)
@@ -615,6 +624,7 @@ void planeRecovery::solveBand(const band& where)
         }
     };
     auto groupMisses = [&](const bandGroup& group, int own, int next) {
+        work.spent += group.outputs.size();
         int count = 0;
         const int* ownPart = group.ownParts.data() + own;
         const int* nextPart = group.nextParts.data() + next;
@@ -711,12 +721,8 @@ std::vector<int> bandsHolding(const axisSample& sample, int lineCount, int lines
 void planeRecovery::solveBands(const std::vector<int>& misses, const bandStage& stage, bandDirections directions)
 {
     const int lineCount = stage.lineCount;
-    // Reading the processor clocks costs about as much as a one-level band,
-    // so those look at the time every 64th miss; a wider band can take a
-    // tenth of a second, so those look before every miss.
-    std::size_t done = 0;
     for (int index : misses) {
-        if ((stage.span > 1 || ++done % 64 == 0) && timeIsUp())
+        if (workIsUp())
             return;
         const int y = index / textureWidth;
         const int x = index % textureWidth;
@@ -746,7 +752,7 @@ void planeRecovery::solveBandStages(std::vector<int>& misses, std::initializer_l
                                     bandDirections directions)
 {
     for (const bandStage& stage : stages) {
-        if (misses.empty() || timeIsUp())
+        if (misses.empty() || workIsUp())
             return;
         solveBands(misses, stage, directions);
         misses = remainingMisses(misses);
@@ -794,7 +800,7 @@ void planeRecovery::walk(const std::vector<int>& misses, std::size_t stepLimit, 
         queue.pop_front();
         if (!missed(index))
             continue;
-        if (step % 1024 == 0 && timeIsUp())
+        if (workIsUp())
             return;
         const int y = index / textureWidth;
         const int x = index % textureWidth;
@@ -894,7 +900,7 @@ bool planeRecovery::chainFixes(int y, int x, int depth, long& nodes)
 void planeRecovery::followChainStages(std::vector<int>& misses, std::initializer_list<int> depths)
 {
     for (int depth : depths) {
-        if (misses.empty() || timeIsUp())
+        if (misses.empty() || workIsUp())
             return;
         followChains(misses, depth);
         misses = remainingMisses(misses);
@@ -904,7 +910,7 @@ void planeRecovery::followChainStages(std::vector<int>& misses, std::initializer
 void planeRecovery::followChains(const std::vector<int>& misses, int depth)
 {
     for (int index : misses) {
-        if (timeIsUp())
+        if (workIsUp())
             return;
         if (!missed(index))
             continue;
@@ -926,35 +932,30 @@ void planeRecovery::followChains(const std::vector<int>& misses, int depth)
 // After the first rounds, the misses left where a side is scaled by nearly
 // one get the wider bands of solveNearlyOneSides.
 // A wrong size can leave a miss that no walk fixes, so the walks get a budget
-// of their own, a few times what the stages before them took, within a floor
-// that lets a true size finish its last few misses (a side scaled by nearly
-// one leaves a few that take a second or so whatever the picture's size) and
-// a ceiling well under the whole search's time; a plane that misses its
-// budget counts as not fitting, and the search moves on.
-void planeRecovery::finishWithWalks(std::vector<int>& misses, std::chrono::nanoseconds deterministicTime)
+// of their own, a few times the work of the stages before them, within a
+// floor that lets a true size finish its last few misses (a side scaled by
+// nearly one leaves a few that take many walks whatever the picture's size)
+// and a ceiling well under the whole search's work.
+void planeRecovery::finishWithWalks(std::vector<int>& misses, std::uint64_t earlierWork)
 {
-    constexpr int budgetPerDeterministicTime = 12;
-    constexpr std::chrono::nanoseconds fewestWalkTime = std::chrono::seconds(2);
-    constexpr std::chrono::nanoseconds mostWalkTime = std::chrono::seconds(5);
-    walkDeadline.emplace(std::clamp(deterministicTime * budgetPerDeterministicTime, fewestWalkTime, mostWalkTime),
-                         processorDeadline::counted::callingThread);
+    walkWorkEnd = work.spent + std::clamp(earlierWork * walkWorkPerEarlierWork, fewestWalkWork, mostWalkWork);
     constexpr std::size_t walkStepsPerMiss = 500;
     constexpr std::size_t fewestWalkSteps = 5000;
     constexpr int lastDoubling = 3;
     constexpr int roundsBeforeWideBands = 3;
-    for (int round = 0; !misses.empty() && !timeIsUp(); ++round) {
+    for (int round = 0; !misses.empty() && !workIsUp(); ++round) {
         walk(misses, std::max(walkStepsPerMiss * misses.size(), fewestWalkSteps << std::min(round, lastDoubling)),
              static_cast<std::uint32_t>(round));
         misses = remainingMisses(misses);
         solveBandStages(misses, {bandStage{2, 6}, bandStage{3, 4}});
         followChainStages(misses, {32});
-        if (round + 1 == roundsBeforeWideBands && !misses.empty() && !timeIsUp())
+        if (round + 1 == roundsBeforeWideBands && !misses.empty() && !workIsUp())
             solveNearlyOneSides(misses);
     }
 }
 
 // The first repairs: single texels, then pairs. The misses they leave, or
-// the verdict when they rule the size out or run out of time.
+// the verdict when they rule the size out or reach the work limit.
 std::optional<planeSearch> planeRecovery::firstRepairs(std::vector<int>& misses)
 {
     estimate();
@@ -963,16 +964,16 @@ std::optional<planeSearch> planeRecovery::firstRepairs(std::vector<int>& misses)
         adjustSingleTexels(misses);
         misses = remainingMisses(misses);
     }
-    for (int round = 0; round < 2 && !misses.empty() && !timeIsUp(); ++round) {
+    for (int round = 0; round < 2 && !misses.empty() && !workIsUp(); ++round) {
         adjustTexelPairs(misses);
         adjustSingleTexels(misses);
         misses = remainingMisses(misses);
     }
     // A true size leaves about one output in a thousand missed here; a wrong
     // size that fits the quick tests leaves far more and is ruled out. Cut
-    // short by the deadline, the repair has not shown which this is.
+    // short by the work limit, the repair has not shown which this is.
     constexpr std::size_t hopelessShare = 200;
-    if (timeIsUp())
+    if (workIsUp())
         return planeSearch::gaveUp;
     if (misses.size() > static_cast<std::size_t>(textureWidth) * textureHeight / hopelessShare)
         return planeSearch::ruledOut;
@@ -983,7 +984,7 @@ std::optional<planeSearch> planeRecovery::firstRepairs(std::vector<int>& misses)
 // to the widest.
 planeSearch planeRecovery::run(std::vector<unsigned char>& original)
 {
-    const std::chrono::nanoseconds started = processorDeadline::threadTimeSpent();
+    const std::uint64_t started = work.spent;
     std::vector<int> misses;
     if (const std::optional<planeSearch> verdict = firstRepairs(misses))
         return *verdict;
@@ -992,25 +993,31 @@ planeSearch planeRecovery::run(std::vector<unsigned char>& original)
     followChainStages(misses, {4, 8});
     solveBandStages(misses, {bandStage{1, 8}, bandStage{2, 6}, bandStage{3, 4}, bandStage{2, 12}});
     followChainStages(misses, {4, 8, 16, 32});
-    finishWithWalks(misses, processorDeadline::threadTimeSpent() - started);
-    if (!misses.empty() || !findMisses().empty())
+    finishWithWalks(misses, work.spent - started);
+    // A true size whose last misses outlast the walks' budget still leaves
+    // only a few, scattered where changes barely show in the texture; the
+    // plane is then as near as the budget allowed, and nearer the picture
+    // than the texture of another shape would be.
+    constexpr std::size_t nearlyFittingShare = 4096;
+    const std::size_t left = findMisses().size();
+    if (left > static_cast<std::size_t>(textureWidth) * textureHeight / nearlyFittingShare)
         return planeSearch::gaveUp;
     original = std::move(plane);
-    return planeSearch::found;
+    return left == 0 ? planeSearch::found : planeSearch::nearlyFound;
 }
 
 planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
-                         int height, const processorDeadline& deadline, std::vector<unsigned char>& original)
+                         int height, planeWork& work, std::vector<unsigned char>& original)
 {
-    planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);
+    planeRecovery recovery(texture, textureWidth, textureHeight, width, height, work);
     return recovery.run(original);
 }
 
 std::optional<planeSearch> firstRepairsVerdict(const std::vector<unsigned char>& texture, int textureWidth,
                                                int textureHeight, int width, int height,
-                                               const processorDeadline& deadline)
+                                               planeWork& work)
 {
-    planeRecovery recovery(texture, textureWidth, textureHeight, width, height, deadline);
+    planeRecovery recovery(texture, textureWidth, textureHeight, width, height, work);
     std::vector<int> misses;
     return recovery.firstRepairs(misses);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "decoder/processorDeadline.h"
-
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -21,25 +20,38 @@
 // misses of a large picture, where changes to it barely show in the texture,
 // can take long to find, and a wrong size can leave one that is never found;
 // a budget of their own, a few times what the earlier stages took, and the
-// deadline bound them.
+// plane's allowance bound them.
+//
+// Work is counted, not timed, so that a texture gives the same picture on any
+// machine, under any load and in any build. Its unit is one output evaluated
+// (a texture texel summed from the texels it reads), which is where the
+// recovery spends its time; a dynamic programme's step counts one for each
+// output it looks up.
+
+struct planeWork {
+    std::uint64_t allowance = 0;
+    std::uint64_t spent = 0;
+};
 
 enum class planeSearch {
     found,     // `original` up-scales to the texture exactly
     ruledOut,  // the estimate misses far too many outputs for a true size
-    gaveUp,    // misses were left when the last misses' budget or the deadline ran out
+    gaveUp,    // misses were left when the last misses' budget or the plane's allowance ran out
+    nearlyFound, // as gaveUp, but the misses left are few: `original` misses only those outputs
 };
 
 // Fills `original` (width x height, one byte a texel, rows top first) with a
 // plane whose up-scaling to textureWidth x textureHeight is exactly `texture`,
-// when it finds one. A plane given up on may still exist: only a size ruled
-// out is taken to be wrong.
+// when it finds one, or the nearest plane found when its misses are few
+// (nearlyFound). A plane given up on may still exist: only a size ruled out
+// is taken to be wrong.
 planeSearch recoverPlane(const std::vector<unsigned char>& texture, int textureWidth, int textureHeight, int width,
-                         int height, const processorDeadline& deadline, std::vector<unsigned char>& original);
+                         int height, planeWork& work, std::vector<unsigned char>& original);
 
 // The verdict of the plane's first, cheap repairs (single texels and pairs),
 // where recoverPlane rules most wrong sizes out: ruledOut for a size they
-// rule out, gaveUp when the deadline cut them short, nothing when the size is
-// still open.
+// rule out, gaveUp when the allowance cut them short, nothing when the size
+// is still open.
 std::optional<planeSearch> firstRepairsVerdict(const std::vector<unsigned char>& texture, int textureWidth,
                                                int textureHeight, int width, int height,
-                                               const processorDeadline& deadline);
+                                               planeWork& work);

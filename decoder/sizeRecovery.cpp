@@ -239,22 +239,36 @@ std::vector<unsigned char> channelPlane(const std::vector<unsigned char>& rgb, i
     return plane;
 }
 
-// SOIL's own up-scaling of the candidate, or for a texture one texel wide or
-// high (which SOIL's up-scaling refuses) the loader's stretch of such lines.
-bool upScalesToTexture(const std::vector<unsigned char>& rgb, int width, int height,
-                       const std::vector<unsigned char>& texture, int textureWidth, int textureHeight)
+// The texture texels that SOIL's own up-scaling of the candidate misses, or
+// for a texture one texel wide or high (which SOIL's up-scaling refuses) the
+// loader's stretch of such lines; every texel when neither can be made.
+std::size_t texelsMissed(const std::vector<unsigned char>& rgb, int width, int height,
+                         const std::vector<unsigned char>& texture, int textureWidth, int textureHeight)
 {
+    const std::size_t textureTexels = texture.size() / channels;
+    std::vector<unsigned char> scaled;
     if (textureWidth >= 2 && textureHeight >= 2) {
-        std::vector<unsigned char> scaled(texture.size());
-        return up_scale_image(rgb.data(), width, height, channels, scaled.data(), textureWidth, textureHeight) == 1
-               && scaled == texture;
+        scaled.resize(texture.size());
+        if (up_scale_image(rgb.data(), width, height, channels, scaled.data(), textureWidth, textureHeight) != 1)
+            return textureTexels;
+    } else if (!needsSingleTexelStretch(width, height)) {
+        scaled = rgb;
+    } else {
+        int stretchedWidth = 0;
+        int stretchedHeight = 0;
+        scaled = stretchSingleTexelLine(rgb.data(), width, height, channels, stretchedWidth, stretchedHeight);
+        if (stretchedWidth != textureWidth || stretchedHeight != textureHeight)
+            return textureTexels;
     }
-    if (!needsSingleTexelStretch(width, height))
-        return rgb == texture;
-    int stretchedWidth = 0;
-    int stretchedHeight = 0;
-    return stretchSingleTexelLine(rgb.data(), width, height, channels, stretchedWidth, stretchedHeight) == texture
-           && stretchedWidth == textureWidth && stretchedHeight == textureHeight;
+    if (scaled.size() != texture.size())
+        return textureTexels;
+    std::size_t missed = 0;
+    for (std::size_t texel = 0; texel < textureTexels; ++texel)
+        missed += std::equal(&scaled[texel * channels], &scaled[texel * channels] + channels,
+                             &texture[texel * channels])
+                      ? 0
+                      : 1;
+    return missed;
 }
 
 // For each plane, the first plane equal to it: a grey picture's three planes
@@ -269,23 +283,30 @@ std::vector<int> firstEqualPlanes(const std::vector<std::vector<unsigned char>>&
 }
 
 // The distinct planes are independent; each is recovered on a thread of its
-// own. A size is ruled out when any plane rules it out, and found when all are.
-// With `probeFirst`, the first plane's first repairs run alone before that,
-// so that a size they rule out costs one plane's first repairs, not three
-// planes'; a size they leave open has them done again with the others.
+// own, with the whole of `allowance` for itself, so that what one plane finds
+// never depends on how fast the others go. A size is ruled out when any plane
+// rules it out, and found when all are. With `probeFirst`, the first plane's
+// first repairs run alone before that, so that a size they rule out costs one
+// plane's first repairs, not three planes'; a size they leave open has them
+// done again with the others. Adds the work of every plane to `spent`.
 planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, const std::vector<int>& firstEqual,
-                          int textureWidth, int textureHeight, int width, int height,
-                          const processorDeadline& deadline, bool probeFirst, std::vector<unsigned char>& rgb)
+                          int textureWidth, int textureHeight, int width, int height, std::uint64_t allowance,
+                          bool probeFirst, std::vector<unsigned char>& rgb, std::uint64_t& spent)
 {
-    if (probeFirst)
-        if (const std::optional<planeSearch> verdict =
-                firstRepairsVerdict(planes[0], textureWidth, textureHeight, width, height, deadline))
+    if (probeFirst) {
+        planeWork probe{allowance};
+        const std::optional<planeSearch> verdict =
+            firstRepairsVerdict(planes[0], textureWidth, textureHeight, width, height, probe);
+        spent += probe.spent;
+        if (verdict)
             return *verdict;
+    }
     std::vector<unsigned char> recovered[channels];
     planeSearch found[channels] = {};
+    planeWork work[channels] = {{allowance}, {allowance}, {allowance}};
     auto recoverChannel = [&](int channel) {
         found[channel] = recoverPlane(planes[static_cast<std::size_t>(channel)], textureWidth, textureHeight, width,
-                                      height, deadline, recovered[channel]);
+                                      height, work[channel], recovered[channel]);
     };
     std::vector<std::thread> helpers;
     for (int channel = 1; channel < channels; ++channel)
@@ -294,7 +315,8 @@ planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes,
     recoverChannel(0);
     for (std::thread& helper : helpers)
         helper.join();
-    for (int channel = 1; channel < channels; ++channel) {
+    for (int channel = 0; channel < channels; ++channel) {
+        spent += work[channel].spent;
         const int same = firstEqual[static_cast<std::size_t>(channel)];
         found[channel] = found[same];
         recovered[channel] = recovered[same];
@@ -302,11 +324,12 @@ planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes,
     for (const planeSearch search : {planeSearch::ruledOut, planeSearch::gaveUp})
         if (std::find(std::begin(found), std::end(found), search) != std::end(found))
             return search;
+    const bool nearly = std::find(std::begin(found), std::end(found), planeSearch::nearlyFound) != std::end(found);
     rgb.resize(recovered[0].size() * channels);
     for (std::size_t i = 0; i < recovered[0].size(); ++i)
         for (int channel = 0; channel < channels; ++channel)
             rgb[i * channels + static_cast<std::size_t>(channel)] = recovered[channel][i];
-    return planeSearch::found;
+    return nearly ? planeSearch::nearlyFound : planeSearch::found;
 }
 
 } // namespace
@@ -324,9 +347,9 @@ std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, i
 }
 
 recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,
-                                     int textureHeight, std::chrono::nanoseconds processorTime)
+                                     int textureHeight, std::uint64_t workLimit)
 {
-    const processorDeadline deadline(processorTime);
+    std::uint64_t workSpent = 0;
     recoveredPicture picture;
     picture.width = textureWidth;
     picture.height = textureHeight;
@@ -342,7 +365,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     const std::vector<int> firstEqual = firstEqualPlanes(planes);
 
     // A size whose planes were given up on may have been the answer, so the
-    // texture is then kept for lack of time, not for lack of a smaller size,
+    // texture is then kept for lack of work, not for lack of a smaller size,
     // and a larger size found later is not called the original.
     bool sizeGivenUp = false;
     // Most textures fit their own size first of all those tried. One that has
@@ -350,17 +373,25 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     // most of the sizes after it are ruled out too: each is first tried on
     // one plane.
     bool sizeRuledOut = false;
+    // The size whose picture came nearest to up-scaling to the texture, when
+    // none did so exactly. It beats a size that keeps a side of the texture,
+    // which would stretch the picture along the other.
+    std::optional<recoveredPicture> nearest;
+    auto lastResort = [&](recoveredPicture::outcome kept) {
+        if (nearest)
+            return std::move(*nearest);
+        picture.result = kept;
+        return std::move(picture);
+    };
     for (const auto& [width, height] :
          sizesInSearchOrder(widths.candidates(), heights->candidates(), textureWidth, textureHeight)) {
-        if (width == textureWidth && height == textureHeight) {
-            if (sizeGivenUp)
-                picture.result = recoveredPicture::outcome::outOfTime;
-            return picture;
-        }
-        if (deadline.passed()) {
-            picture.result = recoveredPicture::outcome::outOfTime;
-            return picture;
-        }
+        if (width == textureWidth && height == textureHeight)
+            return lastResort(sizeGivenUp ? recoveredPicture::outcome::outOfWork
+                                          : recoveredPicture::outcome::textureKept);
+        if (workSpent >= workLimit)
+            return lastResort(recoveredPicture::outcome::outOfWork);
+        if (nearest && (width == textureWidth || height == textureHeight))
+            continue;
         // The single lines' tests read a line or two a size; the busy
         // lines' test reads hundreds, so it comes last.
         if (!widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width)
@@ -368,48 +399,54 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
             continue;
         std::vector<unsigned char> rgb;
         const planeSearch search = recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height,
-                                                 deadline, sizeRuledOut, rgb);
+                                                 workLimit - workSpent, sizeRuledOut, rgb, workSpent);
         sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
         sizeRuledOut = sizeRuledOut || search == planeSearch::ruledOut;
-        if (search == planeSearch::found
-            && upScalesToTexture(rgb, width, height, textureRgb, textureWidth, textureHeight)) {
-            picture = {recoveredPicture::outcome::recovered, width, height, std::move(rgb), sizeGivenUp};
-            return picture;
-        }
+        if (search != planeSearch::found && search != planeSearch::nearlyFound)
+            continue;
+        const std::size_t missed = texelsMissed(rgb, width, height, textureRgb, textureWidth, textureHeight);
+        if (missed == 0)
+            return {recoveredPicture::outcome::recovered, width, height, std::move(rgb), sizeGivenUp, 0};
+        if (!nearest || missed < nearest->texelsMissed)
+            nearest = recoveredPicture{recoveredPicture::outcome::nearlyRecovered, width, height, std::move(rgb),
+                                       sizeGivenUp, missed};
     }
     return picture;
 }
 
-std::chrono::nanoseconds recoveryTimeLimit(int textureWidth, int textureHeight)
+std::uint64_t recoveryWorkLimit(int textureWidth, int textureHeight)
 {
-    constexpr std::chrono::nanoseconds fixedPart = std::chrono::seconds(2);
-    constexpr std::chrono::nanoseconds perTexel(3000);
-    return fixedPart + perTexel * (static_cast<long long>(textureWidth) * textureHeight);
+    constexpr std::uint64_t fixedPart = 1'000'000'000;
+    constexpr std::uint64_t perTexel = 1'500;
+    return fixedPart + perTexel * static_cast<std::uint64_t>(textureWidth) * static_cast<std::uint64_t>(textureHeight);
 }
 
 std::string describeRecovery(const recoveredPicture& picture, int textureWidth, int textureHeight)
 {
-    char line[160];
+    const char* const smallerGivenUp = ", but the search for a smaller original reached its work limit";
+    const char* const which = picture.smallerSizeGivenUp ? "size" : "original size";
+    const char* const caveat = picture.smallerSizeGivenUp ? smallerGivenUp : "";
+    char line[256];
     switch (picture.result) {
     case recoveredPicture::outcome::recovered:
-        if (picture.smallerSizeGivenUp)
-            std::snprintf(line, sizeof line,
-                          "size %dx%d recovered; it up-scales to the encoded texture exactly, but the search for a "
-                          "smaller original ran out of time",
-                          picture.width, picture.height);
-        else
-            std::snprintf(line, sizeof line,
-                          "original size %dx%d recovered; it up-scales to the encoded texture exactly", picture.width,
-                          picture.height);
+        std::snprintf(line, sizeof line, "%s %dx%d recovered; it up-scales to the encoded texture exactly%s", which,
+                      picture.width, picture.height, caveat);
+        break;
+    case recoveredPicture::outcome::nearlyRecovered:
+        std::snprintf(line, sizeof line,
+                      "%s %dx%d recovered nearly; it up-scales to the encoded texture but for %zu of its %lld "
+                      "texels%s",
+                      which, picture.width, picture.height, picture.texelsMissed,
+                      static_cast<long long>(textureWidth) * textureHeight, caveat);
         break;
     case recoveredPicture::outcome::textureKept:
         std::snprintf(line, sizeof line, "texture size %dx%d kept; no smaller original up-scales to it exactly",
                       textureWidth, textureHeight);
         break;
-    case recoveredPicture::outcome::outOfTime:
+    case recoveredPicture::outcome::outOfWork:
         std::snprintf(line, sizeof line,
-                      "texture size %dx%d kept; the search for a smaller original ran out of time", textureWidth,
-                      textureHeight);
+                      "texture size %dx%d kept; the search for a smaller original reached its work limit",
+                      textureWidth, textureHeight);
         break;
     }
     return line;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 // that the texture's lines fit, side by side, smallest first (in tiers: see
 // sizesInSearchOrder), until one has an original whose up-scaling is the
 // texture exactly (pixelRecovery.h), checked with SOIL's own up-scaling.
+// When none does within the work limit, the size whose picture misses
+// fewest texels, if any comes near, is given back, saying how near.
 //
 // A texture can fit several sizes: a flat or smoothly shaded picture fits
 // every size, and comes back at the smallest. w = W and h = H always fit (the
@@ -19,27 +22,32 @@
 
 struct recoveredPicture {
     enum class outcome {
-        recovered,     // a smaller original was found
-        textureKept,   // no smaller size fits the texture
-        outOfTime,     // the search did not end within its time, or gave a size up for its budget
+        recovered,       // a smaller original was found
+        nearlyRecovered, // a smaller size fits, but its picture misses a few texels of the texture
+        textureKept,     // no smaller size fits the texture
+        outOfWork,       // the search did not end within its work limit, or gave a size up for its budget
     };
     outcome result = outcome::textureKept;
     int width = 0;
     int height = 0;
-    std::vector<unsigned char> rgb; // width x height, rows top first; empty unless recovered
-    // Recovered only after a smaller size was given up for its time: that
-    // size may have been the original, and this one then is not.
+    std::vector<unsigned char> rgb; // width x height, rows top first; empty unless (nearly) recovered
+    // Recovered only after a smaller size was given up for its work limit:
+    // that size may have been the original, and this one then is not.
     bool smallerSizeGivenUp = false;
+    // The texture texels that SOIL's up-scaling of `rgb` misses: 0 but when
+    // nearlyRecovered.
+    std::size_t texelsMissed = 0;
 };
 
 // `textureRgb` holds textureWidth x textureHeight texels of red, green and
-// blue, texture row 0 first. Gives up once the process has spent
-// `processorTime` more (processorDeadline.h).
+// blue, texture row 0 first. Gives up once the search has done `workLimit`
+// units of work (pixelRecovery.h counts them), so that its answer is the
+// same on every machine.
 recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,
-                                     int textureHeight, std::chrono::nanoseconds processorTime);
+                                     int textureHeight, std::uint64_t workLimit);
 
-// The processor time the decoder allows the search for a texture of this size.
-std::chrono::nanoseconds recoveryTimeLimit(int textureWidth, int textureHeight);
+// The work the decoder allows the search for a texture of this size.
+std::uint64_t recoveryWorkLimit(int textureWidth, int textureHeight);
 
 // The line the decoder prints about the outcome, for example "original size
 // 300x200 recovered; it up-scales to the encoded texture exactly".
