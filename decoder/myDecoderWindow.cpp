@@ -3,7 +3,7 @@
 #include "core/atomicOutput.h"
 #include "decoder/decoderShaderBlobs.h"
 #include "decoder/recoveredOutput.h"
-#include "decoder/sizeRecovery.h"
+#include "sizerecovery/sizeRecovery.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "decoder/sizeRecovery.h"
+#include "sizerecovery/sizeRecovery.h"
 
 #include <string>
 

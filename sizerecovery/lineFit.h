@@ -1,6 +1,6 @@
 #pragma once
 
-#include "decoder/upScaling.h"
+#include "sizerecovery/upScaling.h"
 
 #include <cstddef>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "decoder/lineFit.h"
+#include "sizerecovery/lineFit.h"
 
 #include <algorithm>
 #include <bitset>

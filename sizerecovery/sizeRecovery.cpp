@@ -1,8 +1,8 @@
-#include "decoder/sizeRecovery.h"
+#include "sizerecovery/sizeRecovery.h"
 
-#include "decoder/lineFit.h"
-#include "decoder/pixelRecovery.h"
-#include "decoder/upScaling.h"
+#include "sizerecovery/lineFit.h"
+#include "sizerecovery/pixelRecovery.h"
+#include "sizerecovery/upScaling.h"
 #include "safeload/safeImageLoad.h"
 
 #include <SOIL/image_helper.h>

@@ -1,4 +1,4 @@
-#include "decoder/upScaling.h"
+#include "sizerecovery/upScaling.h"
 
 std::vector<axisSample> sampleAxis(int originalLength, int textureLength)
 {

@@ -1,10 +1,10 @@
 // The size recovery without a window: pictures made here, up-scaled by SOIL's
 // own up_scale_image, and given back by the recovery at their own size.
 
-#include "decoder/lineFit.h"
-#include "decoder/pixelRecovery.h"
-#include "decoder/sizeRecovery.h"
-#include "decoder/upScaling.h"
+#include "sizerecovery/lineFit.h"
+#include "sizerecovery/pixelRecovery.h"
+#include "sizerecovery/sizeRecovery.h"
+#include "sizerecovery/upScaling.h"
 #include "safeload/safeImageLoad.h"
 
 #include <SOIL/image_helper.h>
