@@ -1,3 +1,4 @@
+#include "vexo/source/glsl.h"
 #include "vexo/framework/glApplication.h"
 #include "decoder/myDecoderWindow.h"
 #include "core/outputPath.h"
@@ -53,6 +54,14 @@ bool readSeedRequest(int argc, char** argv, seedRequest& request)
     return true;
 }
 
+// Standard output holds the decoder's result alone; of the shader library's
+// messages only its failures are shown, on standard error.
+void showShaderFailures(const char* text, bool isFailure)
+{
+    if (isFailure)
+        std::fprintf(stderr, "pixveil-decode: %s", text);
+}
+
 } // namespace
 
 // The command line is checked before GLUT starts, so that a wrong one needs no
@@ -76,6 +85,7 @@ int main(int argc, char** argv)
     seedRequest request;
     if (!readSeedRequest(argc, argv, request))
         return 1;
+    vexo::setMessageSink(showShaderFailures);
     auto* application = new vexo::glApplication;
     new myDecoderWindow(argv[1], request, keepTextureSize);
     // The window's context is current: the encoded image decodes in its

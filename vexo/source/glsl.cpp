@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 namespace vexo {
 
@@ -24,21 +25,38 @@ const char* const glslStatusTexts[glslStatusCount] = {
 
 namespace {
 
+void writeToStandardOutput(const char* text, bool)
+{
+    std::cout << text << std::flush;
+}
+
+messageSink activeSink = writeToStandardOutput;
+
+void report(const std::string& text)
+{
+    activeSink(text.c_str(), false);
+}
+
+void reportFailure(const std::string& text)
+{
+    activeSink(text.c_str(), true);
+}
+
 const GLenum vertexStageType = GL_VERTEX_SHADER_ARB;
 const GLenum fragmentStageType = GL_FRAGMENT_SHADER_ARB;
 
 void printVersionLine()
 {
     if (GLEW_VERSION_2_0)
-        std::cout << "OpenGL 2.0 (or higher) is available!" << std::endl;
+        report("OpenGL 2.0 (or higher) is available!\n");
     else if (GLEW_VERSION_1_5)
-        std::cout << "OpenGL 1.5 core functions are available" << std::endl;
+        report("OpenGL 1.5 core functions are available\n");
     else if (GLEW_VERSION_1_4)
-        std::cout << "OpenGL 1.4 core functions are available" << std::endl;
+        report("OpenGL 1.4 core functions are available\n");
     else if (GLEW_VERSION_1_3)
-        std::cout << "OpenGL 1.3 core functions are available" << std::endl;
+        report("OpenGL 1.3 core functions are available\n");
     else if (GLEW_VERSION_1_2)
-        std::cout << "OpenGL 1.2 core functions are available" << std::endl;
+        report("OpenGL 1.2 core functions are available\n");
 }
 
 // Looks up every extension the library relies on, warning about each one
@@ -53,7 +71,7 @@ bool checkShaderExtensions()
     bool allPresent = true;
     for (const char* extension : requiredExtensions) {
         if (glewGetExtension(extension) != GL_TRUE) {
-            std::cout << "[WARNING] " << extension << " extension is not available!\n";
+            report(std::string("[WARNING] ") + extension + " extension is not available!\n");
             allPresent = false;
         }
     }
@@ -94,7 +112,7 @@ bool checkShaderEntryPoints()
     bool allLoaded = true;
     for (const entryPoint& function : requiredEntryPoints) {
         if (!function.loaded) {
-            std::cout << "[WARNING] " << function.name << " entry point is not available!\n";
+            report(std::string("[WARNING] ") + function.name + " entry point is not available!\n");
             allLoaded = false;
         }
     }
@@ -108,13 +126,18 @@ bool allocateLogBuffer(char*& buffer, GLint length)
     std::free(buffer);
     buffer = static_cast<char*>(std::malloc(static_cast<size_t>(length)));
     if (buffer == nullptr) {
-        std::printf("ERROR: Could not allocate compiler_log buffer\n");
+        reportFailure("ERROR: Could not allocate compiler_log buffer\n");
         return false;
     }
     return true;
 }
 
 } // namespace
+
+void setMessageSink(messageSink sink)
+{
+    activeSink = sink != nullptr ? sink : writeToStandardOutput;
+}
 
 bool ensureExtensionsLoaded()
 {
@@ -123,7 +146,7 @@ bool ensureExtensionsLoaded()
     extensionsLoaded = true;
     GLenum result = glewInit();
     if (result != GLEW_OK) {
-        std::cout << "Error:" << glewGetErrorString(result) << std::endl;
+        reportFailure(std::string("Error:") + reinterpret_cast<const char*>(glewGetErrorString(result)) + "\n");
         extensionsLoaded = false;
         return false;
     }
@@ -144,9 +167,9 @@ bool probeShadingSupport()
     if (shadingLanguageReady && !checkShaderEntryPoints())
         shadingLanguageReady = false;
     if (shadingLanguageReady)
-        std::cout << "[OK] OpenGL Shading Language is available!\n\n";
+        report("[OK] OpenGL Shading Language is available!\n\n");
     else
-        std::cout << "[FAILED] OpenGL Shading Language is not available...\n\n";
+        reportFailure("[FAILED] OpenGL Shading Language is not available...\n\n");
     return shadingLanguageReady;
 }
 
@@ -157,12 +180,11 @@ int reportGLErrors(const char* file, int line)
         return 0;
     while (code != GL_NO_ERROR) {
         const GLubyte* text = gluErrorString(code);
-        std::cout << "GL Error #" << static_cast<unsigned>(code);
-        if (text != nullptr)
-            std::cout << "(" << reinterpret_cast<const char*>(text) << ") ";
-        else
-            std::cout << " (no message available)";
-        std::cout << " in File " << file << " at line: " << line << std::endl;
+        const std::string description = text != nullptr
+                                            ? "(" + std::string(reinterpret_cast<const char*>(text)) + ") "
+                                            : std::string(" (no message available)");
+        reportFailure("GL Error #" + std::to_string(static_cast<unsigned>(code)) + description + " in File " + file
+                      + " at line: " + std::to_string(line) + "\n");
         code = glGetError();
     }
     return 1;
@@ -245,7 +267,7 @@ glShader::glShader() : programHandle(0), linkLog(nullptr), linked(false), ownsSt
     if (shadingLanguageReady)
         programHandle = glCreateProgram();
     else
-        std::cout << "**ERROR: OpenGL Shading Language is NOT available!" << std::endl;
+        reportFailure("**ERROR: OpenGL Shading Language is NOT available!\n");
 }
 
 // The same stage may be listed twice; an owned stage is destroyed once, after
@@ -276,12 +298,12 @@ void glShader::addStage(glShaderObject* stage)
     if (!shadingLanguageReady || stage == nullptr)
         return;
     if (!stage->compiled) {
-        std::cout << "**warning** please compile program before adding object! trying to compile now...\n";
+        report("**warning** please compile program before adding object! trying to compile now...\n");
         if (!stage->compileStage()) {
-            std::cout << "...compile ERROR!\n";
+            reportFailure("...compile ERROR!\n");
             return;
         }
-        std::cout << "...ok!\n";
+        report("...ok!\n");
     }
     stages.push_back(stage);
 }
@@ -291,7 +313,7 @@ bool glShader::linkProgram()
     if (!shadingLanguageReady)
         return false;
     if (linked) {
-        std::cout << "**warning** Object is already linked, trying to link again" << std::endl;
+        report("**warning** Object is already linked, trying to link again\n");
         for (glShaderObject* stage : stages) {
             glDetachShader(programHandle, stage->objectHandle);
             reportGLErrors(__FILE__, __LINE__);
@@ -307,7 +329,7 @@ bool glShader::linkProgram()
     glGetProgramiv(programHandle, GL_LINK_STATUS, &status);
     reportGLErrors(__FILE__, __LINE__);
     if (status == 0) {
-        std::cout << "**linker error**\n";
+        reportFailure("**linker error**\n");
         return false;
     }
     linked = true;
@@ -354,7 +376,7 @@ GLint glShader::uniformLocation(const char* name)
 {
     GLint location = glGetUniformLocation(programHandle, name);
     if (location == -1)
-        std::cout << "Error: can't find uniform variable \"" << name << "\"\n";
+        reportFailure(std::string("Error: can't find uniform variable \"") + name + "\"\n");
     reportGLErrors(__FILE__, __LINE__);
     return location;
 }
@@ -402,22 +424,19 @@ glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fr
         fragmentStage->setSourceText(fragmentText);
 
     if (vertexText != nullptr && !vertexStage->compileStage()) {
-        std::cout << "***COMPILER ERROR (Vertex Shader):\n";
-        std::cout << vertexStage->compileLogText() << std::endl;
+        reportFailure(std::string("***COMPILER ERROR (Vertex Shader):\n") + vertexStage->compileLogText() + "\n");
         discardBuild(program, vertexStage, fragmentStage);
         return nullptr;
     }
-    std::cout << "***GLSL Compiler Log (Vertex Shader):\n";
-    std::cout << vertexStage->compileLogText() << "\n";
+    report(std::string("***GLSL Compiler Log (Vertex Shader):\n") + vertexStage->compileLogText() + "\n");
 
     if (fragmentText != nullptr && !fragmentStage->compileStage()) {
-        std::cout << "***COMPILER ERROR (Fragment Shader):\n";
-        std::cout << fragmentStage->compileLogText() << std::endl;
+        reportFailure(std::string("***COMPILER ERROR (Fragment Shader):\n") + fragmentStage->compileLogText()
+                      + "\n");
         discardBuild(program, vertexStage, fragmentStage);
         return nullptr;
     }
-    std::cout << "***GLSL Compiler Log (Fragment Shader):\n";
-    std::cout << fragmentStage->compileLogText() << "\n";
+    report(std::string("***GLSL Compiler Log (Fragment Shader):\n") + fragmentStage->compileLogText() + "\n");
 
     if (vertexText != nullptr)
         program->addStage(vertexStage);
@@ -425,13 +444,11 @@ glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fr
         program->addStage(fragmentStage);
 
     if (!program->linkProgram()) {
-        std::cout << "**LINKER ERROR\n";
-        std::cout << program->linkLogText() << std::endl;
+        reportFailure(std::string("**LINKER ERROR\n") + program->linkLogText() + "\n");
         discardBuild(program, vertexStage, fragmentStage);
         return nullptr;
     }
-    std::cout << "***GLSL Linker Log:\n";
-    std::cout << program->linkLogText() << std::endl;
+    report(std::string("***GLSL Linker Log:\n") + program->linkLogText() + "\n");
 
     // A stage without source was never added, so the program will not own
     // it; nothing else refers to it any more.

@@ -4,7 +4,8 @@
 // OpenGL error reporting, shader stage objects, linked programs with integer
 // uniforms, and a manager that builds a program from two source texts.
 //
-// Everything reports on standard output and nothing throws. All calls need the
+// Every message goes to one sink, standard output unless the program sets
+// another (setMessageSink), and nothing throws. All calls need the
 // thread that owns the current OpenGL context. The first library object must
 // be constructed while a context is current: its construction initialises
 // GLEW and prints the capability report.
@@ -36,6 +37,14 @@ enum glslStatus {
     glslStatusCount
 };
 extern const char* const glslStatusTexts[glslStatusCount];
+
+// Receives each of the library's messages, whole lines with their newlines.
+// `isFailure` tells what went wrong (a missing GLSL, a compile or link error
+// with its log, an OpenGL error) from reports (the capability report, the
+// compiler and linker logs of a build that worked, warnings).
+using messageSink = void (*)(const char* text, bool isFailure);
+// Sends every later message to `sink`; null restores standard output.
+void setMessageSink(messageSink sink);
 
 // Initialises GLEW on the first successful call and then runs the capability
 // probe; later calls return true at once. On failure prints "Error:" with
