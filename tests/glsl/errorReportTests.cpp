@@ -75,3 +75,25 @@ TEST(GlslErrorReportScripted, PrintsEveryPendingErrorOnce)
         EXPECT_EQ(errorQueries, int(pending.errors.size()) + 1);
     }
 }
+
+std::string sunk;
+bool sunkAsFailure = false;
+
+void keepMessage(const char* text, bool isFailure)
+{
+    sunk += text;
+    sunkAsFailure = isFailure;
+}
+
+// A program that sets its own sink gets each error as a failure, and nothing
+// reaches standard output; clearing the sink brings standard output back.
+TEST(GlslErrorReportScripted, GoesToTheSinkTheProgramSets)
+{
+    vexo::setMessageSink(keepMessage);
+    const reportResult result = reportWithPending({GL_INVALID_ENUM}, "a.cpp", 7);
+    vexo::setMessageSink(nullptr);
+    EXPECT_EQ(result.printed, "");
+    EXPECT_EQ(sunk, "GL Error #1280(invalid enumerant)  in File a.cpp at line: 7\n");
+    EXPECT_TRUE(sunkAsFailure);
+    EXPECT_EQ(reportWithPending({GL_INVALID_ENUM}, "a.cpp", 7).printed, sunk);
+}
