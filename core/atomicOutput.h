@@ -8,8 +8,7 @@
 // name in its own directory, checked, flushed to disk and only then renamed
 // over the output path, so a reader (or a later run) never finds a truncated
 // file there, and a failed or interrupted run leaves an earlier output as it
-// was. Used by the encoder for its capture, and meant for any program of the
-// project that writes an image.
+// was. Used by both programs for every image they write.
 //
 // These functions are not reentrant: one atomic write at a time per process,
 // on the thread that receives SIGINT and SIGTERM (the main thread).

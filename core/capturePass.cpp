@@ -35,8 +35,9 @@ textureSize bindImageAndSizeWindow(GLuint imageTexture)
     return sizeWindowToTexture();
 }
 
-// SOIL made the noise texture on the active unit and left it bound there,
-// which may be unit 0: each frame binds both units again before it draws.
+// The noise texture was made, as SOIL makes textures, on the active unit and
+// left bound there, which may be unit 0: each frame binds both units again
+// before it draws.
 void bindNoiseTexture(GLuint noiseTexture)
 {
     selectTextureUnit(GL_TEXTURE1);
@@ -67,10 +68,12 @@ void runFailure::report(vexo::glutWindow& window, const std::string& whatFailed)
     window.closeWindow();
 }
 
-// GLUT ends the process with status 0 as soon as the last window is gone, and
-// offers no way to change that status. This is the last moment before GLUT's
-// own exit: the process ends now instead, with the window still queued for
-// destruction, which the system does anyway as the process ends.
+// GLUT ends the process with status 0 as soon as the last window is gone: the
+// framework keeps GLUT's default action on closing (freeglut's
+// GLUT_ACTION_GLUTMAINLOOP_RETURNS would change it for every program of the
+// framework at once). This is the last moment before GLUT's own exit: the
+// process ends now instead, with the window still queued for destruction,
+// which the system does anyway as the process ends.
 void runFailure::endProcessIfReported() const
 {
     if (!failed)

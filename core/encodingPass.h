@@ -41,7 +41,7 @@ textureSize sizeWindowToTexture();
 enum class noiseTextureFailure { none, noMemory, noTexture };
 
 // Makes a width x height RGB texture of the noise of `seed` on the active unit
-// (SOIL binds it there). Returns its name, or 0 with `failure` saying why and
+// (made and bound there as SOIL makes a texture). Returns its name, or 0 with `failure` saying why and
 // `reason` holding either "no memory for the N-byte noise buffer" or SOIL's
 // last result.
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,

@@ -92,7 +92,8 @@ GLuint myWindow::makeNoiseTexture()
 {
     noiseTextureFailure noiseFailure = noiseTextureFailure::none;
     std::string reason;
-    // SOIL binds the new texture on the active unit, still unit 0 here.
+    // The noise texture is made as SOIL makes textures, bound on the active
+    // unit, still unit 0 here.
     const GLuint texture = createClockSeededNoiseTexture(textureWidth, textureHeight, noiseFailure, reason);
     if (noiseFailure == noiseTextureFailure::noMemory)
         failOutput(reason.c_str());
@@ -114,9 +115,10 @@ void myWindow::onDisplay()
     });
 }
 
-// SOIL reads the lower-left texture-sized region from the back buffer into a
-// temporary file, which replaces the output only once it is complete, so a
-// failed or interrupted save leaves an earlier output as it was.
+// The lower-left texture-sized region of the back buffer is read straight
+// into the BMP layout and written to a temporary file, which replaces the
+// output only once it is complete, so a failed or interrupted save leaves an
+// earlier output as it was.
 bool myWindow::saveCapture()
 {
     std::string reason;
