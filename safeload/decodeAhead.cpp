@@ -86,8 +86,7 @@ void prepareTextureStorage(startedDecode& decode)
 
 void startImageDecode(const char* path)
 {
-    GLint maxTextureSize = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTextureSize);
+    const GLint maxTextureSize = maximumTextureSize();
     if (decodeStarted || maxTextureSize < 1)
         return;
     try {

@@ -1,5 +1,7 @@
 #include "safeload/imageSandbox.h"
 
+#include "safeload/hugePages.h"
+
 #include <SOIL/SOIL.h>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -397,15 +399,14 @@ bool waitForChild(childWatch& watch)
 bool readFromChild(const childWatch& watch, const sharedDecodeArea& header, uint64_t bytes, void*& mapping,
     size_t& mappingLength, const unsigned char*& pixels)
 {
-    constexpr size_t hugePage = 2u << 20;
-    mappingLength = size_t(bytes) + hugePage;
+    mappingLength = size_t(bytes) + hugePageSize;
     mapping = mmap(nullptr, mappingLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) {
         mapping = nullptr;
         return false;
     }
-    auto aligned = (reinterpret_cast<uintptr_t>(mapping) + hugePage - 1) & ~uintptr_t(hugePage - 1);
-    madvise(reinterpret_cast<void*>(aligned), size_t(bytes), MADV_HUGEPAGE);
+    const uintptr_t aligned = hugePageAbove(reinterpret_cast<uintptr_t>(mapping));
+    adviseHugePages(reinterpret_cast<void*>(aligned), size_t(bytes));
     iovec local{reinterpret_cast<void*>(aligned), size_t(bytes)};
     iovec remote{reinterpret_cast<void*>(uintptr_t(header.pixelAddress)), size_t(bytes)};
     if (process_vm_readv(watch.child, &local, 1, &remote, 1, 0) != ssize_t(bytes)) {

@@ -79,13 +79,6 @@ const char* describeFileRead(fileRead read)
     return "";
 }
 
-GLint maximumTextureSize()
-{
-    GLint size = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
-    return size;
-}
-
 // SOIL uploads with whatever unpack alignment is current; at the default of
 // 4, rows of 1- or 2-texel textures and of odd-width RGB DDS files would be
 // read with padding they do not have, past the end of SOIL's buffer.
@@ -214,9 +207,20 @@ uint32_t nextPowerOfTwo(uint32_t value)
     return power;
 }
 
+int maximumTextureSize()
+{
+    GLint size = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
+    return size;
+}
+
+bool isPowerOfTwo(int side)
+{
+    return side > 0 && (side & (side - 1)) == 0;
+}
+
 bool needsSingleTexelStretch(int width, int height)
 {
-    auto isPowerOfTwo = [](int side) { return side > 0 && (side & (side - 1)) == 0; };
     return (width == 1 && !isPowerOfTwo(height)) || (height == 1 && !isPowerOfTwo(width));
 }
 

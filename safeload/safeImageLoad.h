@@ -53,3 +53,7 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     int channels, int& stretchedWidth, int& stretchedHeight);
 
 uint32_t nextPowerOfTwo(uint32_t value);
+bool isPowerOfTwo(int side);
+
+// The driver's largest texture side; needs a current context.
+int maximumTextureSize();

@@ -10,18 +10,6 @@ namespace {
 // SOIL's own text for the one failure of its upload that it reports.
 constexpr const char* noTextureName = "Failed to generate an OpenGL texture name; missing OpenGL context?";
 
-bool isPowerOfTwo(int side)
-{
-    return side > 0 && (side & (side - 1)) == 0;
-}
-
-GLint maximumTextureSize()
-{
-    GLint size = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
-    return size;
-}
-
 bool soilWouldUploadAsItIs(int width, int height, int channels)
 {
     const GLint maxSize = maximumTextureSize();
