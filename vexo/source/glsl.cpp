@@ -132,6 +132,23 @@ bool allocateLogBuffer(char*& buffer, GLint length)
     return true;
 }
 
+// An object's information log, of the `length` the driver reported, fetched
+// into `log` by `fetch`. A length of 0 or 1 (only the terminating NUL) means
+// the driver has no log; an earlier fetched log is then kept and returned, or
+// else the status text `noLog`.
+template <typename LogFetch>
+const char* readInfoLog(GLint length, char*& log, glslStatus noLog, LogFetch fetch)
+{
+    if (length > 1) {
+        if (!allocateLogBuffer(log, length))
+            return glslStatusTexts[glslOutOfMemory];
+        GLsizei written = 0;
+        fetch(length, &written, log);
+        reportGLErrors(__FILE__, __LINE__);
+    }
+    return log != nullptr ? log : glslStatusTexts[noLog];
+}
+
 } // namespace
 
 void setMessageSink(messageSink sink)
@@ -236,8 +253,6 @@ bool glShaderObject::compileStage()
     return compiled;
 }
 
-// A reported length of 0 or 1 (only the terminating NUL) means the driver has
-// no log; an earlier fetched log is then kept and returned.
 const char* glShaderObject::compileLogText()
 {
     if (!shadingLanguageReady)
@@ -247,14 +262,9 @@ const char* glShaderObject::compileLogText()
     GLint length = 0;
     glGetShaderiv(objectHandle, GL_INFO_LOG_LENGTH, &length);
     reportGLErrors(__FILE__, __LINE__);
-    if (length > 1) {
-        if (!allocateLogBuffer(compileLog, length))
-            return glslStatusTexts[glslOutOfMemory];
-        GLsizei written = 0;
-        glGetInfoLogARB(objectHandle, length, &written, compileLog);
-        reportGLErrors(__FILE__, __LINE__);
-    }
-    return compileLog != nullptr ? compileLog : glslStatusTexts[glslNoCompilerLog];
+    return readInfoLog(length, compileLog, glslNoCompilerLog, [this](GLint size, GLsizei* written, char* log) {
+        glGetInfoLogARB(objectHandle, size, written, log);
+    });
 }
 
 aVertexShader::aVertexShader() : glShaderObject(1, vertexStageType) {}
@@ -336,7 +346,6 @@ bool glShader::linkProgram()
     return true;
 }
 
-// As for stage logs, a length of 0 or 1 keeps an earlier fetched log.
 const char* glShader::linkLogText()
 {
     if (!shadingLanguageReady)
@@ -346,14 +355,9 @@ const char* glShader::linkLogText()
     GLint length = 0;
     glGetProgramiv(programHandle, GL_INFO_LOG_LENGTH, &length);
     reportGLErrors(__FILE__, __LINE__);
-    if (length > 1) {
-        if (!allocateLogBuffer(linkLog, length))
-            return glslStatusTexts[glslOutOfMemory];
-        GLsizei written = 0;
-        glGetProgramInfoLog(programHandle, length, &written, linkLog);
-        reportGLErrors(__FILE__, __LINE__);
-    }
-    return linkLog != nullptr ? linkLog : glslStatusTexts[glslNoLinkerLog];
+    return readInfoLog(length, linkLog, glslNoLinkerLog, [this](GLint size, GLsizei* written, char* log) {
+        glGetProgramInfoLog(programHandle, size, written, log);
+    });
 }
 
 void glShader::bind()
