@@ -1,10 +1,11 @@
 #include "core/noise.h"
 
+#include "base/parallelParts.h"
+
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -86,19 +87,6 @@ void fillNoiseRange(unsigned char* bytes, std::size_t begin, std::size_t end, st
         bytes[i] = noiseByteOf(state);
 }
 
-// Starts a thread on bytes begin to end, or fills them on this one when the
-// system gives no thread: the noise must not fail for that, and no exception
-// may reach GLUT's C code above the caller.
-void fillNoiseRangeOnAThread(std::vector<std::thread>& helpers, unsigned char* bytes, std::size_t begin,
-                             std::size_t end, std::uint32_t seed)
-{
-    try {
-        helpers.emplace_back(fillNoiseRange, bytes, begin, end, seed);
-    } catch (const std::exception&) {
-        fillNoiseRange(bytes, begin, end, seed);
-    }
-}
-
 } // namespace
 
 int noiseGenerator::next()
@@ -109,17 +97,14 @@ int noiseGenerator::next()
 
 void fillNoise(unsigned char* bytes, std::size_t count, std::uint32_t seed)
 {
+    // Each part starts at its first byte's state, so the parts together are
+    // exactly the serial generator's bytes.
     const std::size_t parts = noiseFillParts(count);
     const std::size_t partSize = count / parts;
-    std::vector<std::thread> helpers;
-    for (std::size_t part = 1; part < parts; ++part) {
+    runParallelParts(parts, [&](std::size_t part) {
         const std::size_t begin = part * partSize;
-        const std::size_t end = part + 1 == parts ? count : begin + partSize;
-        fillNoiseRangeOnAThread(helpers, bytes, begin, end, seed);
-    }
-    fillNoiseRange(bytes, 0, partSize, seed);
-    for (std::thread& helper : helpers)
-        helper.join();
+        fillNoiseRange(bytes, begin, part + 1 == parts ? count : begin + partSize, seed);
+    });
 }
 
 noiseJump noiseJumpOver(std::uint64_t draws)

@@ -1,5 +1,7 @@
 #include "sizerecovery/sizeRecovery.h"
 
+#include "base/parallelParts.h"
+
 #include "sizerecovery/lineFit.h"
 #include "sizerecovery/pixelRecovery.h"
 #include "sizerecovery/upScaling.h"
@@ -14,7 +16,6 @@
 #include <map>
 #include <numeric>
 #include <optional>
-#include <thread>
 #include <utility>
 
 namespace {
@@ -304,17 +305,15 @@ planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes,
     std::vector<unsigned char> recovered[channels];
     planeSearch found[channels] = {};
     planeWork work[channels] = {{allowance}, {allowance}, {allowance}};
-    auto recoverChannel = [&](int channel) {
+    std::vector<int> distinct;
+    for (int channel = 0; channel < channels; ++channel)
+        if (firstEqual[static_cast<std::size_t>(channel)] == channel)
+            distinct.push_back(channel);
+    runParallelParts(distinct.size(), [&](std::size_t part) {
+        const int channel = distinct[part];
         found[channel] = recoverPlane(planes[static_cast<std::size_t>(channel)], textureWidth, textureHeight, width,
                                       height, work[channel], recovered[channel]);
-    };
-    std::vector<std::thread> helpers;
-    for (int channel = 1; channel < channels; ++channel)
-        if (firstEqual[static_cast<std::size_t>(channel)] == channel)
-            helpers.emplace_back(recoverChannel, channel);
-    recoverChannel(0);
-    for (std::thread& helper : helpers)
-        helper.join();
+    });
     for (int channel = 0; channel < channels; ++channel) {
         spent += work[channel].spent;
         const int same = firstEqual[static_cast<std::size_t>(channel)];
@@ -353,12 +352,12 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
     recoveredPicture picture;
     picture.width = textureWidth;
     picture.height = textureHeight;
-    // The two sides' candidates are independent; the heights' are found on a
-    // thread of their own.
+    // The two sides' candidates are independent, found side by side.
+    std::optional<sideSearch> widths;
     std::optional<sideSearch> heights;
-    std::thread heightSearch([&] { heights.emplace(textureRgb, textureWidth, textureHeight, false); });
-    sideSearch widths(textureRgb, textureWidth, textureHeight, true);
-    heightSearch.join();
+    runParallelParts(2, [&](std::size_t part) {
+        (part == 0 ? widths : heights).emplace(textureRgb, textureWidth, textureHeight, part == 0);
+    });
     std::vector<std::vector<unsigned char>> planes;
     for (int channel = 0; channel < channels; ++channel)
         planes.push_back(channelPlane(textureRgb, channel));
@@ -384,7 +383,7 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
         return std::move(picture);
     };
     for (const auto& [width, height] :
-         sizesInSearchOrder(widths.candidates(), heights->candidates(), textureWidth, textureHeight)) {
+         sizesInSearchOrder(widths->candidates(), heights->candidates(), textureWidth, textureHeight)) {
         if (width == textureWidth && height == textureHeight)
             return lastResort(sizeGivenUp ? recoveredPicture::outcome::outOfWork
                                           : recoveredPicture::outcome::textureKept);
@@ -394,8 +393,8 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
             continue;
         // The single lines' tests read a line or two a size; the busy
         // lines' test reads hundreds, so it comes last.
-        if (!widths.singleLinesFit(width, height) || !heights->singleLinesFit(height, width)
-            || !widths.fitsBusyLines(width) || !heights->fitsBusyLines(height))
+        if (!widths->singleLinesFit(width, height) || !heights->singleLinesFit(height, width)
+            || !widths->fitsBusyLines(width) || !heights->fitsBusyLines(height))
             continue;
         std::vector<unsigned char> rgb;
         const planeSearch search = recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height,
