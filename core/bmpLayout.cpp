@@ -1,6 +1,7 @@
 #include "core/bmpLayout.h"
 
 #include <cstring>
+#include <new>
 
 std::uint32_t bmpRowPadding(std::uint32_t width)
 {
@@ -41,3 +42,25 @@ void writeBmpHeader(unsigned char* header, std::uint32_t width, std::uint32_t he
     std::memset(at, 0, static_cast<std::size_t>(header + bmpHeaderSize - at));
 }
 
+
+std::vector<unsigned char> bmpFileOf(const unsigned char* rgb, std::uint32_t width, std::uint32_t height)
+{
+    std::vector<unsigned char> file;
+    try {
+        file.assign(static_cast<std::size_t>(bmpFileSize(width, height)), 0);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    writeBmpHeader(file.data(), width, height);
+    const std::size_t rowSize = std::size_t{3} * width + bmpRowPadding(width);
+    for (std::uint32_t row = 0; row < height; ++row) {
+        const unsigned char* from = rgb + std::size_t{3} * width * (height - 1 - row);
+        unsigned char* to = file.data() + bmpHeaderSize + rowSize * row;
+        for (std::uint32_t x = 0; x < width; ++x, from += 3, to += 3) {
+            to[0] = from[2];
+            to[1] = from[1];
+            to[2] = from[0];
+        }
+    }
+    return file;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // The 24-bit BMP layout that the screenshot writer produces: a 54-byte header,
 // then rows of 3 bytes a pixel, each padded to a multiple of 4 bytes.
@@ -16,4 +17,8 @@ std::uint64_t bmpFileSize(std::uint32_t width, std::uint32_t height);
 // image size, both resolutions and both colour counts. Numbers are
 // little-endian. Fills the first bmpHeaderSize bytes at `header`.
 void writeBmpHeader(unsigned char* header, std::uint32_t width, std::uint32_t height);
+
+// The whole file of a picture given as rows of red, green and blue, top row
+// first, as SOIL's writer lays it out; empty when there is no memory for it.
+std::vector<unsigned char> bmpFileOf(const unsigned char* rgb, std::uint32_t width, std::uint32_t height);
 

@@ -1,22 +1,20 @@
 #include "decoder/recoveredOutput.h"
 
 #include "core/atomicOutput.h"
+#include "core/bmpCapture.h"
 #include "core/bmpLayout.h"
-
-#include <SOIL/SOIL.h>
 
 bool saveRecoveredPicture(const char* outputPath, const recoveredPicture& picture, std::string& failureReason)
 {
-    constexpr int rgbChannels = 3;
-    auto writeWithSoil = [&picture](const char* temporaryPath, std::string& reason) {
-        if (SOIL_save_image(temporaryPath, SOIL_SAVE_TYPE_BMP, picture.width, picture.height, rgbChannels,
-                            picture.rgb.data())
-            != 0)
-            return true;
-        reason = std::string("SOIL could not write it: ") + SOIL_last_result();
+    const auto width = static_cast<std::uint32_t>(picture.width);
+    const auto height = static_cast<std::uint32_t>(picture.height);
+    const std::vector<unsigned char> file = bmpFileOf(picture.rgb.data(), width, height);
+    if (file.empty()) {
+        failureReason = "no memory for its " + std::to_string(bmpFileSize(width, height)) + " bytes";
         return false;
+    }
+    auto writeFile = [&file](const char* temporaryPath, std::string& reason) {
+        return writeWholeFile(temporaryPath, file.data(), file.size(), reason);
     };
-    const std::uint64_t expectedSize =
-        bmpFileSize(static_cast<std::uint32_t>(picture.width), static_cast<std::uint32_t>(picture.height));
-    return replaceFileAtomically(outputPath, expectedSize, writeWithSoil, failureReason);
+    return replaceFileAtomically(outputPath, file.size(), writeFile, failureReason);
 }

@@ -5,6 +5,7 @@
 #include "core/shaderBlobs.h"
 #include "tests/support/testSupport.h"
 
+#include <SOIL/SOIL.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -212,3 +213,23 @@ TEST(BmpLayout, RowsArePaddedToFourBytes)
 }
 
 } // namespace
+
+// A picture written by the project's BMP writer is byte for byte the file
+// SOIL's writer makes of it, at every row padding.
+TEST(BmpLayout, PicturesAreWrittenAsSoilWritesThem)
+{
+    scratchDirectory scratch;
+    for (std::uint32_t width = 1; width <= 5; ++width) {
+        const std::uint32_t height = 3;
+        std::vector<unsigned char> rgb(std::size_t{3} * width * height);
+        for (std::size_t i = 0; i < rgb.size(); ++i)
+            rgb[i] = static_cast<unsigned char>(i * 37 + 11);
+        const std::string soilFile = scratch.file("soil.bmp");
+        ASSERT_NE(SOIL_save_image(soilFile.c_str(), SOIL_SAVE_TYPE_BMP, static_cast<int>(width),
+                                  static_cast<int>(height), 3, rgb.data()),
+                  0);
+        const std::string soilBytes = readFile(soilFile);
+        const std::vector<unsigned char> ours = bmpFileOf(rgb.data(), width, height);
+        EXPECT_EQ(std::string(ours.begin(), ours.end()), soilBytes) << "width " << width;
+    }
+}
