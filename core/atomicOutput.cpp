@@ -147,11 +147,13 @@ struct fileAttributes {
 // A replaced output keeps its permission bits and group, so that encoding a
 // private (0600) picture again does not make it readable by everyone. A new
 // output, or one that is a symbolic link or no regular file (it is replaced
-// by a file of its own), gets what a newly created file gets.
+// by a file of its own), gets what a newly created file gets; so does one that
+// belongs to someone else, who could otherwise plant a file there to choose
+// the output's mode and group.
 fileAttributes attributesToKeep(const char* outputPath)
 {
     struct stat status {};
-    if (lstat(outputPath, &status) == 0 && S_ISREG(status.st_mode)) {
+    if (lstat(outputPath, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid()) {
         return {static_cast<mode_t>(status.st_mode & 0777), true, status.st_gid};
     }
     return {newFileMode(), false, 0};
@@ -175,7 +177,8 @@ bool applyAttributes(int descriptor, const fileAttributes& attributes, std::stri
     return true;
 }
 
-bool createTemporaryFile(const char* outputPath, std::string& failureReason)
+// Creates the temporary file; its descriptor is the only way it is reached.
+bool createTemporaryFile(const char* outputPath, int& descriptor, std::string& failureReason)
 {
     const std::string temporaryPath = directoryPrefixOf(outputPath) + temporaryName;
     if (temporaryPath.size() >= sizeof pendingTemporaryPath) {
@@ -185,7 +188,7 @@ bool createTemporaryFile(const char* outputPath, std::string& failureReason)
     std::strcpy(pendingTemporaryPath, temporaryPath.c_str());
 
     exitSignalsHeld held;
-    int descriptor = mkstemp(pendingTemporaryPath);
+    descriptor = mkostemp(pendingTemporaryPath, O_CLOEXEC);
     if (descriptor < 0) {
         const int error = errno;
         failureReason = describeError("cannot create a temporary file in '" + directoryOf(outputPath) + "'", error);
@@ -193,12 +196,33 @@ bool createTemporaryFile(const char* outputPath, std::string& failureReason)
     }
     installHandlers();
     temporaryFileExists = 1;
-    if (close(descriptor) != 0) {
+    return true;
+}
+
+// Runs the writer on an unbuffered stream of its own over the temporary
+// file's descriptor (a duplicate, so that closing the stream leaves ours
+// open), and closes the stream, where a full disk may show.
+bool writeThroughStream(int descriptor, const temporaryFileWriter& writeTemporary, std::string& failureReason)
+{
+    const int streamDescriptor = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    std::FILE* stream = streamDescriptor < 0 ? nullptr : fdopen(streamDescriptor, "wb");
+    if (stream == nullptr) {
+        const int error = errno;
+        if (streamDescriptor >= 0)
+            close(streamDescriptor);
+        failureReason = describeError(std::string("cannot write '") + pendingTemporaryPath + "'", error);
+        return false;
+    }
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    const bool written = writeTemporary(stream, pendingTemporaryPath, failureReason);
+    if (std::fclose(stream) != 0 && written) {
         const int error = errno;
         failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", error);
         return false;
     }
-    return true;
+    if (!written && failureReason.empty())
+        failureReason = "writing the file failed";
+    return written;
 }
 
 void discardTemporaryFile()
@@ -216,44 +240,43 @@ void discardTemporaryFile()
 // A writer that misses its own stream errors (a full disk while writing or
 // closing) leaves a short file, found here by its size. Errors the kernel
 // defers to write-back show in fsync. mkstemp made the file readable by its
-// owner only, and the writer reopened it by path and kept that; its final
-// permissions come only now, as a read-only output's would have kept the
-// writer out.
-bool checkAndFlushTemporaryFile(std::uint64_t expectedSize, const fileAttributes& attributes,
+// owner only; its final permissions come only now, once it is complete.
+bool checkAndFlushTemporaryFile(int descriptor, std::uint64_t expectedSize, const fileAttributes& attributes,
                                 std::string& failureReason)
 {
-    int descriptor = open(pendingTemporaryPath, O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        const int error = errno;
-        failureReason = describeError(std::string("cannot reopen '") + pendingTemporaryPath + "'", error);
-        return false;
-    }
     struct stat status {};
-    bool good = true;
     if (fstat(descriptor, &status) != 0) {
         const int error = errno;
         failureReason = describeError(std::string("cannot examine '") + pendingTemporaryPath + "'", error);
-        good = false;
-    } else if (!S_ISREG(status.st_mode)) {
-        failureReason = std::string("'") + pendingTemporaryPath + "' is no longer a regular file";
-        good = false;
-    } else if (static_cast<std::uint64_t>(status.st_size) != expectedSize) {
+        return false;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) != expectedSize) {
         failureReason = "the written file has " + std::to_string(status.st_size) + " bytes instead of "
                         + std::to_string(expectedSize) + " (is the disk full?)";
-        good = false;
-    } else if (!applyAttributes(descriptor, attributes, failureReason)) {
-        good = false;
-    } else if (fsync(descriptor) != 0) {
+        return false;
+    }
+    if (!applyAttributes(descriptor, attributes, failureReason))
+        return false;
+    if (fsync(descriptor) != 0) {
         const int error = errno;
         failureReason = describeError(std::string("cannot flush '") + pendingTemporaryPath + "' to disk", error);
-        good = false;
+        return false;
     }
-    if (close(descriptor) != 0 && good) {
-        const int error = errno;
-        failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", error);
-        good = false;
-    }
-    return good;
+    return true;
+}
+
+// Whether the temporary name still leads to the file written, and not to
+// something planted in its place (a symbolic link to another file, say),
+// which the rename would otherwise put at the output path.
+bool nameIsStillTheFileWritten(int descriptor, std::string& failureReason)
+{
+    struct stat written {};
+    struct stat named {};
+    if (fstat(descriptor, &written) == 0 && lstat(pendingTemporaryPath, &named) == 0
+        && named.st_dev == written.st_dev && named.st_ino == written.st_ino)
+        return true;
+    failureReason = std::string("'") + pendingTemporaryPath + "' was removed or replaced while it was written";
+    return false;
 }
 
 // Signals stay held across the rename so that the handler never sees a
@@ -310,22 +333,25 @@ bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
         return false;
     }
     const fileAttributes attributes = attributesToKeep(outputPath);
-    if (!createTemporaryFile(outputPath, failureReason)) {
+    int descriptor = -1;
+    if (!createTemporaryFile(outputPath, descriptor, failureReason)) {
         discardTemporaryFile();
         return false;
     }
-    if (!writeTemporary(pendingTemporaryPath, failureReason)) {
-        if (failureReason.empty()) {
-            failureReason = "writing the file failed";
-        }
+    const bool complete = writeThroughStream(descriptor, writeTemporary, failureReason)
+                          && checkAndFlushTemporaryFile(descriptor, expectedSize, attributes, failureReason)
+                          && nameIsStillTheFileWritten(descriptor, failureReason);
+    if (close(descriptor) != 0 && complete) {
+        const int error = errno;
+        failureReason = describeError(std::string("cannot close '") + pendingTemporaryPath + "'", error);
+        discardTemporaryFile();
+        return false;
+    }
+    if (!complete) {
         discardTemporaryFile();
         return false;
     }
     failureReason.clear();
-    if (!checkAndFlushTemporaryFile(expectedSize, attributes, failureReason)) {
-        discardTemporaryFile();
-        return false;
-    }
     return renameTemporaryFileOver(outputPath, failureReason) && flushDirectoryOf(outputPath, failureReason);
 }
 
@@ -337,14 +363,15 @@ bool saveCaptureAtomically(const char* outputPath, int width, int height, std::s
     }
     const auto captureWidth = static_cast<std::uint32_t>(width);
     const auto captureHeight = static_cast<std::uint32_t>(height);
-    auto writeCapture = [captureWidth, captureHeight](const char* temporaryPath, std::string& reason) {
+    auto writeCapture = [captureWidth, captureHeight](std::FILE* file, const char* temporaryPath,
+                                                      std::string& reason) {
         bmpCapture capture;
         if (!capture.read(captureWidth, captureHeight)) {
             reason = "no memory for the " + std::to_string(bmpFileSize(captureWidth, captureHeight))
                      + "-byte capture";
             return false;
         }
-        return writeWholeFile(temporaryPath, capture.fileBytes(), capture.fileSize(), reason);
+        return writeWholeFile(file, temporaryPath, capture.fileBytes(), capture.fileSize(), reason);
     };
     return replaceFileAtomically(outputPath, bmpFileSize(captureWidth, captureHeight), writeCapture, failureReason);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -13,18 +14,26 @@
 // These functions are not reentrant: one atomic write at a time per process,
 // on the thread that receives SIGINT and SIGTERM (the main thread).
 
-// Writes the file's bytes to the given (already existing, empty) temporary
-// path. Returns false with a one-line reason when it knows it failed.
-using temporaryFileWriter = std::function<bool(const char* temporaryPath, std::string& failureReason)>;
+// Writes the file's bytes to `temporaryFile`, a stream on the new, empty
+// temporary file (named `temporaryPath`, for messages only: the file is never
+// opened by its name, which someone else may have replaced). The stream is
+// unbuffered and closed by the caller. Returns false with a one-line reason
+// when it knows it failed.
+using temporaryFileWriter =
+    std::function<bool(std::FILE* temporaryFile, const char* temporaryPath, std::string& failureReason)>;
 
 // Replaces outputPath by what writeTemporary produces: creates a uniquely named
 // temporary file beside outputPath (a short name, "pixveil.tmp." and six
 // characters, so it fits wherever outputPath's name does), lets writeTemporary
 // fill it, checks it is a regular file of exactly expectedSize bytes, gives it
-// the permission bits and group of the regular file it replaces (or, for a new
-// output, the permissions umask allows a newly created file), flushes it to
-// disk, renames it over outputPath and flushes the directory. While the temporary file exists, SIGINT or
-// SIGTERM removes it and then ends the process by that signal.
+// the permission bits and group of the regular file it replaces when that file
+// is the user's own (or else the permissions umask allows a newly created
+// file), flushes it to disk, renames it over outputPath once its name is seen
+// to still be the file written, and flushes the directory. Every step works on
+// the descriptor mkstemp returned, never on the name, so a file planted at the
+// temporary name by someone who may write to the directory is never written,
+// changed or renamed. While the temporary file exists, SIGINT or SIGTERM
+// removes it and then ends the process by that signal.
 // On failure returns false with a one-line reason; the temporary file is gone
 // and outputPath is untouched, except when only the final directory flush
 // failed: then outputPath already holds the complete new file, whose

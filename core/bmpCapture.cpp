@@ -35,28 +35,14 @@ bool bmpCapture::read(std::uint32_t width, std::uint32_t height)
     return true;
 }
 
-// Unbuffered, so that the bytes go to the system in one write.
-bool writeWholeFile(const char* path, const unsigned char* bytes, std::uint64_t size, std::string& failureReason)
+bool writeWholeFile(std::FILE* file, const char* path, const unsigned char* bytes, std::uint64_t size,
+                    std::string& failureReason)
 {
-    std::FILE* file = std::fopen(path, "wb");
-    if (!file) {
-        const int error = errno;
-        failureReason = std::string("cannot open '") + path + "' for writing: " + std::strerror(error);
-        return false;
-    }
-    std::setvbuf(file, nullptr, _IONBF, 0);
     const std::size_t written = std::fwrite(bytes, 1, static_cast<std::size_t>(size), file);
     const int writeError = errno;
-    if (written != size) {
-        std::fclose(file);
-        failureReason = std::string("cannot write '") + path + "': " + std::strerror(writeError) + " after "
-                        + std::to_string(written) + " of " + std::to_string(size) + " bytes";
-        return false;
-    }
-    if (std::fclose(file) != 0) {
-        const int error = errno;
-        failureReason = std::string("cannot close '") + path + "': " + std::strerror(error);
-        return false;
-    }
-    return true;
+    if (written == size)
+        return true;
+    failureReason = std::string("cannot write '") + path + "': " + std::strerror(writeError) + " after "
+                    + std::to_string(written) + " of " + std::to_string(size) + " bytes";
+    return false;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -26,7 +27,7 @@ private:
     std::uint64_t size = 0;
 };
 
-// Writes the bytes to `path` (replacing what it held) in one call and closes
-// it, checking both. Returns false with a one-line reason naming the path, the
-// system's error and, for a short write, how far it got.
-bool writeWholeFile(const char* path, const unsigned char* bytes, std::uint64_t size, std::string& failureReason);
+// Writes the bytes to `file` in one call. Returns false with a one-line reason
+// naming `path`, the system's error and how far the write got.
+bool writeWholeFile(std::FILE* file, const char* path, const unsigned char* bytes, std::uint64_t size,
+                    std::string& failureReason);

@@ -13,8 +13,8 @@ bool saveRecoveredPicture(const char* outputPath, const recoveredPicture& pictur
         failureReason = "no memory for its " + std::to_string(bmpFileSize(width, height)) + " bytes";
         return false;
     }
-    auto writeFile = [&file](const char* temporaryPath, std::string& reason) {
-        return writeWholeFile(temporaryPath, file.data(), file.size(), reason);
+    auto writeFile = [&file](std::FILE* temporaryFile, const char* temporaryPath, std::string& reason) {
+        return writeWholeFile(temporaryFile, temporaryPath, file.data(), file.size(), reason);
     };
     return replaceFileAtomically(outputPath, file.size(), writeFile, failureReason);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,15 +22,20 @@ namespace {
 
 const std::string earlierOutput = "an earlier, complete output";
 
+void writeAll(std::FILE* file, const std::string& contents)
+{
+    EXPECT_EQ(std::fwrite(contents.data(), 1, contents.size(), file), contents.size());
+}
+
 // Writes `contents` to the temporary file, which must exist and be empty, and
 // records its path.
 temporaryFileWriter recordingWriter(const std::string& contents, std::string& seenPath)
 {
-    return [contents, &seenPath](const char* temporaryPath, std::string&) {
+    return [contents, &seenPath](std::FILE* file, const char* temporaryPath, std::string&) {
         seenPath = temporaryPath;
         EXPECT_EQ(readFile(temporaryPath), "");
         EXPECT_TRUE(fileExists(temporaryPath));
-        writeFile(temporaryPath, contents);
+        writeAll(file, contents);
         return true;
     };
 }
@@ -37,7 +43,9 @@ temporaryFileWriter recordingWriter(const std::string& contents, std::string& se
 class ReplaceFileAtomically : public ::testing::Test {
 protected:
     scratchDirectory scratch;
+    scratchDirectory elsewhere;
     const std::string output = scratch.file("photo_enc.bmp");
+    const std::string victim = elsewhere.file("private.bmp");
     std::string temporaryPath;
     std::string reason;
 };
@@ -82,19 +90,22 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
         mode_t modeBefore;
         bool asSymbolicLink;
         bool asUserOutsideTheGroup;
+        bool ownedBySomeoneElse;
         mode_t modeAfter;
         gid_t groupAfter;
     } cases[] = {
-        {"private", 0600, false, false, 0600, earlierGroup},
-        {"group-readable", 0640, false, false, 0640, earlierGroup},
-        {"read-only", 0444, false, false, 0444, earlierGroup},
-        {"executable", 0755, false, false, 0755, earlierGroup},
-        {"symbolic link to a private file", 0600, true, false, 0644, ownGroup},
-        {"a user outside the file's group", 0640, false, true, 0600, nobody},
+        {"private", 0600, false, false, false, 0600, earlierGroup},
+        {"group-readable", 0640, false, false, false, 0640, earlierGroup},
+        {"read-only", 0444, false, false, false, 0444, earlierGroup},
+        {"executable", 0755, false, false, false, 0755, earlierGroup},
+        {"symbolic link to a private file", 0600, true, false, false, 0644, ownGroup},
+        {"a user outside the file's group", 0640, false, true, false, 0600, nobody},
+        // A file planted by someone else chooses neither mode nor group.
+        {"someone else's file", 0666, false, false, true, 0644, ownGroup},
     };
     const mode_t previousMask = umask(022);
     for (const auto& test : cases) {
-        if (test.asUserOutsideTheGroup && !asRoot)
+        if ((test.asUserOutsideTheGroup || test.ownedBySomeoneElse) && !asRoot)
             continue;
         SCOPED_TRACE(test.name);
         fs::remove(output);
@@ -105,7 +116,7 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
             fs::create_symlink(target, output);
         const uid_t owner = test.asUserOutsideTheGroup ? nobody : geteuid();
         chown(scratch.path().c_str(), owner, static_cast<gid_t>(-1));
-        lchown(output.c_str(), owner, earlierGroup);
+        lchown(output.c_str(), test.ownedBySomeoneElse ? nobody : owner, earlierGroup);
 
         EXPECT_EXIT(
             {
@@ -145,28 +156,47 @@ TEST_F(ReplaceFileAtomically, AFailureKeepsTheEarlierOutputAndRemovesTheTemporar
         const char* reasonContains;
     } cases[] = {
         {"writer fails",
-         [](const char*, std::string& failure) {
-             failure = "SOIL could not write it";
+         [](std::FILE*, const char*, std::string& failure) {
+             failure = "the writer could not write it";
              return false;
          },
-         "SOIL could not write it"},
-        {"writer fails silently", [](const char*, std::string&) { return false; }, "writing the file failed"},
-        {"short file (full disk)", [](const char* path, std::string&) { writeFile(path, "only half"); return true; },
+         "the writer could not write it"},
+        {"writer fails silently", [](std::FILE*, const char*, std::string&) { return false; },
+         "writing the file failed"},
+        {"short file (full disk)",
+         [](std::FILE* file, const char*, std::string&) { writeAll(file, "only half"); return true; },
          "9 bytes instead of 20"},
         {"file grows too long",
-         [](const char* path, std::string&) { writeFile(path, std::string(21, 'x')); return true; },
+         [](std::FILE* file, const char*, std::string&) { writeAll(file, std::string(21, 'x')); return true; },
          "21 bytes instead of 20"},
-        {"temporary file removed by someone else", [](const char* path, std::string&) { return unlink(path) == 0; },
-         "cannot reopen"},
+        {"temporary file removed by someone else",
+         [](std::FILE* file, const char* path, std::string&) {
+             writeAll(file, std::string(20, 'x'));
+             return unlink(path) == 0;
+         },
+         "was removed or replaced while it was written"},
+        // Someone who may write to the directory swaps the temporary name for
+        // a link to a file of the user's: that file is neither written, nor
+        // changed in mode, nor moved to the output path.
+        {"temporary name replaced by a link to another file",
+         [this](std::FILE* file, const char* path, std::string&) {
+             writeAll(file, std::string(20, 'x'));
+             return unlink(path) == 0 && symlink(victim.c_str(), path) == 0;
+         },
+         "was removed or replaced while it was written"},
     };
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.name);
         writeFile(output, earlierOutput);
+        writeFile(victim, "private");
+        chmod(victim.c_str(), 0600);
         EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, failure.writer, reason));
         EXPECT_NE(reason.find(failure.reasonContains), std::string::npos) << reason;
         EXPECT_EQ(reason.find('\n'), std::string::npos);
         EXPECT_EQ(readFile(output), earlierOutput);
         EXPECT_EQ(namesIn(scratch.path()), textLines{"photo_enc.bmp"});
+        EXPECT_EQ(readFile(victim), "private");
+        EXPECT_EQ(fs::status(victim).permissions(), fs::perms(0600));
     }
 }
 
@@ -190,8 +220,8 @@ TEST_F(ReplaceFileAtomically, ReportsWhereItCouldNotWrite)
 
 temporaryFileWriter interruptedWriter(int signalNumber, const std::string& contents)
 {
-    return [signalNumber, contents](const char* path, std::string&) {
-        writeFile(path, contents);
+    return [signalNumber, contents](std::FILE* file, const char*, std::string&) {
+        writeAll(file, contents);
         raise(signalNumber);
         return true;
     };
@@ -228,7 +258,7 @@ TEST_F(ReplaceFileAtomically, KeepsTheProgramsOwnSignalHandling)
 
     EXPECT_FALSE(replaceFileAtomically(output.c_str(), 20, interruptedWriter(SIGTERM, complete), reason));
     EXPECT_EQ(terminationsSeen, 1);
-    EXPECT_NE(reason.find("cannot reopen"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("was removed or replaced while it was written"), std::string::npos) << reason;
     EXPECT_EQ(namesIn(scratch.path()), textLines{});
     struct sigaction afterwards {};
     sigaction(SIGTERM, nullptr, &afterwards);

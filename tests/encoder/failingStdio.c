@@ -46,12 +46,36 @@ static void remember(FILE* stream)
         }
 }
 
+/* The path a descriptor was opened with, as the system shows it. */
+static void pathOf(int descriptor, char* path, size_t capacity)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+    ssize_t length = readlink(link, path, capacity - 1);
+    path[length > 0 ? length : 0] = '\0';
+}
+
+static void rememberIfFailing(FILE* stream, const char* path)
+{
+    if (stream && (failureApplies("fwrite", path) || failureApplies("fclose", path)))
+        remember(stream);
+}
+
 FILE* fopen(const char* path, const char* mode)
 {
     FILE* (*realFopen)(const char*, const char*) = (FILE * (*)(const char*, const char*)) dlsym(RTLD_NEXT, "fopen");
     FILE* stream = realFopen(path, mode);
-    if (stream && (failureApplies("fwrite", path) || failureApplies("fclose", path)))
-        remember(stream);
+    rememberIfFailing(stream, path);
+    return stream;
+}
+
+FILE* fdopen(int descriptor, const char* mode)
+{
+    FILE* (*realFdopen)(int, const char*) = (FILE * (*)(int, const char*)) dlsym(RTLD_NEXT, "fdopen");
+    FILE* stream = realFdopen(descriptor, mode);
+    char path[4096];
+    pathOf(descriptor, path, sizeof path);
+    rememberIfFailing(stream, path);
     return stream;
 }
 
@@ -89,11 +113,8 @@ int fclose(FILE* stream)
 int fsync(int descriptor)
 {
     int (*realFsync)(int) = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-    char link[64];
     char path[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
-    ssize_t length = readlink(link, path, sizeof path - 1);
-    path[length > 0 ? length : 0] = '\0';
+    pathOf(descriptor, path, sizeof path);
     if (failureApplies("fsync", path)) {
         errno = EIO;
         return -1;
