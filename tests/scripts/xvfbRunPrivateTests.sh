@@ -51,6 +51,17 @@ check_server_gone "command killed by a signal"
 refused=$("$wrapper" "$connect_repeatedly" 300 2>/dev/null)
 check "short clients one after another: refused connections" 0 "$refused"
 
+# Only the command, with the cookie it was given, may connect: not a client
+# without it, and not another user (who cannot read the authority file).
+connections=$("$wrapper" bash -c '
+  xdpyinfo >/dev/null 2>&1 && echo -n own
+  XAUTHORITY=/dev/null xdpyinfo >/dev/null 2>&1 && echo -n ",without the cookie"
+  if [[ $(id -u) == 0 ]]; then
+    setpriv --reuid=nobody --regid=nogroup --clear-groups xdpyinfo >/dev/null 2>&1 && echo -n ",another user"
+    setpriv --reuid=nobody --regid=nogroup --clear-groups cat "$XAUTHORITY" >/dev/null 2>&1 && echo -n ",its cookie read"
+  fi')
+check "who may connect" "own" "$connections"
+
 output=$("$wrapper" printf '[%s]' 'two words' '' '*' '--help')
 check "arguments" "[two words][][*][--help]" "$output"
 
