@@ -45,6 +45,11 @@ run env -u DISPLAY "$bin/pixveil-decode" a_enc.bmp b_enc.bmp
 check "decoding batch: summary" "pixveil-decode: 2 files decoded" "$(cat err)"
 check "decoding batch: the picture comes back" "$(pixels a.png)" "$(pixels a_dec.bmp)"
 
+# A TMPDIR that does not exist stops a batch with one line, before any file.
+run env TMPDIR="$scratch/missing" "$bin/pixveil" a.png b.png
+check "missing TMPDIR: status and message" "1|pixveil: cannot create a temporary folder in $scratch/missing" \
+  "$(cat status)|$(tail -1 err)"
+
 # Names from standard input, and a progress line on a terminal.
 rm -f ./*_enc.bmp
 printf 'a.png\n\nb.png\n' | "$bin/pixveil" - 2>err
