@@ -45,6 +45,13 @@ run env -u DISPLAY "$bin/pixveil-decode" a_enc.bmp b_enc.bmp
 check "decoding batch: summary" "pixveil-decode: 2 files decoded" "$(cat err)"
 check "decoding batch: the picture comes back" "$(pixels a.png)" "$(pixels a_dec.bmp)"
 
+# A malformed seed is refused at once, not taken for a second file.
+for seed in 12abc 1e9 "" " 5" 0x10 +5; do
+  run "$bin/pixveil-decode" a_enc.bmp "$seed"
+  check "malformed seed '$seed'" "2|pixveil-decode: '$seed' is no file and no seed: a seed is a whole number from 0 to 4294967295" \
+    "$(cat status)|$(head -1 err)"
+done
+
 # A TMPDIR that does not exist stops a batch with one line, before any file.
 run env TMPDIR="$scratch/missing" "$bin/pixveil" a.png b.png
 check "missing TMPDIR: status and message" "1|pixveil: cannot create a temporary folder in $scratch/missing" \
