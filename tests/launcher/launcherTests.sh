@@ -45,6 +45,15 @@ run env -u DISPLAY "$bin/pixveil-decode" a_enc.bmp b_enc.bmp
 check "decoding batch: summary" "pixveil-decode: 2 files decoded" "$(cat err)"
 check "decoding batch: the picture comes back" "$(pixels a.png)" "$(pixels a_dec.bmp)"
 
+# A name holding an escape sequence is shown with "?" for its control
+# characters, in the failure line and in the program's output under it.
+escaped=$'bad\e[2J.png'
+cp bad.png "$escaped"
+run "$bin/pixveil" a.png "$escaped"
+check "escape sequence in a name: shown as ?" "0|pixveil: bad?[2J.png: failed with status 1; its output:" \
+  "$(grep -c $'\e' err)|$(grep -v '^  ' err | head -1)"
+rm -f "$escaped" ./*_enc.bmp
+
 # A malformed seed is refused at once, not taken for a second file.
 for seed in 12abc 1e9 "" " 5" 0x10 +5; do
   run "$bin/pixveil-decode" a_enc.bmp "$seed"
