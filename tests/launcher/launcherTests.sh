@@ -54,6 +54,16 @@ check "escape sequence in a name: shown as ?" "0|pixveil: bad?[2J.png: failed wi
   "$(grep -c $'\e' err)|$(grep -v '^  ' err | head -1)"
 rm -f "$escaped" ./*_enc.bmp
 
+# Two files whose outputs would have one name are refused before any is
+# encoded; the same file twice is not.
+cp a.png a.jpg
+run "$bin/pixveil" b.png a.png ./a.jpg
+check "colliding outputs" "2|pixveil: a.png and ./a.jpg would both be written to ./a_enc.bmp|" \
+  "$(cat status)|$(head -1 err)|$(echo *_enc.bmp | grep -v '\*')"
+run "$bin/pixveil" a.png ./a.png
+check "one file twice" "0" "$(cat status)"
+rm -f a.jpg ./*_enc.bmp
+
 # A malformed seed is refused at once, not taken for a second file.
 for seed in 12abc 1e9 "" " 5" 0x10 +5; do
   run "$bin/pixveil-decode" a_enc.bmp "$seed"
