@@ -131,8 +131,8 @@ decodingSample cropSample(const decodingSample& sample)
     return crop;
 }
 
-// A texture of one row has no other row that a wrong seed's noise could have
-// met, and the evidence of its one row is all there is.
+// Both bars (seedSearch.h). A texture of a single row has no other row that
+// could have been moved there, and its one row is all the evidence there is.
 bool standsOutWith(double evidence, double evidenceBesideBestRow, const decodingSample& sample,
                    std::uint64_t candidatesTried)
 {

@@ -68,8 +68,8 @@ double evidenceBitsToStandOut(std::uint64_t candidatesTried);
 // others, which saves that much with a chance below 1 in 256, and far below
 // on a sample of more than a few texels, since noise costs bits on every row.
 // The bar stays low for the sake of tiny pictures: a 4 x 4 photo saves 37
-// bits, 11 of them beside its best row. A texture of one row is judged on
-// that row alone: there is no other place its noise could have come from.
+// bits, 11 of them beside its best row. A texture of a single row is judged
+// on the first bar alone: it has no other row that could have been moved.
 inline constexpr double spreadEvidenceBits = 8;
 // With the seed given there is a single candidate.
 inline constexpr double givenSeedEvidenceBits = 16;
