@@ -100,6 +100,8 @@ double evidenceMeter::neighbourProbability(const unsigned char* row, std::uint32
 void evidenceMeter::addRow(const unsigned char* rgb, bool belowPrevious)
 {
     hasRowAbove = belowPrevious;
+    const double neighbourBitsBefore = neighbourCodeBits;
+    const double valueBitsBefore = valueCodeBits;
     for (std::uint32_t x = 0; x < width; ++x) {
         for (int channel = 0; channel < rgbChannels; ++channel) {
             const int value = rgb[std::size_t{x} * rgbChannels + channel];
@@ -110,6 +112,11 @@ void evidenceMeter::addRow(const unsigned char* rgb, bool belowPrevious)
             ++channelCounts[channel];
         }
     }
+    const double neighbourRowBits = neighbourCodeBits - neighbourBitsBefore;
+    const double valueRowBits = valueCodeBits - valueBitsBefore;
+    bestNeighbourRowBits = anyRow ? std::max(bestNeighbourRowBits, neighbourRowBits) : neighbourRowBits;
+    bestValueRowBits = anyRow ? std::max(bestValueRowBits, valueRowBits) : valueRowBits;
+    anyRow = true;
     codedBytes += std::size_t{width} * rgbChannels;
     previousRow.assign(rgb, rgb + std::size_t{width} * rgbChannels);
 }
@@ -117,6 +124,11 @@ void evidenceMeter::addRow(const unsigned char* rgb, bool belowPrevious)
 double evidenceMeter::bits() const
 {
     return std::max(neighbourCodeBits, valueCodeBits) - 1;
+}
+
+double evidenceMeter::bitsBesideBestRow() const
+{
+    return std::max(neighbourCodeBits - bestNeighbourRowBits, valueCodeBits - bestValueRowBits) - 1;
 }
 
 double evidenceMeter::bitsPerByte() const

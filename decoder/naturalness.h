@@ -36,6 +36,11 @@ public:
     // Bits saved so far against 8 bits a byte by the better code, less the
     // bit that says which; negative for noise.
     double bits() const;
+    // The same, but without the row on which each code saved most: what the
+    // other rows save. Whatever one row holds, this is at most what each
+    // code, still a proper code, saves on the others, so where they hold
+    // uniform noise it reaches b bits with a chance of at most 2^-b.
+    double bitsBesideBestRow() const;
     std::size_t bytes() const { return codedBytes; }
     // The code's length in bits per byte: a little above 8 for noise, lower
     // for a picture.
@@ -52,5 +57,8 @@ private:
     std::uint32_t channelCounts[3] = {};
     double neighbourCodeBits = 0;
     double valueCodeBits = 0;
+    double bestNeighbourRowBits = 0;
+    double bestValueRowBits = 0;
+    bool anyRow = false;
     std::size_t codedBytes = 0;
 };

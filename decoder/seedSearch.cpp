@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -41,8 +42,8 @@ constexpr std::uint32_t familySize = noiseSeedPeriod / familyStride;
 constexpr double familyMarginBits = 16;
 constexpr double familyMarginBitsPerRootByte = 2;
 
-// The search widens in steps, from about an hour of seconds to a million.
-constexpr std::uint32_t firstStepSeconds = 1u << 12;
+// The search widens in steps, from about an hour of seconds
+// (firstSearchStepSeconds) to a million.
 constexpr std::uint32_t largestStepSeconds = 1u << 20;
 constexpr unsigned mostThreads = 8;
 
@@ -50,8 +51,10 @@ struct candidateResult {
     std::uint32_t orderIndex = 0;
     std::uint32_t seed = 0;
     double evidence = 0;
+    double evidenceBesideBestRow = 0;
     double score = 0;
-    bool decisive = false;
+    // Whether it passed the crop and was measured on the whole sample.
+    bool measuredInFull = false;
 };
 
 // A stretch of the search order whose seeds are consecutive.
@@ -128,6 +131,15 @@ decodingSample cropSample(const decodingSample& sample)
     return crop;
 }
 
+// Both bars (seedSearch.h). A texture of a single row has no other row that
+// could have been moved there, and its one row is all the evidence there is.
+bool standsOutWith(double evidence, double evidenceBesideBestRow, const decodingSample& sample,
+                   std::uint64_t candidatesTried)
+{
+    return evidence >= evidenceBitsToStandOut(candidatesTried)
+           && (sample.rows.size() < 2 || evidenceBesideBestRow >= spreadEvidenceBits);
+}
+
 std::size_t sampleBytes(const decodingSample& sample)
 {
     std::size_t bytes = 0;
@@ -154,19 +166,25 @@ struct searchStages {
     {
         const evidenceMeter cropMeter = measureSample(crop, seed);
         const bool goesOn = cropMeter.bits() >= -cropSlackBitsPerByte * static_cast<double>(cropMeter.bytes());
-        candidateResult result = goesOn ? testInFull(seed, orderIndex) : resultOf(cropMeter, seed, orderIndex);
-        result.decisive = goesOn && result.evidence >= decisiveEvidenceBits;
-        return result;
+        return goesOn ? testInFull(seed, orderIndex) : resultOf(cropMeter, seed, orderIndex);
     }
 
     candidateResult testInFull(std::uint32_t seed, std::uint32_t orderIndex) const
     {
-        return resultOf(measureSample(sample, seed), seed, orderIndex);
+        candidateResult result = resultOf(measureSample(sample, seed), seed, orderIndex);
+        result.measuredInFull = true;
+        return result;
     }
 
     static candidateResult resultOf(const evidenceMeter& meter, std::uint32_t seed, std::uint32_t orderIndex)
     {
-        return {orderIndex, seed, meter.bits(), meter.bitsPerByte(), false};
+        return {orderIndex, seed, meter.bits(), meter.bitsBesideBestRow(), meter.bitsPerByte(), false};
+    }
+
+    bool standsOut(const candidateResult& result, std::uint64_t candidatesTried) const
+    {
+        return result.measuredInFull && standsOutWith(result.evidence, result.evidenceBesideBestRow, sample,
+                                                      candidatesTried);
     }
 
     void searchRun(const seedRun& run, std::vector<candidateResult>& results) const
@@ -285,6 +303,7 @@ seedChoice makeChoice(const candidateResult& best, double runnerUpScore, bool st
     choice.standsOut = standsOut;
     choice.seed = best.seed;
     choice.evidence = best.evidence;
+    choice.evidenceBesideBestRow = best.evidenceBesideBestRow;
     choice.bestScore = best.score;
     choice.runnerUpScore = runnerUpScore;
     choice.separation = runnerUpScore / best.score;
@@ -292,10 +311,10 @@ seedChoice makeChoice(const candidateResult& best, double runnerUpScore, bool st
 }
 
 // Ranks the family of a seed that stood out by their crops, then tests the
-// best two in full: the best stands out if it saves enough bits, and clearly
-// more than the runner-up.
+// best two in full: the best stands out if it does so among the candidates
+// tried and the family, and saves clearly more than the runner-up.
 seedChoice chooseInFamily(const searchStages& stages, const std::vector<seedRun>& order, const seedRange& range,
-                          std::uint32_t seed)
+                          std::uint32_t seed, std::uint64_t candidatesTried)
 {
     std::vector<candidateResult> members;
     for (std::uint32_t member = 0; member < familySize; ++member) {
@@ -308,7 +327,8 @@ seedChoice chooseInFamily(const searchStages& stages, const std::vector<seedRun>
     const candidateResult runnerUp = stages.testInFull(members[1].seed, members[1].orderIndex);
     const double margin = std::max(familyMarginBits, familyMarginBitsPerRootByte
                                                          * std::sqrt(static_cast<double>(sampleBytes(stages.sample))));
-    const bool standsOut = best.evidence >= decisiveEvidenceBits && best.evidence - runnerUp.evidence >= margin;
+    const bool standsOut =
+        stages.standsOut(best, candidatesTried + familySize) && best.evidence - runnerUp.evidence >= margin;
     return makeChoice(best, runnerUp.score, standsOut);
 }
 
@@ -377,6 +397,22 @@ double evidenceBits(const decodingSample& sample, std::uint32_t seed)
     return measureSample(sample, seed).bits();
 }
 
+double evidenceBesideBestRow(const decodingSample& sample, std::uint32_t seed)
+{
+    return measureSample(sample, seed).bitsBesideBestRow();
+}
+
+double evidenceBitsToStandOut(std::uint64_t candidatesTried)
+{
+    return std::log2(static_cast<double>(std::max<std::uint64_t>(candidatesTried, 1))) + decisiveMarginBits;
+}
+
+bool standsOutAmong(const decodingSample& sample, std::uint32_t seed, std::uint64_t candidatesTried)
+{
+    const evidenceMeter meter = measureSample(sample, seed);
+    return standsOutWith(meter.bits(), meter.bitsBesideBestRow(), sample, candidatesTried);
+}
+
 bool canJudge(const decodingSample& sample)
 {
     if (sample.rows.empty())
@@ -385,7 +421,7 @@ bool canJudge(const decodingSample& sample)
     const std::vector<unsigned char> flat(sample.rows[0].encoded.size(), 0);
     for (std::size_t row = 0; row < sample.rows.size(); ++row)
         meter.addRow(flat.data(), continuesRowAbove(sample, row));
-    return meter.bits() >= decisiveEvidenceBits;
+    return standsOutWith(meter.bits(), meter.bitsBesideBestRow(), sample, noiseSeedPeriod);
 }
 
 seedRange candidateSeeds(std::uint32_t modificationTime)
@@ -411,18 +447,26 @@ seedChoice searchSeeds(const decodingSample& sample, const seedRange& range)
     const std::uint64_t total = searchedSeconds(range);
     std::vector<candidateResult> results;
     std::uint64_t tried = 0;
-    const auto decisive = [](const candidateResult& result) { return result.decisive; };
-    for (std::uint64_t step = firstStepSeconds; tried < total && std::none_of(results.begin(), results.end(), decisive);
+    // The bar rises with the candidates tried, so a candidate that did not
+    // stand out in an earlier step cannot in a later one: only the step's own
+    // are looked at.
+    std::vector<candidateResult> decisive;
+    for (std::uint64_t step = firstSearchStepSeconds; tried < total && decisive.empty();
          step = std::min<std::uint64_t>(step * 2, largestStepSeconds)) {
         const std::uint64_t end = std::min(total, tried + step);
         const std::vector<candidateResult> stepResults = searchStep(stages, order, tried, end);
+        std::copy_if(stepResults.begin(), stepResults.end(), std::back_inserter(decisive),
+                     [&](const candidateResult& result) { return stages.standsOut(result, end); });
         results.insert(results.end(), stepResults.begin(), stepResults.end());
         tried = end;
     }
-    std::sort(results.begin(), results.end(), evidenceOrder);
-    seedChoice choice = !results.empty() && results.front().decisive
-                            ? chooseInFamily(stages, order, range, results.front().seed)
-                            : chooseUndecided(std::move(results), stages, range);
+    seedChoice choice;
+    if (!decisive.empty()) {
+        const candidateResult best = *std::min_element(decisive.begin(), decisive.end(), evidenceOrder);
+        choice = chooseInFamily(stages, order, range, best.seed, tried);
+    } else {
+        choice = chooseUndecided(std::move(results), stages, range);
+    }
     choice.candidatesTried = tried;
     return choice;
 }

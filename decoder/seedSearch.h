@@ -48,14 +48,38 @@ double naturalnessScore(const decodingSample& sample, std::uint32_t seed);
 // noise saves b bits or more with a chance of at most 2^-b.
 double evidenceBits(const decodingSample& sample, std::uint32_t seed);
 
-// A seed stands out when its rows save this many bits: there are 2^24
-// distinct noises to try, so a wrong one does so with a chance below 2^-16.
-inline constexpr double decisiveEvidenceBits = 40;
+// The same without the sampled row on which the model saved most. A wrong
+// seed can decode one row right: when the rows of an encoded file were moved
+// (a BMP whose height field was negated holds its rows upside down), the noise
+// of one of the 2^24 seeds meets each moved row where it now lies. That row
+// can save thousands of bits while the others, noise, cost bits; a picture
+// saves bits on many rows.
+double evidenceBesideBestRow(const decodingSample& sample, std::uint32_t seed);
+
+// A seed stands out on two bars. Its rows must save decisiveMarginBits more
+// than log2 of the candidates tried so far (evidenceBitsToStandOut): 28 bits
+// in the search's first step, 40 after all 2^24 noises. A wrong seed's noise
+// clears that with a chance below 2^-16 in each step of the search, and below
+// 2^-13 over all of them.
+inline constexpr double decisiveMarginBits = 16;
+double evidenceBitsToStandOut(std::uint64_t candidatesTried);
+// And its rows beside the best must still save spreadEvidenceBits, so that no
+// seed wins on one row. A seed that decodes one row right leaves noise on the
+// others, which saves that much with a chance below 1 in 256, and far below
+// on a sample of more than a few texels, since noise costs bits on every row.
+// The bar stays low for the sake of tiny pictures: a 4 x 4 photo saves 37
+// bits, 11 of them beside its best row. A texture of a single row is judged
+// on the first bar alone: it has no other row that could have been moved.
+inline constexpr double spreadEvidenceBits = 8;
 // With the seed given there is a single candidate.
 inline constexpr double givenSeedEvidenceBits = 16;
 
-// Whether even a perfectly flat picture of the sample's shape would save
-// enough bits to stand out; a smaller sample cannot tell its seed.
+// Whether the sample decoded with `seed` clears both bars among
+// `candidatesTried` seeds.
+bool standsOutAmong(const decodingSample& sample, std::uint32_t seed, std::uint64_t candidatesTried);
+
+// Whether even a perfectly flat picture of the sample's shape would stand
+// out among all 2^24 noises; a smaller sample cannot tell its seed.
 bool canJudge(const decodingSample& sample);
 
 // The seconds a search stands for, from 2000-01-01 to a day after the file's
@@ -88,14 +112,20 @@ struct seedChoice {
     // The runner-up's score over the best one's: how clearly the best stands out.
     double separation = 0;
     double evidence = 0;
+    double evidenceBesideBestRow = 0;
     // Candidates the search tried before it stopped.
     std::uint64_t candidatesTried = 0;
 };
 
+// The search's first step; later ones widen to a million seconds.
+inline constexpr std::uint32_t firstSearchStepSeconds = 1u << 12;
+
 // Tries the seconds of `range` in search order, in widening steps, and stops
-// after the first step in which a seed saves decisiveEvidenceBits; of those,
-// the one that saves most. Every candidate first takes a quick test on a few
-// texels; only those that pass are decoded in full.
+// after the first step in which a seed stands out among the candidates tried
+// so far (standsOutAmong); of those, the one that saves most. Every candidate
+// first takes a quick test on a few texels; only those that pass are decoded
+// in full. A seed found in the first step has had few competitors and needs
+// 28 bits; after all 2^24 noises, 40.
 seedChoice searchSeeds(const decodingSample& sample, const seedRange& range);
 
 // Whether the sample decoded with `seed` is indistinguishable from noise.

@@ -255,6 +255,64 @@ TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
     expectDecodedExactly(scratch.file("noise_enc.bmp"), noise);
 }
 
+// Read upside down (its BMP height negated), an encoded vertical gradient is
+// noise to every seed but one for each row, whose noise meets that row where
+// it now lies and decodes it to a few values of its colour. These clocks are
+// the five of fifteen (one every 7919 s) whose file such a seed got decoded,
+// as noise, before a seed had to save bits on more than one row.
+TEST(DecoderRun, RefusesAnEncodingReadUpsideDown)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("gradient.png");
+    convert({"-size", "300x200", "gradient:red-blue", "PNG24:" + image});
+    const rgbImage texture = referenceTexture(image);
+    for (const std::uint32_t step : {0u, 8u, 11u, 12u, 13u}) {
+        const std::uint32_t clock = pinnedSeed + step * 7919u;
+        SCOPED_TRACE("encoded at " + std::to_string(clock));
+        expectEncodingOf(texture, image, clock);
+        negateBmpHeight(encodedPathOf(image));
+        setModificationTime(encodedPathOf(image), clock);
+        std::remove(decodedPathOf(encodedPathOf(image)).c_str());
+        const processResult run = decode(encodedPathOf(image), "", keepTextureSize);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind("pixveil-decode: no seed from 946684800 to ", 0), 0u) << run.err;
+        EXPECT_EQ(namesIn(scratch.path()), (textLines{"gradient.png", "gradient_enc.bmp"}));
+    }
+}
+
+// The rose photo shrunk to 4 x 4 saves 37 bits; found among the seeds of a
+// few days, but not among all 2^24 noises, where chance alone may give a
+// wrong seed's noise 24 bits.
+TEST(DecoderRun, FindsATinyPhotoAmongTheSeedsOfAFewDays)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("rose.png");
+    convert({"rose:", "-resize", "4x4!", "PNG24:" + image});
+    const rgbImage original = encodeFaithfully(image);
+    constexpr std::uint32_t day = 86400;
+    const struct {
+        const char* when;
+        std::uint32_t fileTime;
+        bool found;
+    } fileTimes[] = {{"exact", pinnedSeed, true}, {"five days late", pinnedSeed + 5 * day, true},
+                     {"a year late", pinnedSeed + 365 * day, false}};
+    for (const auto& [when, fileTime, found] : fileTimes) {
+        SCOPED_TRACE(when);
+        std::remove(decodedPathOf(encodedPathOf(image)).c_str());
+        setModificationTime(encodedPathOf(image), fileTime);
+        const processResult run = decode(encodedPathOf(image), "", keepTextureSize);
+        if (!found) {
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err.rfind("pixveil-decode: no seed from 946684800 to ", 0), 0u) << run.err;
+            EXPECT_FALSE(fileExists(decodedPathOf(encodedPathOf(image))));
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(seedPrinted(run) % noiseSeedPeriod, pinnedSeed % noiseSeedPeriod) << run.out;
+        expectDecodedExactly(encodedPathOf(image), original);
+    }
+}
+
 TEST(DecoderRun, AWrongSeedStillDecodesButWarns)
 {
     scratchDirectory scratch;

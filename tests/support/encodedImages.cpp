@@ -91,6 +91,19 @@ rgbImage readBmp(const std::string& path)
     return image;
 }
 
+void negateBmpHeight(const std::string& path)
+{
+    constexpr std::size_t heightOffset = 22;
+    std::string bytes = readFile(path);
+    if (bytes.size() < 54 || bytes.compare(0, 2, "BM") != 0)
+        throw std::runtime_error(path + ": no BMP header");
+    const auto height = static_cast<std::int32_t>(readLittleEndian(bytes, heightOffset, 4));
+    const auto negated = static_cast<std::uint32_t>(-height);
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[heightOffset + i] = static_cast<char>((negated >> (8 * i)) & 0xFFu);
+    writeFile(path, bytes);
+}
+
 rgbImage referenceTexture(const std::string& image)
 {
     scratchDirectory scratch;

@@ -20,6 +20,10 @@ struct rgbImage {
 // from that layout (header fields, zero padding, file length).
 rgbImage readBmp(const std::string& path);
 
+// Negates the height field of the BMP at `path` and keeps its pixel bytes, so
+// that readers take its rows top row first: the picture upside down.
+void negateBmpHeight(const std::string& path);
+
 // The texture the encoder's shader samples for `image`: SOIL's own (possibly
 // up-scaled) copy, read back from OpenGL by pixveil-reference-texture.
 rgbImage referenceTexture(const std::string& image);
