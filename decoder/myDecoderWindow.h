@@ -8,7 +8,7 @@
 #include "core/capturePass.h"
 #include "core/inflateRaw.h"
 #include "core/outputPath.h"
-#include "decoder/seedSearch.h"
+#include "seedsearch/seedSearch.h"
 
 #include <cstdint>
 #include <string>

@@ -12,7 +12,7 @@
 // Prints the time of each against the target for it.
 //   seed-search-bench WIDTH HEIGHT PICTURE.rgb
 
-#include "decoder/seedSearch.h"
+#include "seedsearch/seedSearch.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // and seeds from the command line.
 
 #include "core/noise.h"
-#include "decoder/seedSearch.h"
+#include "seedsearch/seedSearch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "decoder/quickSeedTest.h"
+#include "seedsearch/quickSeedTest.h"
 
 #include <algorithm>
 #include <cmath>
@@ -42,10 +42,7 @@ std::vector<std::pair<std::size_t, std::size_t>> findBands(const decodingSample&
 {
     std::vector<std::pair<std::size_t, std::size_t>> bands;
     for (std::size_t row = 0; row < sample.rows.size();) {
-        const bool pair = row + 1 < sample.rows.size()
-                          && sample.rows[row + 1].textureRow == sample.rows[row].textureRow + 1
-                          && sample.rows[row + 1].firstColumn == sample.rows[row].firstColumn
-                          && sample.rows[row + 1].shifts.size() == sample.rows[row].shifts.size();
+        const bool pair = row + 1 < sample.rows.size() && continuesRowAbove(sample, row + 1);
         bands.emplace_back(row, pair ? 2 : 1);
         row += pair ? 2 : 1;
     }
@@ -176,7 +173,7 @@ void quickSeedTest::scoreLanes(std::uint32_t first, laneValues& lanePoints) cons
         const std::uint32_t shift = byte.shift;
         for (int lane = 0; lane < lanes; ++lane) {
             const std::uint32_t value = (((base + steps[lane]) >> 16) ^ byte.encoded) & 0xFFu;
-            decoded[i][lane] = static_cast<std::int16_t>(((value >> shift) | (value << (8 - shift))) & 0xFFu);
+            decoded[i][lane] = static_cast<std::int16_t>(rotateByteRight(value, shift));
         }
     }
     std::int16_t points[lanes] = {};

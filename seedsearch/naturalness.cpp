@@ -1,4 +1,4 @@
-#include "decoder/naturalness.h"
+#include "seedsearch/naturalness.h"
 
 #include <algorithm>
 #include <array>

@@ -2,9 +2,9 @@
 // the shader does it (rotate left by a per-texel amount, XOR the noise), with
 // random rotation amounts standing in for the shader's.
 
-#include "decoder/naturalness.h"
-#include "decoder/quickSeedTest.h"
-#include "decoder/seedSearch.h"
+#include "seedsearch/naturalness.h"
+#include "seedsearch/quickSeedTest.h"
+#include "seedsearch/seedSearch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/noise.h"
-#include "decoder/seedSearch.h"
+#include "seedsearch/seedSearch.h"
 
 #include <array>
 #include <cstddef>

@@ -1,7 +1,9 @@
-#include "decoder/seedSearch.h"
+#include "seedsearch/seedSearch.h"
 
-#include "decoder/naturalness.h"
-#include "decoder/quickSeedTest.h"
+#include "base/parallelParts.h"
+
+#include "seedsearch/naturalness.h"
+#include "seedsearch/quickSeedTest.h"
 
 #include <algorithm>
 #include <cmath>
@@ -87,13 +89,6 @@ void decodeRow(const sampledRow& row, std::uint32_t width, std::uint32_t seed, u
             decoded[at] = rotateRight(row.encoded[at] ^ noiseByteOf(state), row.shifts[x]);
         }
     }
-}
-
-bool continuesRowAbove(const decodingSample& sample, std::size_t row)
-{
-    return row > 0 && sample.rows[row].textureRow == sample.rows[row - 1].textureRow + 1
-           && sample.rows[row].firstColumn == sample.rows[row - 1].firstColumn
-           && sample.rows[row].shifts.size() == sample.rows[row - 1].shifts.size();
 }
 
 // Every row of the sample must be as long as the first, since the meter
@@ -257,17 +252,12 @@ std::vector<candidateResult> searchStep(const searchStages& stages, const std::v
 {
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, mostThreads);
     std::vector<std::vector<candidateResult>> found(threads);
-    std::vector<std::thread> workers;
-    for (unsigned t = 0; t < threads; ++t) {
+    runParallelParts(threads, [&](std::size_t t) {
         const std::uint64_t shareBegin = begin + (end - begin) * t / threads;
         const std::uint64_t shareEnd = begin + (end - begin) * (t + 1) / threads;
-        workers.emplace_back([&, t, shareBegin, shareEnd] {
-            for (const seedRun& run : runsBetween(order, shareBegin, shareEnd))
-                stages.searchRun(run, found[t]);
-        });
-    }
-    for (std::thread& worker : workers)
-        worker.join();
+        for (const seedRun& run : runsBetween(order, shareBegin, shareEnd))
+            stages.searchRun(run, found[t]);
+    });
     std::vector<candidateResult> results;
     for (const auto& share : found)
         results.insert(results.end(), share.begin(), share.end());
@@ -351,10 +341,11 @@ seedChoice chooseUndecided(std::vector<candidateResult> results, const searchSta
 
 } // namespace
 
-unsigned char rotateRight(unsigned char value, int shift)
+bool continuesRowAbove(const decodingSample& sample, std::size_t row)
 {
-    const int amount = shift & 7;
-    return static_cast<unsigned char>((value >> amount) | (value << ((8 - amount) & 7)));
+    return row > 0 && sample.rows[row].textureRow == sample.rows[row - 1].textureRow + 1
+           && sample.rows[row].firstColumn == sample.rows[row - 1].firstColumn
+           && sample.rows[row].shifts.size() == sample.rows[row - 1].shifts.size();
 }
 
 std::vector<std::uint32_t> rowsToSample(std::uint32_t width, std::uint32_t height)

@@ -12,7 +12,18 @@
 // keeps the one whose rows code as a picture (naturalness.h). A wrong seed
 // leaves uniform noise, which no picture model compresses.
 
-unsigned char rotateRight(unsigned char value, int shift);
+// Rotates the low eight bits of `value` right by `shift`, 0 to 7: the inverse
+// of the encoder's rotation. Inline, so that the quick test's vectorized loop
+// can use it without a call.
+inline std::uint32_t rotateByteRight(std::uint32_t value, std::uint32_t shift)
+{
+    return ((value >> shift) | (value << (8 - shift))) & 0xFFu;
+}
+
+inline unsigned char rotateRight(unsigned char value, int shift)
+{
+    return static_cast<unsigned char>(rotateByteRight(value, static_cast<std::uint32_t>(shift) & 7u));
+}
 
 // Texels of one texture row of the encoded image (row 0 is the one the noise
 // starts with), from `firstColumn` on: as red, green, blue, and each texel's
@@ -29,6 +40,10 @@ struct decodingSample {
     std::uint32_t width = 0;
     std::vector<sampledRow> rows;
 };
+
+// Whether sampled row `row` lies right under the one before it in the sample,
+// texel for texel, so that its texels have neighbours above them.
+bool continuesRowAbove(const decodingSample& sample, std::size_t row);
 
 // The texture rows to score, in bands of two adjacent rows spread evenly from
 // top to bottom so that every texel but the band's first row has neighbours
