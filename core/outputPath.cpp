@@ -100,6 +100,11 @@ const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathC
     static const std::string outputTooLong = longerThan("the output path would be", longestPath);
     if (outputLength > longestPath)
         return outputTooLong.c_str();
+    // A file name the file system cannot hold would only fail once the window
+    // has opened and the image is drawn.
+    static const std::string outputNameTooLong = longerThan("the output file name would be", longestPathPart);
+    if (parts.fileNameLength + suffixLength + extensionLength > longestPathPart)
+        return outputNameTooLong.c_str();
 
     char* end = outputPath;
     end = append(end, parts.drive, parts.driveLength);

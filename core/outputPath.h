@@ -23,7 +23,8 @@ inline constexpr std::size_t longestFileName = longestPathPart - std::char_trait
 // extension. "C:\pics\cat.png" gives "C:\pics\cat_enc.bmp".
 //
 // Returns nullptr and fills `outputPath` (zero-filled, NUL-terminated) when the
-// path fits every buffer; otherwise returns a one-line reason naming the limit
+// path fits every buffer and its file name the file system's 255 bytes;
+// otherwise returns a one-line reason naming the limit
 // that was exceeded and leaves `outputPath` all zeros. No truncated name is ever
 // produced.
 const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity]);

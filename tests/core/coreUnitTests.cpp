@@ -78,7 +78,11 @@ TEST(OutputPath, AcceptsEachLimitAndRefusesOnePast)
         {input259 + "e", "refused: the image path is longer than 259 characters", ""},
         {directory255 + "a", "refused: the output path would be longer than 259 characters", ""},
         {"d" + directory255 + "a", "refused: the directory part of the image path is longer than 255 characters", ""},
-        {repeated(251) + ".png", repeated(251) + "_enc.bmp", repeated(251) + "_dec.bmp"},
+        {repeated(247) + ".png", repeated(247) + "_enc.bmp", repeated(247) + "_dec.bmp"},
+        {repeated(248) + ".png", "refused: the output file name would be longer than 255 characters", ""},
+        // The longest name the encoder writes decodes to a name as long.
+        {repeated(247) + "_enc.bmp", "refused: the output file name would be longer than 255 characters",
+         repeated(247) + "_dec.bmp"},
         {repeated(252) + ".png",
          "refused: the image file name is longer than 251 characters (without its extension)", ""},
         {"a." + repeated(254, 'e'), "a_enc.bmp", "a_dec.bmp"},
