@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -64,7 +65,22 @@ protected:
         EXPECT_EQ(namesIn(scratch.path()), namesBefore);
     }
 
+    // The unprivileged user cannot read the private X server's authority
+    // file, which only its owner may: it gets a copy of the cookie, elsewhere.
+    textLines unprivilegedUsersCookie()
+    {
+        const char* authority = std::getenv("XAUTHORITY");
+        if (geteuid() != 0 || authority == nullptr)
+            return {};
+        const std::string copy = cookieDirectory.file("cookie");
+        writeFile(copy, readFile(authority));
+        chmod(cookieDirectory.path().c_str(), 0755);
+        chmod(copy.c_str(), 0644);
+        return {"XAUTHORITY=" + copy};
+    }
+
     scratchDirectory scratch;
+    scratchDirectory cookieDirectory;
     const std::string input = scratch.file("photo.png");
     const std::string output = scratch.file("photo_enc.bmp");
 };
@@ -82,7 +98,7 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
         const char* reason;
         std::string extraOut;
     } cases[] = {
-        {"read-only directory", true, asUnprivilegedUser, {}, "Permission denied", ""},
+        {"read-only directory", true, asUnprivilegedUser, unprivilegedUsersCookie(), "Permission denied", ""},
         {"disk full while writing", false, {}, failingStdio("fwrite"), "No space left on device after 1000 of 6198 bytes", ""},
         {"disk full when closing", false, {}, failingStdio("fclose"), "No space left on device", ""},
         {"device error on flushing", false, {}, failingStdio("fsync"), "Input/output error", ""},
