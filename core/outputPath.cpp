@@ -80,7 +80,7 @@ namespace {
 // The output path with `suffix` appended to the file name, after removing
 // `droppedEnding` from it when the name ends so (and is more than that ending).
 const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathCapacity], const char* droppedEnding,
-                                 const char* suffix)
+                                 const char* suffix, const char* extension)
 {
     std::memset(outputPath, 0, sizeof outputPath);
     pathParts parts = splitPath(inputPath);
@@ -92,7 +92,7 @@ const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathC
         parts.fileNameLength -= droppedLength;
 
     const std::size_t suffixLength = std::strlen(suffix);
-    const std::size_t extensionLength = std::strlen(outputExtension);
+    const std::size_t extensionLength = std::strlen(extension);
     // The directory part always ends in a separator when it is not empty, so no
     // separator is ever inserted between it and the file name.
     const std::size_t outputLength = parts.driveLength + parts.directoryLength + parts.fileNameLength
@@ -111,7 +111,7 @@ const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathC
     end = append(end, parts.directory, parts.directoryLength);
     end = append(end, parts.fileName, parts.fileNameLength);
     end = append(end, suffix, suffixLength);
-    append(end, outputExtension, extensionLength);
+    append(end, extension, extensionLength);
     return nullptr;
 }
 
@@ -119,10 +119,29 @@ const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathC
 
 const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity])
 {
-    return derivePathWithSuffix(inputPath, outputPath, "", outputNameSuffix);
+    return derivePathWithSuffix(inputPath, outputPath, "", outputNameSuffix, outputExtension);
+}
+
+const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], const char* extension)
+{
+    return derivePathWithSuffix(inputPath, outputPath, outputNameSuffix, decodedNameSuffix, extension);
 }
 
 const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity])
 {
-    return derivePathWithSuffix(inputPath, outputPath, outputNameSuffix, decodedNameSuffix);
+    return deriveDecodedPath(inputPath, outputPath, outputExtension);
+}
+
+const char* checkOutputPath(const char* path)
+{
+    static const std::string pathTooLong = longerThan("the output path is", longestPath);
+    static const std::string nameTooLong = longerThan("the output file name is", longestPathPart);
+    const pathParts parts = splitPath(path);
+    if (*path == '\0')
+        return "the output path is empty";
+    if (std::strlen(path) > longestPath)
+        return pathTooLong.c_str();
+    if (parts.fileNameLength + parts.extensionLength > longestPathPart)
+        return nameTooLong.c_str();
+    return nullptr;
 }

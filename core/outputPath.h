@@ -30,10 +30,16 @@ inline constexpr std::size_t longestFileName = longestPathPart - std::char_trait
 const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity]);
 
 // The decoder's output path for an encoded image: as above, but a file name
-// ending in "_enc" loses that ending before "_dec" is appended
-// ("pics/cat_enc.bmp" gives "pics/cat_dec.bmp", "cat.bmp" gives "cat_dec.bmp").
-// The same limits apply, with the same reasons.
+// ending in "_enc" loses that ending before "_dec" is appended, and the
+// extension is `extension` ("pics/cat_enc.bmp" gives "pics/cat_dec.bmp",
+// "cat.bmp" gives "cat_dec.bmp"). The same limits apply, with the same reasons.
+const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], const char* extension);
+// The same with the extension ".bmp".
 const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity]);
+
+// Checks an output path given by name against the same limits (the path 259
+// characters, its file name 255); nullptr when it fits, else the reason.
+const char* checkOutputPath(const char* path);
 
 // The four parts of a path, as the split above finds them. Each part is a view
 // into the input (start and length), so splitting never copies or truncates.

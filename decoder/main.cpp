@@ -1,6 +1,7 @@
 #include "vexo/source/glsl.h"
 #include "vexo/framework/glApplication.h"
 #include "decoder/myDecoderWindow.h"
+#include "decoder/decodedOutput.h"
 #include "core/outputPath.h"
 #include "safeload/decodeAhead.h"
 
@@ -11,10 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
 constexpr const char* keepTextureSizeOption = "--keep-texture-size";
+constexpr const char* bmpOption = "--bmp";
+constexpr const char* outputOption = "-o";
 
 // The encoded file's status; a directory or a device is refused here rather
 // than read as an image.
@@ -38,16 +42,80 @@ std::uint32_t readModificationTime(const struct stat& status)
     return static_cast<std::uint32_t>(std::clamp<time_t>(status.st_mtime, 0, static_cast<time_t>(UINT32_MAX)));
 }
 
-bool readSeedRequest(int argc, char** argv, seedRequest& request)
+// What the command line asks for.
+struct commandLine {
+    bool keepTextureSize = false;
+    bool bmp = false;
+    const char* outputName = nullptr; // -o FILE, "-" for standard output
+    std::vector<const char*> operands; // ENCODED [SEED]
+};
+
+// Options may come in any order before the encoded file; false after the
+// usage line when the command line is wrong.
+bool readCommandLine(int argc, char** argv, commandLine& line)
+{
+    int index = 1;
+    for (; index < argc && argv[index][0] == '-' && argv[index][1] != '\0'; ++index) {
+        if (std::strcmp(argv[index], keepTextureSizeOption) == 0) {
+            line.keepTextureSize = true;
+        } else if (std::strcmp(argv[index], bmpOption) == 0) {
+            line.bmp = true;
+        } else if (std::strcmp(argv[index], outputOption) == 0 && index + 1 < argc) {
+            line.outputName = argv[++index];
+        } else if (std::strcmp(argv[index], "--") == 0) {
+            ++index;
+            break;
+        } else {
+            break;
+        }
+    }
+    for (; index < argc; ++index)
+        line.operands.push_back(argv[index]);
+    if (line.operands.size() == 1 || line.operands.size() == 2)
+        return true;
+    std::fprintf(stderr, "usage: pixveil-decode [%s] [%s] [%s FILE] ENCODED.bmp [SEED]\n", keepTextureSizeOption,
+                 bmpOption, outputOption);
+    return false;
+}
+
+// The output the command line names: -o FILE (BMP for a name ending in .bmp
+// or with --bmp, else PNG; "-" for PNG on standard output), or beside the
+// input, PNG unless --bmp. False after one line when it cannot be.
+bool chooseOutput(const commandLine& line, decodedOutput& output)
+{
+    if (line.outputName != nullptr && std::strcmp(line.outputName, "-") == 0) {
+        if (!line.bmp)
+            return true;
+        std::fprintf(stderr, "pixveil-decode: standard output (-o -) takes PNG only, not %s\n", bmpOption);
+        return false;
+    }
+    char path[pathCapacity];
+    const char* problem = nullptr;
+    if (line.outputName != nullptr) {
+        problem = checkOutputPath(line.outputName);
+        output.path = line.outputName;
+        output.kind = line.bmp ? decodedOutput::format::bmp : formatOfName(output.path);
+    } else {
+        output.kind = line.bmp ? decodedOutput::format::bmp : decodedOutput::format::png;
+        problem = deriveDecodedPath(line.operands[0], path, line.bmp ? ".bmp" : ".png");
+        output.path = path;
+    }
+    if (problem == nullptr)
+        return true;
+    std::fprintf(stderr, "pixveil-decode: cannot name the output: %s\n", problem);
+    return false;
+}
+
+bool readSeedRequest(const commandLine& line, seedRequest& request)
 {
     struct stat status {};
-    if (!readFileStatus(argv[1], status))
+    if (!readFileStatus(line.operands[0], status))
         return false;
-    if (argc == 3) {
-        request.given = parseSeed(argv[2], request.seed);
+    if (line.operands.size() == 2) {
+        request.given = parseSeed(line.operands[1], request.seed);
         if (!request.given)
             std::fprintf(stderr, "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '%s'\n",
-                         argv[2]);
+                         line.operands[1]);
         return request.given;
     }
     request.modificationTime = readModificationTime(status);
@@ -65,33 +133,21 @@ void showShaderFailures(const char* text, bool isFailure)
 } // namespace
 
 // The command line is checked before GLUT starts, so that a wrong one needs no
-// display. The option, when given, comes first.
+// display.
 int main(int argc, char** argv)
 {
-    const bool keepTextureSize = argc > 1 && std::strcmp(argv[1], keepTextureSizeOption) == 0;
-    if (keepTextureSize) {
-        --argc;
-        ++argv;
-    }
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: pixveil-decode [%s] ENCODED.bmp [SEED]\n", keepTextureSizeOption);
-        return 1;
-    }
-    char outputPath[pathCapacity];
-    if (const char* problem = deriveDecodedPath(argv[1], outputPath)) {
-        std::fprintf(stderr, "pixveil-decode: cannot name the output: %s\n", problem);
-        return 1;
-    }
+    commandLine line;
+    decodedOutput output;
     seedRequest request;
-    if (!readSeedRequest(argc, argv, request))
+    if (!readCommandLine(argc, argv, line) || !chooseOutput(line, output) || !readSeedRequest(line, request))
         return 1;
     vexo::setMessageSink(showShaderFailures);
     auto* application = new vexo::glApplication;
-    new myDecoderWindow(argv[1], request, keepTextureSize);
+    new myDecoderWindow(line.operands[0], request, line.keepTextureSize, output);
     // The window's context is current: the encoded image decodes in its
     // sandboxed child, forked here on the main thread, while GLUT starts its
     // loop and the window builds its programs.
-    startImageDecode(argv[1]);
+    startImageDecode(line.operands[0]);
     application->run();
     delete application;
     return 0;

@@ -2,7 +2,6 @@
 
 #include "core/atomicOutput.h"
 #include "decoder/decoderShaderBlobs.h"
-#include "decoder/recoveredOutput.h"
 #include "sizerecovery/sizeRecovery.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
@@ -33,7 +32,8 @@ std::string formatSeedChoice(const seedChoice& choice)
 
 } // namespace
 
-myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedRequested, bool keepSize)
+myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedRequested, bool keepSize,
+                                 const decodedOutput& decoded)
     : shaderManager(),
       decodeProgram(nullptr),
       shiftProgram(nullptr),
@@ -46,13 +46,13 @@ myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedReques
       decodeSource{},
       shiftSource{},
       inputPath{},
-      outputPath{},
+      output(decoded),
       request(seedRequested),
       keepTextureSize(keepSize),
+      resultLines(decoded.toStandardOutput() ? stderr : stdout),
       failure("pixveil-decode")
 {
     copyPath(inputPath, path);
-    deriveDecodedPath(path, outputPath);
 }
 
 myDecoderWindow::~myDecoderWindow() = default;
@@ -121,30 +121,37 @@ void myDecoderWindow::decodeCapturedFrame()
         std::fprintf(stderr,
                      "pixveil-decode: warning: %s looks like noise; the seed %u or the GL driver is probably not "
                      "the one that encoded it\n",
-                     outputPath, seed);
+                     output.name().c_str(), seed);
 }
 
 bool myDecoderWindow::saveDecodedFrame()
 {
     const int width = static_cast<int>(textureWidth);
     const int height = static_cast<int>(textureHeight);
-    std::string reason;
+    std::vector<unsigned char> texture;
+    recoveredPicture picture;
     if (!keepTextureSize) {
-        const recoveredPicture picture =
-            recoverOriginalSize(readFrameInTextureOrder(), width, height, recoveryWorkLimit(width, height));
-        std::cout << describeRecovery(picture, width, height) << std::endl;
-        if (!picture.rgb.empty()) {
-            if (saveRecoveredPicture(outputPath, picture, reason))
-                return true;
-            failure.report(*this, std::string(outputPath) + " was not written: " + reason);
-            return false;
-        }
+        texture = readFrameInTextureOrder();
+        picture = recoverOriginalSize(texture, width, height, recoveryWorkLimit(width, height));
+        std::fprintf(resultLines, "%s\n", describeRecovery(picture, width, height).c_str());
+        std::fflush(resultLines);
     }
-    if (!saveCaptureAtomically(outputPath, width, height, reason)) {
-        failure.report(*this, std::string(outputPath) + " was not written: " + reason);
-        return false;
+    std::string reason;
+    bool written = false;
+    if (!picture.rgb.empty()) {
+        written = writeDecodedPicture(output, picture.rgb, picture.width, picture.height, reason);
+    } else if (output.kind == decodedOutput::format::bmp && !output.toStandardOutput()) {
+        // The texture as BMP is read from the frame straight into the file's
+        // layout, as the encoder saves its own.
+        written = saveCaptureAtomically(output.path.c_str(), width, height, reason);
+    } else {
+        if (texture.empty())
+            texture = readFrameInTextureOrder();
+        written = writeDecodedPicture(output, texture, width, height, reason);
     }
-    return true;
+    if (!written)
+        failure.report(*this, output.name() + " was not written: " + reason);
+    return written;
 }
 
 std::vector<unsigned char> myDecoderWindow::readFrameInTextureOrder()
@@ -208,7 +215,8 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         return false;
     }
     seed = choice.seed;
-    std::cout << formatSeedChoice(choice) << std::endl;
+    std::fprintf(resultLines, "%s\n", formatSeedChoice(choice).c_str());
+    std::fflush(resultLines);
     return true;
 }
 
@@ -218,7 +226,7 @@ bool myDecoderWindow::makeNoise(std::uint32_t seed)
     std::string reason;
     noiseTexture = createNoiseTexture(textureWidth, textureHeight, seed, noiseFailure, reason);
     if (noiseTexture == 0) {
-        failure.report(*this, std::string(outputPath) + " was not written: the noise texture could not be made ("
+        failure.report(*this, output.name() + " was not written: the noise texture could not be made ("
                                   + reason + ")");
         return false;
     }

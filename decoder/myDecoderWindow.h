@@ -8,9 +8,11 @@
 #include "core/capturePass.h"
 #include "core/inflateRaw.h"
 #include "core/outputPath.h"
+#include "decoder/decodedOutput.h"
 #include "seedsearch/seedSearch.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,8 +31,10 @@ struct seedRequest {
 // it first draws the rotation amounts and finds the seed from them (unless one
 // was given), then draws the decoded image, gives it back at its original
 // size when a smaller one up-scales to it exactly (sizeRecovery.h; unless
-// the texture size is to be kept), writes it beside the input as
-// <name>_dec.bmp and closes the window.
+// the texture size is to be kept), writes it where `output` says (beside the
+// input as <name>_dec.png by default) and closes the window. Its result lines
+// (the seed found, the picture's size) go to standard output, or to standard
+// error when the picture itself goes to standard output.
 //
 // Every failure is one line on standard error and exit status 1; so is a
 // search in which no seed stands out, which writes nothing.
@@ -39,7 +43,7 @@ public:
     // `path` is the encoded image's path; the caller has checked that
     // deriveDecodedPath accepts it. `keepSize` writes the decoded texture as
     // it is, without looking for its original size.
-    myDecoderWindow(const char* path, const seedRequest& request, bool keepSize = false);
+    myDecoderWindow(const char* path, const seedRequest& request, bool keepSize, const decodedOutput& output);
     ~myDecoderWindow() override;
 
     void onSetup() override;
@@ -60,7 +64,7 @@ public:
     char shiftSource[shaderTextCapacity];
 
     char inputPath[pathCapacity];
-    char outputPath[pathCapacity];
+    decodedOutput output;
 
 private:
     bool buildPrograms();
@@ -81,5 +85,6 @@ private:
 
     seedRequest request;
     bool keepTextureSize;
+    std::FILE* resultLines;
     runFailure failure;
 };

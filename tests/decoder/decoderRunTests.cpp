@@ -20,9 +20,11 @@ namespace {
 
 constexpr const char* keepTextureSize = "--keep-texture-size";
 
+// Decodes to BMP, which the tests read texel by texel; the PNG the decoder
+// writes by default is checked against it (WritesThePictureAsAsked).
 processResult decode(const std::string& encodedPath, const std::string& seed = "", const std::string& option = "")
 {
-    textLines command = {PIXVEIL_DECODER};
+    textLines command = {PIXVEIL_DECODER, "--bmp"};
     if (!option.empty())
         command.push_back(option);
     command.push_back(encodedPath);
@@ -158,6 +160,58 @@ TEST(DecoderRun, PicturesComeBackAtTheirOwnSize)
         const double difference = meanAbsoluteDifference(readPicture(image, input.width, input.height), decoded);
         EXPECT_LT(difference, 0.5);
         std::printf("%-10s %8s  mean absolute difference %.3f\n", input.name, size.c_str(), difference);
+    }
+}
+
+// A PNG's colour type, from its header.
+int pngColourType(const std::string& path)
+{
+    const std::string bytes = readFile(path);
+    return bytes.size() > 25 ? static_cast<unsigned char>(bytes[25]) : -1;
+}
+
+// The decoder writes PNG beside the input by default (grey for a grey
+// picture), BMP with --bmp or for -o NAME.bmp, and PNG bytes alone to
+// standard output for -o -, its result lines then going to standard error;
+// every PNG holds the very texels of the BMP.
+TEST(DecoderRun, WritesThePictureAsAsked)
+{
+    scratchDirectory scratch;
+    const struct {
+        const char* name;
+        int width, height;
+        textLines options;
+        int colourType;
+    } inputs[] = {
+        {"photo.png", 300, 200, {"-attenuate", "0.3", "+noise", "Gaussian"}, 2},
+        {"grey.png", 256, 128, {"-colorspace", "Gray", "-define", "png:color-type=0"}, 0},
+    };
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.name);
+        const std::string image = scratch.file(input.name);
+        makeImage(input.width, input.height, input.options, "PNG24:" + image);
+        encodeFaithfully(image);
+        const std::string encoded = encodedPathOf(image);
+        const std::string seed = std::to_string(pinnedSeed);
+        const std::string stem = input.name;
+        const std::string png = scratch.file(stem.substr(0, stem.size() - 4) + "_dec.png");
+        const std::string named = scratch.file("named.bmp");
+
+        const processResult beside = runProcess({PIXVEIL_DECODER, encoded, seed});
+        ASSERT_EQ(beside.status, 0);
+        EXPECT_EQ(pngColourType(png), input.colourType);
+        ASSERT_EQ(runProcess({PIXVEIL_DECODER, "-o", named, encoded, seed}).status, 0);
+        EXPECT_EQ(readFile(named).substr(0, 2), "BM");
+        const std::string bmpPixels = scratch.file("bmp.rgb");
+        const std::string pngPixels = scratch.file("png.rgb");
+        convert({named, "-depth", "8", "rgb:" + bmpPixels});
+        convert({png, "-depth", "8", "rgb:" + pngPixels});
+        EXPECT_TRUE(readFile(pngPixels) == readFile(bmpPixels)) << "the PNG's texels differ from the BMP's";
+
+        const processResult piped = runProcess({PIXVEIL_DECODER, "-o", "-", encoded, seed});
+        EXPECT_EQ(piped.status, 0);
+        EXPECT_TRUE(piped.out == readFile(png)) << "standard output is not the PNG alone";
+        EXPECT_EQ(piped.err, beside.out) << "the result line moves to standard error";
     }
 }
 
@@ -348,7 +402,7 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
     scratchDirectory scratch;
     makeImage(8, 8, {}, "PNG24:" + scratch.file("in.png"));
     writeFile(scratch.file("text.bmp"), "this is no image\n");
-    const std::string usage = "usage: pixveil-decode [--keep-texture-size] ENCODED.bmp [SEED]\n";
+    const std::string usage = "usage: pixveil-decode [--keep-texture-size] [--bmp] [-o FILE] ENCODED.bmp [SEED]\n";
     const struct {
         textLines arguments;
         std::string err;
@@ -356,6 +410,9 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
         {{}, usage},
         {{"a", "1", "2"}, usage},
         {{keepTextureSize}, usage},
+        {{"--bmp", "-o", "-", scratch.file("in.png")},
+         "pixveil-decode: standard output (-o -) takes PNG only, not --bmp\n"},
+        {{"-o", "", scratch.file("in.png")}, "pixveil-decode: cannot name the output: the output path is empty\n"},
         {{scratch.file("in.png"), "12x"}, "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '12x'\n"},
         {{std::string(252, 'a') + ".bmp"},
          "pixveil-decode: cannot name the output: the image file name is longer than 251 characters (without its "

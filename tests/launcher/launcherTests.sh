@@ -43,7 +43,13 @@ check "batch: no progress line off a terminal" 0 "$(grep -c $'\r' err)"
 check "batch: outputs" "a_enc.bmp b_enc.bmp" "$(echo *_enc.bmp)"
 run env -u DISPLAY "$bin/pixveil-decode" a_enc.bmp b_enc.bmp
 check "decoding batch: summary" "pixveil-decode: 2 files decoded" "$(cat err)"
-check "decoding batch: the picture comes back" "$(pixels a.png)" "$(pixels a_dec.bmp)"
+check "decoding batch: the picture comes back" "$(pixels a.png)" "$(pixels a_dec.png)"
+run "$bin/pixveil-decode" --bmp a_enc.bmp b_enc.bmp
+check "decoding batch as BMP" "0|$(pixels a.png)" "$(cat status)|$(pixels a_dec.bmp)"
+run "$bin/pixveil-decode" -o x.png a_enc.bmp b_enc.bmp
+check "decoding batch: -o refused" "2|pixveil-decode: -o names the output of a single file" "$(cat status)|$(head -1 err)"
+run env -u DISPLAY "$bin/pixveil-decode" -o - a_enc.bmp
+check "single file to standard output" "0|$(pixels a.png)" "$(cat status)|$(/usr/bin/convert png:out -depth 8 rgb:- | md5sum)"
 
 # A name holding an escape sequence is shown with "?" for its control
 # characters, in the failure line and in the program's output under it.
@@ -159,11 +165,11 @@ check "long names" "0|2" "$(cat status)|$(ls "${long240}_enc.bmp" "${long247}_en
 # Installed: no display needed, man pages render without warnings.
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null || check "cmake --install" 0 $?
-rm -f ./*_enc.bmp ./*_dec.bmp
+rm -f ./*_enc.bmp ./*_dec.bmp ./*_dec.png
 run env -u DISPLAY "$prefix/bin/pixveil" b.png
 check "installed pixveil" "0|b_enc.bmp" "$(cat status)|$(ls b_enc.bmp)"
 run env -u DISPLAY "$prefix/bin/pixveil-decode" b_enc.bmp
-check "installed pixveil-decode" "0|b_dec.bmp" "$(cat status)|$(ls b_dec.bmp)"
+check "installed pixveil-decode" "0|b_dec.png" "$(cat status)|$(ls b_dec.png)"
 for name in pixveil pixveil-decode; do
   page=$prefix/share/man/man1/$name.1
   check "man page of $name" "1|" "$(MANWIDTH=80 man --warnings -l "$page" 2>err | grep -c '^NAME$')|$(cat err)"
