@@ -2,6 +2,7 @@
 
 #include "core/atomicOutput.h"
 #include "decoder/decoderShaderBlobs.h"
+#include "decoder/progressLine.h"
 #include "sizerecovery/sizeRecovery.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
@@ -132,7 +133,10 @@ bool myDecoderWindow::saveDecodedFrame()
     recoveredPicture picture;
     if (!keepTextureSize) {
         texture = readFrameInTextureOrder();
-        picture = recoverOriginalSize(texture, width, height, recoveryWorkLimit(width, height));
+        picture = [&] {
+            const progressLine progress("finding the picture's own size");
+            return recoverOriginalSize(texture, width, height, recoveryWorkLimit(width, height));
+        }();
         std::fprintf(resultLines, "%s\n", describeRecovery(picture, width, height).c_str());
         std::fflush(resultLines);
     }
@@ -204,7 +208,10 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
                                   + inputPath + " SEED");
         return false;
     }
-    const seedChoice choice = searchSeeds(sample, range);
+    const seedChoice choice = [&] {
+        const progressLine progress("looking for the seed");
+        return searchSeeds(sample, range);
+    }();
     if (!choice.standsOut) {
         char line[256];
         std::snprintf(line, sizeof line,
