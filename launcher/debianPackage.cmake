@@ -4,8 +4,8 @@
 
 # Every Debian package the installed commands need at run time, and only
 # those: the libraries the programs link (the image decoders among them), the
-# Mesa drivers, the X server for machines without a display, and X11 for the
-# display check.
+# Mesa drivers, the X server for machines without a display with xauth for its
+# cookie, and X11 for the display check.
 set(PIXVEIL_DEBIAN_DEPENDS
   libc6
   libgcc-s1
@@ -25,7 +25,8 @@ set(PIXVEIL_DEBIAN_DEPENDS
   libseccomp2
   zlib1g
   libx11-6
-  xvfb)
+  xvfb
+  xauth)
 
 list(JOIN PIXVEIL_DEBIAN_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_GENERATOR DEB)

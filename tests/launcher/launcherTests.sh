@@ -199,7 +199,7 @@ for program in "$prefix"/libexec/pixveil/*; do
     [[ ", $depends, " == *", ${owner:-none}, "* ]] || check "a Depends entry for $library" "$owner" ""
   done
 done
-for name in xvfb libgl1-mesa-dri; do
+for name in xvfb xauth libgl1-mesa-dri; do
   [[ ", $depends, " == *", $name, "* ]] || check "Depends names $name" "$name" ""
 done
 
