@@ -104,6 +104,29 @@ check "stopped batch: status" 143 $?
 check "stopped batch: summary" "not done (stopped by SIGTERM)" "$(tail -1 err | grep -o 'not done.*')"
 check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; pgrep -f "$build/launcher/libexec")"
 
+# SIGKILL of a batch, on the display (the launcher is killed) and without one
+# (the private server's wrapper is): within seconds no process of it remains
+# and no temporary file is left, in TMPDIR or beside the images.
+mkdir "$scratch/tmp"
+batch="pixveil -j 1 a.png b.png a.png b.png"
+for display in on off; do
+  environment=(env)
+  [[ $display == off ]] && environment=(env -u DISPLAY)
+  TMPDIR="$scratch/tmp" "${environment[@]}" "$bin/pixveil" -j 1 a.png b.png a.png b.png 2>err &
+  top=$!
+  until pgrep -f "libexec/pixveil/pixveil [ab]\.png" >/dev/null || ! kill -0 $top 2>/dev/null; do
+    sleep 0.01
+  done
+  kill -KILL $top
+  wait $top 2>/dev/null
+  for _ in $(seq 1 100); do
+    pgrep -f "$scratch/tmp|$batch|libexec/pixveil/pixveil [ab]" >/dev/null || break
+    sleep 0.1
+  done
+  check "batch killed, display $display: what is left" "" \
+    "$(pgrep -af "$scratch/tmp|$batch|libexec/pixveil/pixveil [ab]"; ls -A "$scratch/tmp"; ls pixveil.tmp.* 2>/dev/null)"
+done
+
 # One file, on a display: exactly the program's output and status, also for
 # the decoder's file-and-seed form and for no file at all.
 for command in "pixveil bad.png" "pixveil" "pixveil-decode missing_enc.bmp 1234"; do
