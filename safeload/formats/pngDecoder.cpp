@@ -69,6 +69,36 @@ const char* spngFailure(int error)
     return decodeFailure("PNG %s", spng_strerror(error));
 }
 
+// The indexes of a palette image, unpacked to a byte each, checked against
+// the palette's length: libspng draws an index past the palette as black,
+// where the file is simply wrong (the BMP reader refuses the same fault).
+bool paletteIndexesFit(const unsigned char* bytes, int length, const spng_ihdr& header)
+{
+    spng_ctx* context = spng_ctx_new(0);
+    if (!context)
+        return false;
+    spng_set_png_buffer(context, bytes, size_t(length));
+    spng_set_image_limits(context, INT32_MAX, INT32_MAX);
+    spng_plte palette {};
+    size_t rowBytes = (size_t(header.width) * header.bit_depth + 7) / 8;
+    size_t size = 0;
+    bool fit = spng_get_plte(context, &palette) == 0 && spng_decoded_image_size(context, SPNG_FMT_PNG, &size) == 0
+        && size == rowBytes * header.height;
+    auto* packed = fit ? static_cast<unsigned char*>(std::malloc(size)) : nullptr;
+    fit = packed && spng_decode_image(context, packed, size, SPNG_FMT_PNG, 0) == 0;
+    const unsigned depth = header.bit_depth;
+    const unsigned perByte = 8 / depth;
+    for (uint32_t y = 0; fit && y < header.height; ++y)
+        for (uint32_t x = 0; fit && x < header.width; ++x) {
+            const unsigned char byte = packed[y * rowBytes + x / perByte];
+            const unsigned shift = 8 - depth * (x % perByte + 1);
+            fit = ((byte >> shift) & ((1u << depth) - 1)) < palette.n_entries;
+        }
+    std::free(packed);
+    spng_ctx_free(context);
+    return fit;
+}
+
 unsigned char* decodeWithContext(spng_ctx* context, const unsigned char* bytes, int length, int* width,
     int* height, int* channels, const char** failureReason)
 {
@@ -97,6 +127,14 @@ unsigned char* decodeWithContext(spng_ctx* context, const unsigned char* bytes, 
     } else if (!decodeThroughRgba16(context, pixels, pixelBytes / size_t(imageChannels), imageChannels)) {
         error = SPNG_EINTERNAL;
     }
+    // The image decodes before the last chunks are read: reading on to IEND
+    // checks the rest of the file too (the last image chunk's checksum, a
+    // file cut off before its end).
+    if (!error && (error = spng_decode_chunks(context)) != 0) {
+        *failureReason = error == SPNG_IO_EOF ? "PNG file ends before its last chunk" : spngFailure(error);
+        std::free(pixels);
+        return nullptr;
+    }
     if (error) {
         *failureReason = format ? spngFailure(error) : "PNG image data is corrupt";
         std::free(pixels);
@@ -119,6 +157,13 @@ unsigned char* decodePng(const unsigned char* bytes, int length, int* width, int
         return nullptr;
     }
     unsigned char* pixels = decodeWithContext(context, bytes, length, width, height, channels, failureReason);
+    spng_ihdr header {};
+    if (pixels && spng_get_ihdr(context, &header) == 0 && header.color_type == SPNG_COLOR_TYPE_INDEXED
+        && !paletteIndexesFit(bytes, length, header)) {
+        std::free(pixels);
+        pixels = nullptr;
+        *failureReason = "PNG palette index beyond the palette";
+    }
     spng_ctx_free(context);
     return pixels;
 }

@@ -3,7 +3,7 @@
 # into a scratch folder, since the output goes beside the input). Each run must
 # end with status 0 and a complete output, or with status 1 and the image
 # failure path: the two lines with a reason and no output file; a file cut in
-# half (named so) must fail. A signal or a run beyond the decoder's time limit
+# half, or named as refused, must fail. A signal or a run beyond the decoder's time limit
 # fails the test.
 set -uo pipefail
 encoder=$1
@@ -27,7 +27,8 @@ for source in "$corpus"/*; do
   reason=$(grep -A1 -x "Something is wrong with your image..." "$scratch/stdout" | sed -n "2s/^Texture loading failed: '\(.*\)'$/\1/p")
   case $status in
     0) [[ -s "$output" ]] || fail "$name" "status 0 without an output file"
-       [[ "$name" == *-cut-in-half.* ]] && fail "$name" "encoded although cut in half" ;;
+       [[ "$name" == *-cut-in-half.* ]] && fail "$name" "encoded although cut in half"
+       [[ "$name" == *-refused.* ]] && fail "$name" "encoded although it must be refused" ;;
     1) [[ -n "$reason" ]] || fail "$name" "status 1 without the image failure lines"
        [[ -e "$output" ]] && fail "$name" "an output file after a failure" ;;
     *) fail "$name" "status $status"; cat "$scratch/stderr" ;;
