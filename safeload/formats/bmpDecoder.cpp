@@ -145,6 +145,11 @@ const char* readLayout(const unsigned char* bytes, size_t length, bmpLayout& lay
 
 const char* checkKind(const bmpLayout& layout)
 {
+    constexpr uint32_t embeddedJpeg = 4, embeddedPng = 5;
+    if (layout.compression == embeddedJpeg)
+        return "not supported: BMP holding a JPEG";
+    if (layout.compression == embeddedPng)
+        return "not supported: BMP holding a PNG";
     switch (layout.bitsPerPixel) {
     case 1:
     case 24:
@@ -227,7 +232,9 @@ const char* readUncompressed(
 
 // Run-length encoded pixels: pairs of (count, index) runs, and escapes for
 // end of line, end of image, a jump and literal indices. Pixels a jump or an
-// early end of line passes over stay the first palette colour.
+// early end of line passes over stay the first palette colour. Pixels of a run
+// past the end of its row are dropped: writers pad odd rows that way
+// (ImageMagick's RLE8 does).
 const char* readRunLengths(
     const unsigned char* bytes, size_t length, const bmpLayout& layout, unsigned char* pixels)
 {
@@ -237,18 +244,20 @@ const char* readRunLengths(
             putPaletteColour(layout, 0, imageRow(layout, pixels, row) + size_t(x) * 3);
     size_t at = layout.pixelOffset;
     uint32_t x = 0, row = 0;
-    auto put = [&](uint32_t index) {
+    auto put = [&](uint32_t index) -> const char* {
         if (row >= layout.height || x >= layout.width)
-            return true;
-        return putPaletteColour(layout, index, imageRow(layout, pixels, row) + size_t(x++) * 3);
+            return nullptr;
+        if (!putPaletteColour(layout, index, imageRow(layout, pixels, row) + size_t(x++) * 3))
+            return "BMP pixel refers to a colour beyond its palette";
+        return nullptr;
     };
     while (at + 2 <= length) {
         unsigned count = bytes[at], value = bytes[at + 1];
         at += 2;
         if (count > 0) {
             for (unsigned i = 0; i < count; ++i)
-                if (!put(fourBit ? (i % 2 ? value & 15 : value >> 4) : value))
-                    return "BMP pixel refers to a colour beyond its palette";
+                if (const char* problem = put(fourBit ? (i % 2 ? value & 15 : value >> 4) : value))
+                    return problem;
             continue;
         }
         if (value == 0) {
@@ -267,8 +276,9 @@ const char* readRunLengths(
             if (at + literalBytes > length)
                 break;
             for (unsigned i = 0; i < value; ++i)
-                if (!put(fourBit ? (i % 2 ? bytes[at + i / 2] & 15 : bytes[at + i / 2] >> 4) : bytes[at + i]))
-                    return "BMP pixel refers to a colour beyond its palette";
+                if (const char* problem =
+                        put(fourBit ? (i % 2 ? bytes[at + i / 2] & 15 : bytes[at + i / 2] >> 4) : bytes[at + i]))
+                    return problem;
             at += (literalBytes + 1) & ~size_t(1);
         }
     }
