@@ -1,6 +1,7 @@
 #include "safeload/formats/imageFormats.h"
 
 #include "safeload/byteOrder.h"
+#include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 
 #include <cstring>
@@ -22,6 +23,29 @@ bool isPnm(const unsigned char* bytes, size_t length)
 {
     return length >= 3 && bytes[0] == 'P' && bytes[1] >= '1' && bytes[1] <= '6' &&
         std::strchr(" \t\r\n#", bytes[2]) != nullptr && bytes[2] != '\0';
+}
+
+// SOIL reads uncompressed DDS files and those of the compressions DXT1 to
+// DXT5. Others (BC4 and BC5 as 'ATI1' and 'ATI2', DX10 headers, ...) it
+// either draws as garbage or refuses with another format's message ("Not a
+// PNG"); they are refused here, by the pixel format's name.
+unsigned char* decodeDds(const unsigned char* bytes, int length, int* width, int* height, int* channels,
+    const char** failureReason)
+{
+    constexpr size_t formatFlagsAt = 80, fourCCAt = 84;
+    constexpr uint32_t hasFourCC = 0x4;
+    if (size_t(length) >= fourCCAt + 4 && (littleEndian32(bytes + formatFlagsAt) & hasFourCC) != 0) {
+        const unsigned char* code = bytes + fourCCAt;
+        const bool readable = std::memcmp(code, "DXT", 3) == 0 && code[3] >= '1' && code[3] <= '5';
+        if (!readable) {
+            char name[5] = {};
+            for (int i = 0; i < 4; ++i)
+                name[i] = code[i] >= 0x20 && code[i] < 0x7f ? char(code[i]) : '?';
+            *failureReason = decodeFailure("not supported: DDS with pixel format '%s'", name);
+            return nullptr;
+        }
+    }
+    return decodeWithSoil(bytes, length, width, height, channels, failureReason);
 }
 
 // An ISO base media file: a 'ftyp' box whose brands say what it holds.
@@ -109,8 +133,8 @@ imageDecodeFunction decoderFor(imageFormat format)
     case imageFormat::tga: return decodeTga;
     case imageFormat::heic:
     case imageFormat::avif: return decodeHeif;
-    case imageFormat::hdr:
-    case imageFormat::dds: return decodeWithSoil;
+    case imageFormat::hdr: return decodeWithSoil;
+    case imageFormat::dds: return decodeDds;
     case imageFormat::unknown: break;
     }
     return nullptr;
