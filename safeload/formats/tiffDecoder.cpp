@@ -213,13 +213,29 @@ bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
     return ok;
 }
 
+// The RGBA image in its rows' stored order, top row first, as every other
+// reader here gives it: libtiff's RGBA reader would turn the image by its
+// Orientation tag, which no other format's orientation is (the file is told
+// its own orientation is top-left, so that nothing is turned).
+bool readRgbaRaster(TIFF* tiff, const tiffLayout& layout, uint32_t* raster)
+{
+    char message[1024] = {};
+    TIFFRGBAImage image {};
+    if (!TIFFRGBAImageOK(tiff, message) || !TIFFRGBAImageBegin(&image, tiff, 1, message))
+        return false;
+    image.orientation = ORIENTATION_TOPLEFT;
+    image.req_orientation = ORIENTATION_TOPLEFT;
+    const bool ok = TIFFRGBAImageGet(&image, raster, layout.width, layout.height) == 1;
+    TIFFRGBAImageEnd(&image);
+    return ok;
+}
+
 bool readThroughRgba(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels, const char** failureReason)
 {
     auto* raster = reinterpret_cast<uint32_t*>(allocateImage(layout.width, layout.height, 4, failureReason));
     if (!raster)
         return false;
-    bool ok =
-        TIFFReadRGBAImageOriented(tiff, layout.width, layout.height, raster, ORIENTATION_TOPLEFT, 1) == 1;
+    bool ok = readRgbaRaster(tiff, layout, raster);
     size_t count = size_t(layout.width) * layout.height;
     for (size_t pixel = 0; ok && pixel < count; ++pixel) {
         const uint32_t abgr = raster[pixel];

@@ -60,6 +60,10 @@ const variant variants[] = {
     {"zip-alpha.tiff", with(translucent, {"-compress", "zip"}), 4},
     {"grey16.tiff", {"-colorspace", "Gray", "-depth", "16"}, 1},
     {"palette.tiff", {"-colors", "30", "-type", "Palette"}, 3},
+    // The rows in their stored order, whatever the Orientation tag says, also
+    // through libtiff's RGBA reader (tiles).
+    {"bottom-right-tiles.tiff", {"-compress", "lzw", "-define", "tiff:tile-geometry=16x16", "-orient", "BottomRight"}, 3},
+    {"left-bottom-tiles.tiff", {"-compress", "lzw", "-define", "tiff:tile-geometry=16x16", "-orient", "LeftBottom"}, 3},
     {"cmyk.tiff", {"-colorspace", "CMYK"}, 3},
     {"jpeg.tiff", {"-compress", "jpeg"}, 3},
     {"planes.tiff", {"-interlace", "plane"}, 3},
