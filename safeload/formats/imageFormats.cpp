@@ -175,27 +175,6 @@ imageFormat identifyImageFormat(const unsigned char* bytes, size_t length, const
     return imageFormat::unknown;
 }
 
-const char* imageFormatName(imageFormat format)
-{
-    switch (format) {
-    case imageFormat::png: return "PNG";
-    case imageFormat::jpeg: return "JPEG";
-    case imageFormat::gif: return "GIF";
-    case imageFormat::webp: return "WebP";
-    case imageFormat::tiff: return "TIFF";
-    case imageFormat::bmp: return "BMP";
-    case imageFormat::pnm: return "PNM";
-    case imageFormat::psd: return "PSD";
-    case imageFormat::tga: return "TGA";
-    case imageFormat::hdr: return "HDR";
-    case imageFormat::dds: return "DDS";
-    case imageFormat::heic: return "HEIC";
-    case imageFormat::avif: return "AVIF";
-    case imageFormat::unknown: break;
-    }
-    return "unknown";
-}
-
 imageDecoderChoice chooseImageDecoder(const unsigned char* bytes, size_t length)
 {
     imageDecoderChoice choice;

@@ -17,8 +17,6 @@ enum class imageFormat { unknown, png, jpeg, gif, webp, tiff, bmp, pnm, psd, tga
 // unsupportedName ("JPEG 2000").
 imageFormat identifyImageFormat(const unsigned char* bytes, size_t length, const char** unsupportedName);
 
-const char* imageFormatName(imageFormat format);
-
 struct imageDecoderChoice {
     imageDecodeFunction decode = nullptr; // null when the file is refused without decoding
     decoderConfinement confinement;
