@@ -140,14 +140,23 @@ unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width
 
 namespace {
 
-// Threads come from clone with CLONE_THREAD only, so no new process can
-// start; glibc tries clone3 first, whose flags a filter cannot see, and falls
-// back to clone when it is told the call does not exist.
-bool allowThreads(scmp_filter_ctx filter)
+// Starting a process is never a library's fallback but an attack's first
+// step, so it ends the child; so do threads where they are not allowed.
+// Threads come from clone with CLONE_THREAD only. glibc tries clone3 first,
+// whose flags a filter cannot see, and falls back to clone when it is told
+// the call does not exist.
+bool restrictProcessesAndThreads(scmp_filter_ctx filter, bool threadsAllowed)
 {
-    bool ok = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
-                  SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)) == 0;
+    bool ok = true;
+    for (int call : {SCMP_SYS(fork), SCMP_SYS(vfork), SCMP_SYS(execve), SCMP_SYS(execveat)})
+        ok = ok && seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, call, 0) == 0;
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
+    if (!threadsAllowed)
+        return ok && seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(clone), 0) == 0;
+    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
+                  SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)) == 0;
+    ok = ok && seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, SCMP_SYS(clone), 1,
+                  SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)) == 0;
     for (int call : {SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(sched_getaffinity),
              SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep)})
         ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
@@ -157,9 +166,14 @@ bool allowThreads(scmp_filter_ctx filter)
     return ok;
 }
 
+// Every call not allowed below fails with EPERM rather than ending the child:
+// glibc and the codecs look around now and then (glibc's malloc opens
+// /proc/sys/vm/overcommit_memory when a thread's arena shrinks, as libheif's
+// threads make it do on a phone's photo), and when the open fails they go on
+// without what they looked for. The child still opens nothing.
 bool installSystemCallFilter(int readyFd, bool threadsAllowed)
 {
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ERRNO(EPERM));
     if (!filter)
         return false;
     bool ok = true;
@@ -184,7 +198,7 @@ bool installSystemCallFilter(int readyFd, bool threadsAllowed)
     // Reading resource limits (sanitizers do) is harmless; changing them is not.
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prlimit64), 1, SCMP_A2(SCMP_CMP_EQ, 0)) == 0;
     ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(getrlimit), 0) == 0;
-    ok = ok && (!threadsAllowed || allowThreads(filter));
+    ok = ok && restrictProcessesAndThreads(filter, threadsAllowed);
     // abort() signals its own thread.
     pid_t self = getpid();
     ok = ok &&

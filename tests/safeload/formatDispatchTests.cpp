@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 using namespace std::string_literals;
 
@@ -29,22 +29,35 @@ std::string refusalOf(const std::string& bytes)
     return choice.decode ? "chosen" : choice.refusal;
 }
 
-void* doNothing(void* argument)
+void* doNothing(void*)
 {
-    return argument;
+    return reinterpret_cast<void*>(intptr_t(1));
 }
 
-void* openAFile(void*)
+// Fills a thread's own malloc arena and empties it again: glibc then gives
+// the memory back, and before it does, opens /proc/sys/vm/overcommit_memory
+// (as in libheif's threads on a phone's photo). The open fails and the thread
+// goes on.
+void* shrinkAThreadsArena(void*)
 {
-    return reinterpret_cast<void*>(intptr_t(open("/etc/hostname", O_RDONLY)));
+    std::vector<void*> blocks(4096);
+    for (void*& block : blocks)
+        block = std::malloc(1024);
+    for (auto block = blocks.rbegin(); block != blocks.rend(); ++block)
+        std::free(*block);
+    return reinterpret_cast<void*>(intptr_t(1));
 }
 
+// Decodes one texel after `work` returned true (non-null) on a thread.
 unsigned char* decodeAfterThread(void* (*work)(void*), int* width, int* height, int* channels)
 {
     pthread_t thread;
+    void* succeeded = nullptr;
     if (pthread_create(&thread, nullptr, work, nullptr) != 0)
         return nullptr;
-    pthread_join(thread, nullptr);
+    pthread_join(thread, &succeeded);
+    if (!succeeded)
+        return nullptr;
     *width = *height = *channels = 1;
     return static_cast<unsigned char*>(std::calloc(1, 1));
 }
@@ -55,10 +68,10 @@ unsigned char* threadStartingDecoder(
     return decodeAfterThread(doNothing, width, height, channels);
 }
 
-unsigned char* fileOpeningThreadDecoder(
+unsigned char* arenaShrinkingThreadDecoder(
     const unsigned char*, int, int* width, int* height, int* channels, const char**)
 {
-    return decodeAfterThread(openAFile, width, height, channels);
+    return decodeAfterThread(shrinkAThreadsArena, width, height, channels);
 }
 
 unsigned char* forkingDecoder(const unsigned char*, int, int*, int*, int*, const char**)
@@ -106,11 +119,12 @@ TEST(FormatDispatch, SignaturesChooseADecoderWhateverTheName)
         EXPECT_EQ(refusalOf(start + "........"), "chosen") << start;
 }
 
+// A thread's open fails and the decode goes on; a process never starts.
 TEST(DecoderConfinement, ThreadsStartOnlyWhereAllowedAndStillOpenNothing)
 {
     const std::string forbidden = "image decoder made a forbidden system call (signal 31)";
     EXPECT_EQ(outcomeOf(threadStartingDecoder, false), forbidden);
     EXPECT_EQ(outcomeOf(threadStartingDecoder, true), "decoded");
-    EXPECT_EQ(outcomeOf(fileOpeningThreadDecoder, true), forbidden);
+    EXPECT_EQ(outcomeOf(arenaShrinkingThreadDecoder, true), "decoded");
     EXPECT_EQ(outcomeOf(forkingDecoder, true), forbidden);
 }

@@ -231,10 +231,11 @@ unsigned char* sleepingDecoder(const unsigned char*, int, int*, int*, int*, cons
         syscall(SYS_futex, &neverWoken, FUTEX_WAIT, 0, nullptr, nullptr, 0);
 }
 
-unsigned char* fileOpeningDecoder(const unsigned char*, int, int*, int*, int*, const char**)
+// Says whether the child could open a file, as a decoder's refusal.
+unsigned char* fileOpeningDecoder(const unsigned char*, int, int*, int*, int*, const char** failureReason)
 {
     std::FILE* file = std::fopen("/etc/hostname", "r");
-    std::printf("opened %p\n", static_cast<void*>(file));
+    *failureReason = file ? "a file was opened" : errno == EPERM ? "the open failed" : "the open failed oddly";
     return nullptr;
 }
 
@@ -300,7 +301,7 @@ TEST(Sandbox, ReportsEachWayADecoderCanEnd)
         {hangingDecoder, "image decoder timed out"},
         {sleepingDecoder, "image decoder timed out"},
         {lyingDecoder, "image of 65536 x 65536 texels with 4 channels is beyond what can be loaded"},
-        {fileOpeningDecoder, "image decoder made a forbidden system call (signal 31)"},
+        {fileOpeningDecoder, "the open failed"},
         {programStartingDecoder, "image decoder made a forbidden system call (signal 31)"},
     };
     for (const auto& ending : cases)
