@@ -3,17 +3,19 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-// TIFF through libtiff, from memory, first page. Grey and RGB images of 8 or
-// 16 bits in strips are read sample by sample, so that their values are the
-// stored ones (16-bit samples rounded down as everywhere else); every other
-// kind (palettes, CMYK, YCbCr, tiles, 1- and 4-bit, min-is-white) goes
-// through libtiff's RGBA reader.
+// TIFF through libtiff, from memory, first page. Grey, RGB, palette and CMYK
+// images, in strips or tiles, are read sample by sample, so that their values
+// are the stored ones (16-bit samples rounded down as everywhere else, alpha
+// stored premultiplied divided out as ImageMagick does); the other kinds
+// (YCbCr, 1- to 4-bit grey, min-is-white) go through libtiff's RGBA reader.
+// Lab and signed samples are refused by name rather than drawn wrong.
 
 namespace {
 
@@ -81,6 +83,8 @@ struct tiffLayout {
     uint32_t width = 0, height = 0;
     uint16_t bitsPerSample = 1, samplesPerPixel = 1, photometric = PHOTOMETRIC_MINISBLACK;
     uint16_t planarConfig = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT, extraSamples = 0;
+    // The colour samples hold colour times alpha (associated alpha).
+    bool premultiplied = false;
     int channels = 0;
 };
 
@@ -100,6 +104,7 @@ bool readLayout(TIFF* tiff, tiffLayout& layout)
             layout.samplesPerPixel - layout.extraSamples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
     bool grey = layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_MINISWHITE;
     bool alpha = layout.extraSamples > 0;
+    layout.premultiplied = alpha && extraKinds && extraKinds[0] == EXTRASAMPLE_ASSOCALPHA;
     layout.channels = grey ? (alpha ? 2 : 1) : (alpha ? 4 : 3);
     return true;
 }
@@ -123,13 +128,12 @@ bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
     const int bits = layout.bitsPerSample;
     bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE
         ? bits == 1 || bits == 2 || bits == 4 || bits == 8
-        : layout.photometric == PHOTOMETRIC_SEPARATED ? bits == 8
                                                       : bits == 8 || bits == 16;
     bool planesFit = layout.planarConfig == PLANARCONFIG_CONTIG ||
         layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_RGB;
     uint16_t inks = INKSET_CMYK;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inks);
-    return colourSamples > 0 && !TIFFIsTiled(tiff) && depthFits && planesFit &&
+    return colourSamples > 0 && depthFits && planesFit &&
         layout.sampleFormat == SAMPLEFORMAT_UINT &&
         layout.samplesPerPixel == colourSamples + layout.extraSamples &&
         (layout.photometric != PHOTOMETRIC_SEPARATED || inks == INKSET_CMYK);
@@ -151,6 +155,16 @@ unsigned char eightBits(uint32_t sample, int bitsPerSample)
     return bitsPerSample == 16 ? sampleFromSixteenBits(sample) : static_cast<unsigned char>(sample);
 }
 
+// A colour sample stored multiplied by its alpha (both of one depth), divided
+// back as ImageMagick does: in 16 bits, rounded and no brighter than full,
+// then rounded down to 8. Under no alpha a colour is 0 or full.
+unsigned char unpremultiplied(uint32_t colour, uint32_t alpha)
+{
+    if (alpha == 0)
+        return colour == 0 ? 0 : 255;
+    return sampleFromSixteenBits(unsigned(std::min<uint64_t>(65535, (uint64_t(colour) * 65535 + alpha / 2) / alpha)));
+}
+
 struct colourMap {
     uint16_t* red = nullptr;
     uint16_t* green = nullptr;
@@ -158,8 +172,10 @@ struct colourMap {
 };
 
 // One pixel's stored samples as the image's channels: grey and RGB as they
-// are, a palette index looked up (its 16-bit colours rounded down), CMYK
-// inks turned into RGB; an alpha sample follows the colour.
+// are (divided by a premultiplied alpha), a palette index looked up (its
+// 16-bit colours rounded down), CMYK inks turned into RGB (16-bit inks rounded
+// down to 8 first, as ImageMagick's 8 bits of them are); an alpha sample
+// follows the colour.
 void convertPixel(
     const tiffLayout& layout, const colourMap& map, const uint32_t* samples, unsigned char* target)
 {
@@ -170,7 +186,11 @@ void convertPixel(
         target[2] = sampleFromSixteenBits(map.blue[samples[0]]);
     } else if (layout.photometric == PHOTOMETRIC_SEPARATED) {
         for (int channel = 0; channel < 3; ++channel)
-            target[channel] = rgbFromInks(samples[channel], samples[3]);
+            target[channel] = rgbFromInks(eightBits(samples[channel], layout.bitsPerSample),
+                                          eightBits(samples[3], layout.bitsPerSample));
+    } else if (layout.premultiplied) {
+        for (int channel = 0; channel < colourSamples; ++channel)
+            target[channel] = unpremultiplied(samples[channel], samples[colourSamples]);
     } else {
         for (int channel = 0; channel < colourSamples; ++channel)
             target[channel] = eightBits(samples[channel], layout.bitsPerSample);
@@ -179,25 +199,97 @@ void convertPixel(
         target[layout.channels - 1] = eightBits(samples[colourSamples], layout.bitsPerSample);
 }
 
-// Contiguous samples come a pixel at a time in one scanline; separate ones
-// (grey and RGB only) a plane at a time, one scanline per plane and row.
+// The stored rows of one plane, whether the file keeps them in strips or in
+// tiles: a tiled file's tiles are read a band of rows at a time and joined
+// into whole rows.
+class rowReader {
+public:
+    rowReader(TIFF* tiff, const tiffLayout& layout)
+        : tiff_(tiff), tiled_(TIFFIsTiled(tiff) != 0), height_(layout.height)
+    {
+        const int samplesInPlane = layout.planarConfig == PLANARCONFIG_SEPARATE ? 1 : layout.samplesPerPixel;
+        rowBytes_ = (size_t(layout.width) * size_t(samplesInPlane) * layout.bitsPerSample + 7) / 8;
+        if (tiled_) {
+            TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth_);
+            TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileLength_);
+            tileRowBytes_ = size_t(TIFFTileRowSize(tiff));
+            tile_.resize(size_t(TIFFTileSize(tiff)));
+        }
+        band_.resize(rowBytes_ * (tiled_ ? tileLength_ : 1));
+    }
+
+    // Row y of `plane`, or null when it cannot be read.
+    const unsigned char* row(uint32_t y, uint16_t plane)
+    {
+        if (!tiled_)
+            return TIFFReadScanline(tiff_, band_.data(), y, plane) >= 0 ? band_.data() : nullptr;
+        if (plane != bandPlane_ || y < bandStart_ || y >= bandStart_ + tileLength_) {
+            bandStart_ = y - y % tileLength_;
+            bandPlane_ = plane;
+            if (!readBand())
+                return nullptr;
+        }
+        return band_.data() + size_t(y - bandStart_) * rowBytes_;
+    }
+
+    bool usable() const { return rowBytes_ > 0 && (!tiled_ || (tileWidth_ > 0 && tileLength_ > 0 && !tile_.empty())); }
+
+private:
+    bool readBand()
+    {
+        const uint32_t rows = std::min(tileLength_, height_ - bandStart_);
+        size_t byteX = 0;
+        for (uint32_t x = 0; byteX < rowBytes_; x += tileWidth_, byteX += tileRowBytes_) {
+            if (TIFFReadTile(tiff_, tile_.data(), x, bandStart_, 0, bandPlane_) < 0)
+                return false;
+            const size_t taken = std::min(tileRowBytes_, rowBytes_ - byteX);
+            for (uint32_t row = 0; row < rows; ++row)
+                std::memcpy(band_.data() + size_t(row) * rowBytes_ + byteX, tile_.data() + row * tileRowBytes_, taken);
+        }
+        return true;
+    }
+
+    TIFF* tiff_;
+    bool tiled_;
+    uint32_t height_;
+    size_t rowBytes_ = 0;
+    uint32_t tileWidth_ = 0, tileLength_ = 0;
+    size_t tileRowBytes_ = 0;
+    std::vector<unsigned char> tile_, band_;
+    uint32_t bandStart_ = 0;
+    uint16_t bandPlane_ = UINT16_MAX;
+};
+
+// Divides the alpha out of colours read a plane at a time, from their 8 bits.
+void unpremultiplyPixels(const tiffLayout& layout, unsigned char* pixels)
+{
+    const size_t count = size_t(layout.width) * layout.height;
+    const int colours = layout.channels - 1;
+    for (unsigned char* pixel = pixels; pixel < pixels + count * size_t(layout.channels); pixel += layout.channels)
+        for (int channel = 0; channel < colours; ++channel)
+            pixel[channel] = unpremultiplied(pixel[channel], pixel[colours]);
+}
+
+// Contiguous samples come a pixel at a time in one row; separate ones (grey
+// and RGB only) a plane at a time, one row per plane and row.
 bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
 {
     colourMap map;
     if (layout.photometric == PHOTOMETRIC_PALETTE &&
         !TIFFGetField(tiff, TIFFTAG_COLORMAP, &map.red, &map.green, &map.blue))
         return false;
-    auto* row = static_cast<unsigned char*>(std::malloc(size_t(TIFFScanlineSize(tiff))));
-    if (!row)
+    rowReader rows(tiff, layout);
+    if (!rows.usable())
         return false;
     const bool separate = layout.planarConfig == PLANARCONFIG_SEPARATE;
     const int planes = separate ? layout.channels : 1;
-    bool ok = true;
-    for (int plane = 0; plane < planes && ok; ++plane)
-        for (uint32_t y = 0; y < layout.height && ok; ++y) {
-            ok = TIFFReadScanline(tiff, row, y, uint16_t(plane)) >= 0;
+    for (int plane = 0; plane < planes; ++plane)
+        for (uint32_t y = 0; y < layout.height; ++y) {
+            const unsigned char* row = rows.row(y, uint16_t(plane));
+            if (!row)
+                return false;
             unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
-            for (uint32_t x = 0; ok && x < layout.width; ++x, target += layout.channels) {
+            for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels) {
                 if (separate) {
                     target[plane] = eightBits(sampleAt(row, x, layout.bitsPerSample), layout.bitsPerSample);
                     continue;
@@ -209,8 +301,9 @@ bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
                 convertPixel(layout, map, samples, target);
             }
         }
-    std::free(row);
-    return ok;
+    if (separate && layout.premultiplied)
+        unpremultiplyPixels(layout, pixels);
+    return true;
 }
 
 // The RGBA image in its rows' stored order, top row first, as every other
@@ -238,9 +331,12 @@ bool readThroughRgba(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels
     bool ok = readRgbaRaster(tiff, layout, raster);
     size_t count = size_t(layout.width) * layout.height;
     for (size_t pixel = 0; ok && pixel < count; ++pixel) {
+        // libtiff's RGBA reader hands over colours multiplied by alpha,
+        // whatever the file stores.
         const uint32_t abgr = raster[pixel];
-        const unsigned char rgba[] = {uint8_t(TIFFGetR(abgr)), uint8_t(TIFFGetG(abgr)),
-            uint8_t(TIFFGetB(abgr)), uint8_t(TIFFGetA(abgr))};
+        const uint32_t alpha = TIFFGetA(abgr);
+        const unsigned char rgba[] = {unpremultiplied(TIFFGetR(abgr), alpha), unpremultiplied(TIFFGetG(abgr), alpha),
+            unpremultiplied(TIFFGetB(abgr), alpha), uint8_t(alpha)};
         unsigned char* target = pixels + pixel * layout.channels;
         if (layout.channels <= 2) {
             target[0] = rgba[0];
@@ -254,11 +350,30 @@ bool readThroughRgba(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels
     return ok;
 }
 
+// Kinds that libtiff would hand over wrong: its Lab conversion is not
+// ImageMagick's, and signed samples would be read as unsigned ones.
+const char* unsupportedKind(const tiffLayout& layout)
+{
+    switch (layout.photometric) {
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB: return "not supported: TIFF in L*a*b* colours";
+    default: break;
+    }
+    if (layout.sampleFormat == SAMPLEFORMAT_INT)
+        return "not supported: TIFF with signed samples";
+    return nullptr;
+}
+
 unsigned char* decodeOpened(TIFF* tiff, int* width, int* height, int* channels, const char** failureReason)
 {
     tiffLayout layout;
     if (!readLayout(tiff, layout)) {
         *failureReason = tiffFailure();
+        return nullptr;
+    }
+    if (const char* unsupported = unsupportedKind(layout)) {
+        *failureReason = unsupported;
         return nullptr;
     }
     unsigned char* pixels = allocateImage(layout.width, layout.height, layout.channels, failureReason);

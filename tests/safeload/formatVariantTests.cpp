@@ -25,6 +25,10 @@ struct variant {
 };
 
 const textLines translucent = {"-alpha", "set", "-channel", "A", "-evaluate", "set", "60%", "+channel"};
+// Alpha from 0.1 at the top to 0.9 at the bottom.
+const textLines graded = {"-alpha", "set", "-channel", "A", "-fx", "0.1+0.8*j/h", "+channel"};
+const textLines associated = {"-define", "tiff:alpha=associated"};
+const textLines tiled = {"-define", "tiff:tile-geometry=16x16"};
 
 // A patch of one colour made transparent, for colour keys.
 textLines keyed(const std::string& colour)
@@ -68,6 +72,11 @@ const variant variants[] = {
     {"jpeg.tiff", {"-compress", "jpeg"}, 3},
     {"planes.tiff", {"-interlace", "plane"}, 3},
     {"tiles.tiff", {"-compress", "lzw", "-define", "tiff:tile-geometry=16x16"}, 3},
+    {"tiles16-alpha.tiff", with(with({"-depth", "16"}, graded), tiled), 4},
+    {"associated-alpha.tiff", with(graded, associated), 4},
+    {"associated-alpha16-tiles.tiff", with(with(with({"-depth", "16"}, graded), associated), tiled), 4},
+    {"associated-alpha-planes.tiff", with(with(graded, associated), {"-interlace", "plane"}), 4},
+    {"cmyk16.tiff", {"-colorspace", "CMYK", "-depth", "16"}, 3},
     {"bilevel.tiff", {"-monochrome"}, 1},
     {"raw.ppm", {}, 3},
     {"raw16.pgm", {"-colorspace", "Gray", "-depth", "16"}, 1},
@@ -172,6 +181,26 @@ TEST_P(FormatVariant, DecodesAndEncodesImageMagicksPixels)
     // What the encoder's shader must sample: ImageMagick's pixels, up-scaled by SOIL.
     convert({image + "[0]", "-alpha", "off", "-depth", "8", "-type", "TrueColor", "BMP3:" + scratch.file("im.bmp")});
     expectEncodingOf(referenceTexture(scratch.file("im.bmp")), image, pinnedSeed, nullptr, GetParam().tolerance);
+}
+
+// Kinds a library would hand over with made-up colours are refused by name.
+TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
+{
+    const struct {
+        const char* name;
+        textLines options;
+        const char* refusal;
+    } kinds[] = {
+        {"lab.tiff", {"-colorspace", "Lab"}, "not supported: TIFF in L*a*b* colours"},
+        {"signed.tiff", {"-define", "quantum:format=signed"}, "not supported: TIFF with signed samples"},
+    };
+    scratchDirectory scratch;
+    for (const auto& kind : kinds) {
+        makeImage(67, 45, kind.options, scratch.file(kind.name));
+        const sandboxDecodeResult decoded = decodeInSandbox(readFile(scratch.file(kind.name)));
+        EXPECT_FALSE(decoded.decoded) << kind.name;
+        EXPECT_EQ(decoded.failureReason, kind.refusal);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {
