@@ -3,12 +3,18 @@
 #include "safeload/formats/formatDecoders.h"
 #include "safeload/imageSandbox.h"
 
-// TGA through SOIL's decoder, with two of its faults mended. Its origin bit is
+#include <cstdlib>
+
+// TGA through SOIL's decoder, with its faults mended. Its origin bit is
 // orientation metadata, which is not applied (ImageMagick reads the rows in
 // the order they are stored, whatever the bit says); SOIL turns images with a
-// bottom-left origin upside down, so their rows are turned back. And SOIL
-// makes up the pixels of a file that ends early, so a file is first checked
-// to hold every pixel its header promises.
+// bottom-left origin upside down, so their rows are turned back. SOIL makes
+// up the pixels of a file that ends early, so a file is first checked to hold
+// every pixel its header promises. And SOIL misreads every kind with 16-bit
+// values (5-bit colours, grey with alpha, palettes of 5-bit colours), which
+// are read here instead.
+
+#include <vector>
 
 namespace {
 
@@ -45,6 +51,124 @@ bool holdsEveryPixel(const unsigned char* bytes, size_t length)
     return pixels * pixelBytes <= length - dataAt;
 }
 
+struct tgaHeader {
+    int imageType, bitsPerPixel, mapEntryBits;
+    unsigned mapFirst; // the index of the map's first entry
+    size_t mapBytes, dataAt;
+    int width, height;
+    bool alphaBits; // the descriptor's attribute bits: 16-bit colours carry alpha
+};
+
+tgaHeader headerOf(const unsigned char* bytes)
+{
+    tgaHeader header{};
+    header.imageType = bytes[2];
+    header.mapEntryBits = bytes[1] ? bytes[7] : 0;
+    header.mapFirst = littleEndian16(bytes + 3);
+    header.mapBytes = bytes[1] ? size_t(littleEndian16(bytes + 5)) * ((size_t(bytes[7]) + 7) / 8) : 0;
+    header.dataAt = 18 + size_t(bytes[0]);
+    header.width = littleEndian16(bytes + 12);
+    header.height = littleEndian16(bytes + 14);
+    header.bitsPerPixel = bytes[16];
+    header.alphaBits = (bytes[17] & 0x0f) != 0;
+    return header;
+}
+
+bool runLengthCoded(const tgaHeader& header)
+{
+    return header.imageType >= 9;
+}
+
+int baseType(const tgaHeader& header)
+{
+    return runLengthCoded(header) ? header.imageType - 8 : header.imageType;
+}
+
+bool hasSixteenBitValues(const tgaHeader& header)
+{
+    const bool fiveBitColours = header.bitsPerPixel == 15 || header.bitsPerPixel == 16;
+    const bool fiveBitMap = header.mapEntryBits == 15 || header.mapEntryBits == 16;
+    switch (baseType(header)) {
+    case 1: return fiveBitMap && header.bitsPerPixel == 8;
+    case 2: return fiveBitColours;
+    case 3: return header.bitsPerPixel == 16;
+    default: return false;
+    }
+}
+
+// The stored values of every pixel, `pixelBytes` each, run-length packets
+// unpacked; the caller has checked that the file holds them all.
+std::vector<unsigned char> storedValues(const unsigned char* bytes, const tgaHeader& header, size_t pixelBytes)
+{
+    const size_t total = size_t(header.width) * size_t(header.height) * pixelBytes;
+    const unsigned char* at = bytes + header.dataAt + header.mapBytes;
+    if (!runLengthCoded(header))
+        return std::vector<unsigned char>(at, at + total);
+    std::vector<unsigned char> values;
+    values.reserve(total);
+    while (values.size() < total) {
+        const unsigned packet = *at++;
+        const size_t count = (packet & 127) + 1;
+        for (size_t pixel = 0; pixel < count && values.size() < total; ++pixel)
+            values.insert(values.end(), at + (packet & 128 ? 0 : pixel * pixelBytes),
+                          at + (packet & 128 ? 0 : pixel * pixelBytes) + pixelBytes);
+        at += packet & 128 ? pixelBytes : count * pixelBytes;
+    }
+    return values;
+}
+
+// A 5-bit value as 8 bits, as ImageMagick scales it (to 16 bits, rounded,
+// then rounded down to 8).
+unsigned char fromFiveBits(unsigned value)
+{
+    return sampleFromSixteenBits((2 * 65535 * value + 31) / 62);
+}
+
+// A 16-bit colour, stored as 1-5-5-5 bits of alpha, red, green and blue.
+void putFiveBitColour(unsigned value, bool withAlpha, unsigned char* target)
+{
+    target[0] = fromFiveBits(value >> 10 & 31);
+    target[1] = fromFiveBits(value >> 5 & 31);
+    target[2] = fromFiveBits(value & 31);
+    if (withAlpha)
+        target[3] = value & 0x8000 ? 255 : 0;
+}
+
+// The kinds with 16-bit values: colours of 5 bits (with an alpha bit when
+// the descriptor says so), grey and alpha of 8 bits each, or 8-bit indexes
+// into a map of 5-bit colours (whose alpha bits nobody reads).
+unsigned char* decodeSixteenBitKinds(const unsigned char* bytes, const tgaHeader& header, int* channels,
+                                     const char** failureReason)
+{
+    const int type = baseType(header);
+    const int pixelChannels = type == 3 ? 2 : type == 2 && header.alphaBits ? 4 : 3;
+    const size_t pixelBytes = type == 1 ? 1 : 2;
+    const size_t mapEntries = header.mapBytes / 2;
+    unsigned char* pixels = allocateImage(uint64_t(header.width), uint64_t(header.height), pixelChannels, failureReason);
+    if (!pixels)
+        return nullptr;
+    const std::vector<unsigned char> values = storedValues(bytes, header, pixelBytes);
+    const unsigned char* map = bytes + header.dataAt;
+    for (size_t pixel = 0; pixel < values.size() / pixelBytes; ++pixel) {
+        unsigned char* target = pixels + pixel * size_t(pixelChannels);
+        const unsigned char* value = values.data() + pixel * pixelBytes;
+        if (type == 3) {
+            target[0] = value[0];
+            target[1] = value[1];
+        } else if (type == 2) {
+            putFiveBitColour(littleEndian16(value), header.alphaBits, target);
+        } else if (value[0] >= header.mapFirst && value[0] - header.mapFirst < mapEntries) {
+            putFiveBitColour(littleEndian16(map + 2 * size_t(value[0] - header.mapFirst)), false, target);
+        } else {
+            std::free(pixels);
+            *failureReason = "TGA colour index past its colour map";
+            return nullptr;
+        }
+    }
+    *channels = pixelChannels;
+    return pixels;
+}
+
 } // namespace
 
 unsigned char* decodeTga(const unsigned char* bytes, int length, int* width, int* height, int* channels,
@@ -53,6 +177,13 @@ unsigned char* decodeTga(const unsigned char* bytes, int length, int* width, int
     if (!holdsEveryPixel(bytes, size_t(length))) {
         *failureReason = "TGA file is truncated";
         return nullptr;
+    }
+    const tgaHeader header = headerOf(bytes);
+    if (hasSixteenBitValues(header)) {
+        unsigned char* pixels = decodeSixteenBitKinds(bytes, header, channels, failureReason);
+        *width = header.width;
+        *height = header.height;
+        return pixels;
     }
     unsigned char* pixels = decodeWithSoil(bytes, length, width, height, channels, failureReason);
     const bool bottomLeftOrigin = (bytes[17] & 0x20) == 0;

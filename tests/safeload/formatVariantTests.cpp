@@ -203,6 +203,83 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
     }
 }
 
+// A TGA file of 32 x 2 pixels: the header, a colour map of 16-bit entries
+// if given, and the data as stored.
+std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::string& data,
+                    const std::string& map = "", int mapEntryBits = 0)
+{
+    const int mapEntries = int(map.size() / 2);
+    const unsigned char header[18] = {0, map.empty() ? 0 : 1, (unsigned char)imageType, 0, 0,
+        (unsigned char)mapEntries, (unsigned char)(mapEntries >> 8), (unsigned char)mapEntryBits, 0, 0, 0, 0, 32, 0,
+        2, 0, (unsigned char)bitsPerPixel, (unsigned char)descriptor};
+    return std::string(reinterpret_cast<const char*>(header), 18) + map + data;
+}
+
+std::string littleEndianWords(const std::vector<unsigned>& words)
+{
+    std::string bytes;
+    for (unsigned word : words)
+        bytes += {char(word & 255), char(word >> 8)};
+    return bytes;
+}
+
+// 64 colours of 1-5-5-5 bits covering every 5-bit value, alpha bit alternating.
+std::vector<unsigned> fiveBitColours()
+{
+    std::vector<unsigned> colours;
+    for (unsigned i = 0; i < 64; ++i)
+        colours.push_back((i % 2) << 15 | (i % 32) << 10 | (31 - i % 32) << 5 | (i * 7 % 32));
+    return colours;
+}
+
+// SOIL misread every TGA kind with 16-bit values; each now decodes to
+// ImageMagick's pixels, except grey with alpha, which ImageMagick reads as a
+// 5-bit colour's brightness and which is read as its stored grey and alpha.
+TEST(TgaSixteenBitKinds, DecodeToImageMagicksPixels)
+{
+    const std::string colours = littleEndianWords(fiveBitColours());
+    std::string indexes;
+    for (int i = 0; i < 64; ++i)
+        indexes += char(i % 32);
+    const std::string runs = "\xbf" + colours.substr(6, 2) + "\x9f" + colours.substr(8, 2) + "\x1f" + colours.substr(0, 64);
+    const struct {
+        const char* name;
+        std::string file;
+        int channels;
+    } kinds[] = {
+        {"RGB555", tgaFile(2, 16, 0x20, colours), 3},
+        {"15 bits", tgaFile(2, 15, 0x20, colours), 3},
+        {"ARGB1555", tgaFile(2, 16, 0x21, colours), 4},
+        {"ARGB1555 in runs", tgaFile(10, 16, 0x21, runs), 4},
+        {"map of 5-bit colours", tgaFile(1, 8, 0x20, indexes, colours.substr(0, 64), 16), 3},
+        {"bottom-left origin", tgaFile(2, 16, 0x00, colours), 3},
+    };
+    scratchDirectory scratch;
+    for (const auto& kind : kinds) {
+        const std::string path = scratch.file("kind.tga");
+        writeFile(path, kind.file);
+        const sandboxDecodeResult decoded = decodeInSandbox(kind.file);
+        ASSERT_TRUE(decoded.decoded) << kind.name << ": " << decoded.failureReason;
+        EXPECT_EQ(decoded.channels, kind.channels) << kind.name;
+        convert({path, "-depth", "8", "RGBA:" + scratch.file("expected.rgba")});
+        const std::string expected = readFile(scratch.file("expected.rgba"));
+        for (size_t pixel = 0; pixel < 64; ++pixel) {
+            const std::vector<int> actual = asRgba(decoded.pixels + pixel * size_t(decoded.channels), decoded.channels);
+            for (size_t channel = 0; channel < 4; ++channel)
+                EXPECT_EQ(actual[channel], static_cast<unsigned char>(expected[pixel * 4 + channel]))
+                    << kind.name << ", pixel " << pixel << ", channel " << channel;
+        }
+    }
+
+    std::string greyAndAlpha;
+    for (int i = 0; i < 64; ++i)
+        greyAndAlpha += {char(i * 4), char(255 - i * 3)};
+    const sandboxDecodeResult grey = decodeInSandbox(tgaFile(3, 16, 0x28, greyAndAlpha));
+    ASSERT_TRUE(grey.decoded) << grey.failureReason;
+    ASSERT_EQ(grey.channels, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(grey.pixels), 128), greyAndAlpha);
+}
+
 INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {
     std::string name = fileNameOf(info.param);
     for (char& c : name)
