@@ -51,19 +51,26 @@ bitField fieldOf(uint32_t mask)
 }
 
 // The field's value placed in the top of 16 bits, its leading bits repeated
-// below it the way ImageMagick fills 5- and 6-bit fields, then cut to 8 bits.
-unsigned char widenField(uint32_t pixel, const bitField& field)
+// below it as ImageMagick repeats them, then cut to 8 bits. ImageMagick fills
+// in differently by pixel size: in 16-bit pixels a 5-bit field (and a 6-bit
+// green one, as in RGB565) gets its top bits again and any field of up to 8
+// bits its top byte; in 32-bit pixels only an 8-bit field does.
+unsigned char widenField(uint32_t pixel, const bitField& field, int bitsPerPixel, bool green)
 {
     if (field.bits == 0)
         return 0;
     uint32_t value = (pixel & field.mask) >> field.shift;
     uint32_t top = field.bits <= 16 ? value << (16 - field.bits) : value >> (field.bits - 16);
-    if (field.bits == 5)
-        top |= (top & 0xe000) >> 5;
-    if (field.bits == 6)
-        top |= (top & 0xc000) >> 6;
-    if (field.bits <= 8)
-        top |= (top & 0xff00) >> 8;
+    if (bitsPerPixel == 16) {
+        if (field.bits == 5)
+            top |= (top & 0xe000) >> 5;
+        if (field.bits == 6 && green)
+            top |= (top & 0xc000) >> 6;
+        if (field.bits <= 8)
+            top |= (top & 0xff00) >> 8;
+    } else if (field.bits == 8) {
+        top |= top >> 8;
+    }
     return sampleFromSixteenBits(top & 0xffff);
 }
 
@@ -211,7 +218,7 @@ bool readStoredRow(const bmpLayout& layout, const unsigned char* row, unsigned c
         default: {
             uint32_t pixel = layout.bitsPerPixel == 16 ? littleEndian16(row + 2 * x) : littleEndian32(row + 4 * x);
             for (int channel = 0; channel < layout.channels; ++channel)
-                target[channel] = widenField(pixel, layout.fields[channel]);
+                target[channel] = widenField(pixel, layout.fields[channel], layout.bitsPerPixel, channel == 1);
         }
         }
     }

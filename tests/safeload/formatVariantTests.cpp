@@ -280,6 +280,63 @@ TEST(TgaSixteenBitKinds, DecodeToImageMagicksPixels)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(grey.pixels), 128), greyAndAlpha);
 }
 
+// A V3 BMP of one row with bit fields: each pixel is the next value of the
+// red field with the green field's `pixel`th value too.
+std::string bmpWithFields(int bitsPerPixel, const std::vector<uint32_t>& masks)
+{
+    const auto lowest = [](uint32_t mask) { return mask & (~mask + 1); };
+    const uint32_t values = masks[0] / lowest(masks[0]) + 1;
+    std::string data;
+    for (uint32_t value = 0; value < values; ++value) {
+        const uint32_t green = (value * lowest(masks[1])) & masks[1];
+        const uint32_t pixel = value * lowest(masks[0]) | green;
+        for (int byte = 0; byte < bitsPerPixel / 8; ++byte)
+            data += char(pixel >> (8 * byte));
+    }
+    data.resize((data.size() + 3) / 4 * 4, '\0');
+    std::string file = "BM";
+    const auto put32 = [&file](uint32_t value) {
+        for (int byte = 0; byte < 4; ++byte)
+            file += char(value >> (8 * byte));
+    };
+    const uint32_t dataAt = 14 + 40 + 12;
+    put32(dataAt + uint32_t(data.size()));
+    put32(0);
+    put32(dataAt);
+    for (uint32_t field : {40u, values, 1u, 1u | uint32_t(bitsPerPixel) << 16, 3u, uint32_t(data.size()), 0u, 0u, 0u, 0u})
+        put32(field);
+    for (int mask = 0; mask < 3; ++mask)
+        put32(masks[mask]);
+    return file + data;
+}
+
+// ImageMagick widens a field by its size and the pixel's: each field width
+// from 3 to 8 bits in 16- and 32-bit pixels decodes to its pixels.
+TEST(BmpBitFields, WidenAsImageMagickDoes)
+{
+    const struct {
+        const char* name;
+        int bitsPerPixel;
+        std::vector<uint32_t> masks;
+    } layouts[] = {
+        {"6-5-5", 16, {0xfc00, 0x03e0, 0x001f}}, {"5-6-5", 16, {0xf800, 0x07e0, 0x001f}},
+        {"7-5-4", 16, {0xfe00, 0x01f0, 0x000f}}, {"3-3-2", 16, {0x00e0, 0x001c, 0x0003}},
+        {"7-8-7", 32, {0x3f800000, 0x007f8000, 0x7f}}, {"6-8-8", 32, {0x3f000000, 0x00ff0000, 0xff}},
+    };
+    scratchDirectory scratch;
+    for (const auto& layout : layouts) {
+        const std::string file = bmpWithFields(layout.bitsPerPixel, layout.masks);
+        writeFile(scratch.file("fields.bmp"), file);
+        convert({scratch.file("fields.bmp"), "-depth", "8", "RGB:" + scratch.file("expected.rgb")});
+        const sandboxDecodeResult decoded = decodeInSandbox(file);
+        ASSERT_TRUE(decoded.decoded) << layout.name << ": " << decoded.failureReason;
+        ASSERT_EQ(decoded.channels, 3);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(decoded.pixels), size_t(decoded.width) * 3),
+                  readFile(scratch.file("expected.rgb")))
+            << layout.name;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {
     std::string name = fileNameOf(info.param);
     for (char& c : name)
