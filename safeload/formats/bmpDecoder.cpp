@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-// BMP of every header version (OS/2 core, Windows V3, V4 and V5): 1-, 4- and
-// 8-bit palettes, 16- and 32-bit pixels with or without bit fields, 24-bit
+// BMP of every header version (OS/2 1.x and 2.x, Windows V3, V4 and V5), and
+// the first bitmap of an OS/2 bitmap array: 1-, 4- and 8-bit palettes, 16- and 32-bit pixels with or without bit fields, 24-bit
 // pixels, and RLE4/RLE8 compression. A file that holds fewer pixels than its
 // header promises is refused. Palettes give RGB; bit fields give RGBA when
 // they have an alpha mask, and each field is widened to 8 bits as ImageMagick
@@ -88,10 +88,10 @@ void setDefaultFields(bmpLayout& layout)
 }
 
 // Reads the masks of a bit-field file: inside a header of 52 bytes or more,
-// after a 40-byte one.
-bool readFields(const unsigned char* bytes, size_t length, uint32_t headerBytes, bmpLayout& layout)
+// after a 40-byte one (the header starting at `headerAt`).
+bool readFields(const unsigned char* bytes, size_t length, size_t headerAt, uint32_t headerBytes, bmpLayout& layout)
 {
-    size_t masksAt = 14 + 40;
+    size_t masksAt = headerAt + 40;
     int maskCount = headerBytes >= 56 || layout.compression == alphaBitFields ? 4 : 3;
     if (masksAt + 4 * size_t(maskCount) > length)
         return false;
@@ -100,22 +100,43 @@ bool readFields(const unsigned char* bytes, size_t length, uint32_t headerBytes,
     return true;
 }
 
+bool isWindowsHeader(uint32_t headerBytes)
+{
+    return headerBytes == 40 || headerBytes == 52 || headerBytes == 56 || headerBytes == 108 || headerBytes == 124;
+}
+
+// OS/2 2.x headers hold 16 to 64 bytes: the fields of a 40-byte header as far
+// as they reach, then fields of their own.
+bool isOs2Header(uint32_t headerBytes)
+{
+    return headerBytes >= 16 && headerBytes <= 64 && headerBytes % 4 == 0 && !isWindowsHeader(headerBytes);
+}
+
+// Where the file header starts: a bitmap array's first bitmap follows its
+// 14-byte array header. Offsets count from the start of the file either way.
+size_t fileHeaderAt(const unsigned char* bytes, size_t length)
+{
+    return length >= 2 && bytes[0] == 'B' && bytes[1] == 'A' ? 14 : 0;
+}
+
 const char* readLayout(const unsigned char* bytes, size_t length, bmpLayout& layout)
 {
-    if (length < 14 + 12)
+    const size_t fileHeader = fileHeaderAt(bytes, length);
+    const size_t headerAt = fileHeader + 14;
+    if (length < headerAt + 4)
         return "BMP file is truncated";
-    layout.pixelOffset = littleEndian32(bytes + 10);
-    uint32_t headerBytes = littleEndian32(bytes + 14);
-    const unsigned char* header = bytes + 14;
+    layout.pixelOffset = littleEndian32(bytes + fileHeader + 10);
+    uint32_t headerBytes = littleEndian32(bytes + headerAt);
+    const unsigned char* header = bytes + headerAt;
+    if ((headerBytes == 12 || isWindowsHeader(headerBytes) || isOs2Header(headerBytes))
+        && length < headerAt + headerBytes)
+        return "BMP file is truncated";
     if (headerBytes == 12) {
         layout.width = littleEndian16(header + 4);
         layout.height = littleEndian16(header + 6);
         layout.bitsPerPixel = littleEndian16(header + 10);
         layout.paletteEntryBytes = 3;
-    } else if (headerBytes == 40 || headerBytes == 52 || headerBytes == 56 || headerBytes == 108 ||
-        headerBytes == 124) {
-        if (length < 14 + 40)
-            return "BMP file is truncated";
+    } else if (isWindowsHeader(headerBytes) || isOs2Header(headerBytes)) {
         int32_t width = int32_t(littleEndian32(header + 4)), height = int32_t(littleEndian32(header + 8));
         if (width <= 0 || height == 0 || height == INT32_MIN)
             return "BMP has a width or height of zero or less";
@@ -123,18 +144,21 @@ const char* readLayout(const unsigned char* bytes, size_t length, bmpLayout& lay
         layout.topDown = height < 0;
         layout.height = uint32_t(height < 0 ? -height : height);
         layout.bitsPerPixel = littleEndian16(header + 14);
-        layout.compression = littleEndian32(header + 16);
-        layout.paletteColours = littleEndian32(header + 32);
+        layout.compression = headerBytes >= 20 ? littleEndian32(header + 16) : uncompressed;
+        layout.paletteColours = headerBytes >= 36 ? littleEndian32(header + 32) : 0;
+        // OS/2's compressions 3 and 4 are Huffman and RLE24, not bit fields.
+        if (isOs2Header(headerBytes) && (layout.compression == 3 || layout.compression == 4))
+            return "not supported: OS/2 BMP with Huffman or RLE24 compression";
     } else {
         return decodeFailure("not supported: BMP with a %u-byte header", headerBytes);
     }
-    size_t paletteAt = 14 + headerBytes;
+    size_t paletteAt = headerAt + headerBytes;
     bool fields = layout.compression == bitFields || layout.compression == alphaBitFields;
     if (fields && headerBytes == 40)
         paletteAt += layout.compression == alphaBitFields ? 16 : 12;
     if (!fields)
         setDefaultFields(layout);
-    else if (!readFields(bytes, length, headerBytes, layout))
+    else if (!readFields(bytes, length, headerAt, headerBytes, layout))
         return "BMP file is truncated";
     if (fields && !(layout.bitsPerPixel == 16 || layout.bitsPerPixel == 32))
         return "BMP bit fields need 16 or 32 bits a pixel";

@@ -156,7 +156,8 @@ imageFormat identifyImageFormat(const unsigned char* bytes, size_t length, const
     if (startsWith(bytes, length, "II*\0") || startsWith(bytes, length, "MM\0*") ||
         startsWith(bytes, length, "II+\0") || startsWith(bytes, length, "MM\0+"))
         return imageFormat::tiff;
-    if (startsWith(bytes, length, "BM"))
+    // An OS/2 bitmap array ("BA") is read for its first bitmap.
+    if (startsWith(bytes, length, "BM") || (startsWith(bytes, length, "BA") && length >= 16 && bytes[14] == 'B' && bytes[15] == 'M'))
         return imageFormat::bmp;
     if (isPnm(bytes, length))
         return imageFormat::pnm;

@@ -331,9 +331,61 @@ TEST(BmpBitFields, WidenAsImageMagickDoes)
         const sandboxDecodeResult decoded = decodeInSandbox(file);
         ASSERT_TRUE(decoded.decoded) << layout.name << ": " << decoded.failureReason;
         ASSERT_EQ(decoded.channels, 3);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(decoded.pixels), size_t(decoded.width) * 3),
-                  readFile(scratch.file("expected.rgb")))
+        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(decoded.pixels), size_t(decoded.width) * 3)
+                    == readFile(scratch.file("expected.rgb")))
             << layout.name;
+    }
+}
+
+uint32_t littleEndianAt(const std::string& bytes, size_t at)
+{
+    uint32_t value = 0;
+    for (int byte = 3; byte >= 0; --byte)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + size_t(byte)]);
+    return value;
+}
+
+std::string littleEndianBytes(uint32_t value)
+{
+    return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
+}
+
+// An uncompressed V3 BMP's bitmap with an OS/2 2.x header of `headerBytes`
+// instead: the 40-byte header's fields as far as they reach, zeros beyond.
+std::string withOs2Header(const std::string& v3, uint32_t headerBytes)
+{
+    std::string header = littleEndianBytes(headerBytes) + v3.substr(18, 36);
+    header.resize(headerBytes, '\0');
+    const int32_t growth = int32_t(headerBytes) - 40;
+    return "BM" + littleEndianBytes(uint32_t(int32_t(v3.size()) + growth)) + v3.substr(6, 4)
+        + littleEndianBytes(uint32_t(int32_t(littleEndianAt(v3, 10)) + growth)) + header + v3.substr(54);
+}
+
+// A bitmap array holding one bitmap; offsets count from the array's start.
+std::string inBitmapArray(const std::string& bitmap)
+{
+    return "BA" + littleEndianBytes(uint32_t(bitmap.size()) + 14) + std::string(8, '\0') + bitmap.substr(0, 10)
+        + littleEndianBytes(littleEndianAt(bitmap, 10) + 14) + bitmap.substr(14);
+}
+
+// OS/2 2.x headers of every length and bitmap arrays hold the V3 bitmap's
+// very pixels. (ImageMagick misreads the palettes of some of these, so the
+// V3 file's decode is the reference.)
+TEST(BmpOs2Kinds, HoldTheBitmapsPixels)
+{
+    scratchDirectory scratch;
+    for (const textLines& options : {textLines{}, textLines{"-colors", "100", "-type", "Palette", "-compress", "none"}}) {
+        makeImage(67, 45, options, "BMP3:" + scratch.file("v3.bmp"));
+        convert({scratch.file("v3.bmp"), "-depth", "8", "RGB:" + scratch.file("expected.rgb")});
+        const std::string v3 = readFile(scratch.file("v3.bmp")), expected = readFile(scratch.file("expected.rgb"));
+        for (const std::string& file : {withOs2Header(v3, 16), withOs2Header(v3, 24), withOs2Header(v3, 64),
+                                        inBitmapArray(v3), inBitmapArray(withOs2Header(v3, 64))}) {
+            const sandboxDecodeResult decoded = decodeInSandbox(file);
+            ASSERT_TRUE(decoded.decoded) << decoded.failureReason;
+            ASSERT_EQ(decoded.channels, 3);
+            EXPECT_TRUE(std::string(reinterpret_cast<const char*>(decoded.pixels), expected.size()) == expected)
+                << littleEndianAt(file, file[1] == 'A' ? 28 : 14) << "-byte header, " << file.substr(0, 2);
+        }
     }
 }
 
