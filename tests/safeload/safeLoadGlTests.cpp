@@ -34,8 +34,6 @@ const imageCase validImages[] = {
     {"palette-alpha.png", 67, 45, {"-alpha", "set", "-channel", "A", "-fx", "i>30?1:0", "+channel", "-colors", "60",
                                    "-define", "png:format=png8"}},
     {"gamma.png", 67, 45, {"-define", "png:color-type=2", "-set", "gamma", "0.7"}},
-    {"photo.jpg", 67, 45, {"-quality", "90"}},
-    {"grey.jpg", 67, 45, {"-colorspace", "Gray", "-quality", "90"}},
     {"rgb.bmp", 67, 45, {"-type", "TrueColor", "-define", "bmp:format=bmp3"}},
     {"palette.bmp", 67, 45, {"-colors", "200", "-type", "Palette", "-compress", "none", "-define", "bmp:format=bmp3"}},
     {"palette4.bmp", 67, 45, {"-colors", "12", "-type", "Palette", "-compress", "none", "-define", "bmp:format=bmp3"}},

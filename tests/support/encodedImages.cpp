@@ -108,7 +108,13 @@ rgbImage referenceTexture(const std::string& image)
 {
     scratchDirectory scratch;
     const std::string output = scratch.file("texture.raw");
-    const processResult result = runProcess({PIXVEIL_REFERENCE_TEXTURE, image, output});
+    // A JPEG's pixels are libjpeg-turbo's, as ImageMagick's are, not those of
+    // SOIL's own decoder: SOIL gets them from ImageMagick's lossless copy.
+    const bool jpeg = image.size() > 4 && image.compare(image.size() - 4, 4, ".jpg") == 0;
+    const std::string loaded = jpeg ? scratch.file("pixels.bmp") : image;
+    if (jpeg)
+        convert({image, "-type", "TrueColor", "BMP3:" + loaded});
+    const processResult result = runProcess({PIXVEIL_REFERENCE_TEXTURE, loaded, output});
     if (result.status != 0)
         throw std::runtime_error("reference texture failed for " + image + ": " + result.err);
     const std::string bytes = readFile(output);

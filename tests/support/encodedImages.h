@@ -25,7 +25,8 @@ rgbImage readBmp(const std::string& path);
 void negateBmpHeight(const std::string& path);
 
 // The texture the encoder's shader samples for `image`: SOIL's own (possibly
-// up-scaled) copy, read back from OpenGL by pixveil-reference-texture.
+// up-scaled) copy, read back from OpenGL by pixveil-reference-texture; for a
+// JPEG, of the pixels ImageMagick decodes.
 rgbImage referenceTexture(const std::string& image);
 
 // The pixels of `output` that are not `input` rotated left by one amount
