@@ -213,9 +213,11 @@ std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::
                     const std::string& map = "", int mapEntryBits = 0)
 {
     const int mapEntries = int(map.size() / 2);
-    const unsigned char header[18] = {0, map.empty() ? 0 : 1, (unsigned char)imageType, 0, 0,
-        (unsigned char)mapEntries, (unsigned char)(mapEntries >> 8), (unsigned char)mapEntryBits, 0, 0, 0, 0, 32, 0,
-        2, 0, (unsigned char)bitsPerPixel, (unsigned char)descriptor};
+    const int fields[18] = {0, map.empty() ? 0 : 1, imageType, 0, 0, mapEntries & 255, mapEntries >> 8,
+        mapEntryBits, 0, 0, 0, 0, 32, 0, 2, 0, bitsPerPixel, descriptor};
+    unsigned char header[18];
+    for (int i = 0; i < 18; ++i)
+        header[i] = static_cast<unsigned char>(fields[i]);
     return std::string(reinterpret_cast<const char*>(header), 18) + map + data;
 }
 
