@@ -1,12 +1,11 @@
 #include "safeload/decodeAhead.h"
 
-#include "safeload/byteOrder.h"
+#include "safeload/formats/imageFormats.h"
 #include "safeload/safeImageLoad.h"
 #include "safeload/soilTexture.h"
 
 #include <GL/gl.h>
 
-#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -31,41 +30,14 @@ struct startedDecode {
 startedDecode pending;
 bool decodeStarted = false;
 
-// A PNG file's IHDR chunk always follows its signature at the same place.
-constexpr unsigned char pngSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::size_t pngWidthOffset = 16;
-constexpr std::size_t pngColourTypeOffset = 25;
-constexpr std::size_t bmpWidthOffset = 18;
-constexpr std::size_t bmpBitCountOffset = 28;
-
-// The channels the decoders give a PNG of each colour type without a
-// transparent colour (which adds one); 0 where the header alone does not tell.
-int pngChannelsOf(unsigned char colourType)
-{
-    switch (colourType) {
-    case 0: return 1;
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 0;
-    }
-}
-
-// The sides and channels a PNG or BMP header declares; a BMP's height is
-// negative for rows stored top first, and only one of 24 bits a texel tells
-// its channels (3) by itself.
 void readDeclaredImage(const std::vector<unsigned char>& bytes, startedDecode& decode)
 {
-    if (bytes.size() > pngWidthOffset + 10 && std::memcmp(bytes.data(), pngSignature, sizeof pngSignature) == 0) {
-        decode.declaredWidth = bigEndian32(&bytes[pngWidthOffset]);
-        decode.declaredHeight = bigEndian32(&bytes[pngWidthOffset + 4]);
-        decode.declaredChannels = pngChannelsOf(bytes[pngColourTypeOffset]);
-    } else if (bytes.size() > bmpBitCountOffset + 2 && bytes[0] == 'B' && bytes[1] == 'M') {
-        decode.declaredWidth = littleEndian32(&bytes[bmpWidthOffset]);
-        const auto signedHeight = std::int32_t(littleEndian32(&bytes[bmpWidthOffset + 4]));
-        decode.declaredHeight = signedHeight < 0 ? 0u - std::uint32_t(signedHeight) : std::uint32_t(signedHeight);
-        decode.declaredChannels = bytes[bmpBitCountOffset] == 24 && bytes[bmpBitCountOffset + 1] == 0 ? 3 : 0;
-    }
+    declaredImage declared;
+    if (!readDeclaredImage(bytes.data(), bytes.size(), declared))
+        return;
+    decode.declaredWidth = declared.width;
+    decode.declaredHeight = declared.height;
+    decode.declaredChannels = declared.channels;
 }
 
 // For an image whose declared sides are already the texture's, the texture's

@@ -345,3 +345,14 @@ unsigned char* decodeBmp(const unsigned char* bytes, int length, int* width, int
     *channels = layout.channels;
     return pixels;
 }
+
+bool readBmpHeader(const unsigned char* bytes, size_t length, declaredImage& declared)
+{
+    bmpLayout layout;
+    if (readLayout(bytes, length, layout) || checkKind(layout))
+        return false;
+    declared.width = layout.width;
+    declared.height = layout.height;
+    declared.channels = layout.channels;
+    return true;
+}

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 // The decoders of safeload/formats, each with imageDecodeFunction's contract
 // and the conventions of decodedImage.h, chosen by imageFormats.h.
 
@@ -28,3 +31,16 @@ unsigned char* decodeHeif(const unsigned char* bytes, int length, int* width, in
 // system calls the filter forbids.
 void prepareTiffDecoder();
 void prepareHeifDecoder();
+
+// What an image's header declares: its sides, and its channels where the
+// header alone tells them (0 where it does not).
+struct declaredImage {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int channels = 0;
+};
+
+// Header steps: what a PNG or BMP header declares, or false when the bytes
+// hold no complete header.
+bool readPngHeader(const unsigned char* bytes, size_t length, declaredImage& declared);
+bool readBmpHeader(const unsigned char* bytes, size_t length, declaredImage& declared);

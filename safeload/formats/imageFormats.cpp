@@ -64,14 +64,17 @@ bool hasBrand(const unsigned char* bytes, size_t length, const char* brand)
     return false;
 }
 
-imageFormat identifyHeif(const unsigned char* bytes, size_t length)
+enum class heifKind { none, heic, avif };
+
+// AVIF first: an AVIF file may name HEIF's general brands too.
+heifKind identifyHeif(const unsigned char* bytes, size_t length)
 {
     if (hasBrand(bytes, length, "avif") || hasBrand(bytes, length, "avis"))
-        return imageFormat::avif;
+        return heifKind::avif;
     for (const char* brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1"})
         if (hasBrand(bytes, length, brand))
-            return imageFormat::heic;
-    return imageFormat::unknown;
+            return heifKind::heic;
+    return heifKind::none;
 }
 
 // Formats recognised only to say so.
@@ -117,81 +120,149 @@ bool looksLikeTga(const unsigned char* bytes, size_t length)
     return colourMapType <= 1 && knownType && knownDepth;
 }
 
-const char formatsRead[] = "PNG, JPEG, GIF, WebP, TIFF, BMP, PNM, PSD, TGA, HDR, DDS, HEIC, AVIF";
-
-imageDecodeFunction decoderFor(imageFormat format)
+bool isPng(const unsigned char* bytes, size_t length)
 {
-    switch (format) {
-    case imageFormat::png: return decodePng;
-    case imageFormat::jpeg: return decodeJpeg;
-    case imageFormat::gif: return decodeGif;
-    case imageFormat::webp: return decodeWebp;
-    case imageFormat::tiff: return decodeTiff;
-    case imageFormat::bmp: return decodeBmp;
-    case imageFormat::pnm: return decodePnm;
-    case imageFormat::psd: return decodePsd;
-    case imageFormat::tga: return decodeTga;
-    case imageFormat::heic:
-    case imageFormat::avif: return decodeHeif;
-    case imageFormat::hdr: return decodeWithSoil;
-    case imageFormat::dds: return decodeDds;
-    case imageFormat::unknown: break;
-    }
+    return startsWith(bytes, length, "\x89PNG\r\n\x1a\n");
+}
+
+bool isJpeg(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "\xff\xd8\xff");
+}
+
+bool isGif(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "GIF87a") || startsWith(bytes, length, "GIF89a");
+}
+
+bool isWebp(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "RIFF") && length >= 12 && std::memcmp(bytes + 8, "WEBP", 4) == 0;
+}
+
+bool isTiff(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "II*\0") || startsWith(bytes, length, "MM\0*") ||
+        startsWith(bytes, length, "II+\0") || startsWith(bytes, length, "MM\0+");
+}
+
+// An OS/2 bitmap array ("BA") is read for its first bitmap.
+bool isBmp(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "BM") ||
+        (startsWith(bytes, length, "BA") && length >= 16 && bytes[14] == 'B' && bytes[15] == 'M');
+}
+
+bool isPsd(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "8BPS");
+}
+
+bool isHdr(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "#?RADIANCE") || startsWith(bytes, length, "#?RGBE");
+}
+
+bool isDds(const unsigned char* bytes, size_t length)
+{
+    return startsWith(bytes, length, "DDS ");
+}
+
+bool isHeic(const unsigned char* bytes, size_t length)
+{
+    return identifyHeif(bytes, length) == heifKind::heic;
+}
+
+bool isAvif(const unsigned char* bytes, size_t length)
+{
+    return identifyHeif(bytes, length) == heifKind::avif;
+}
+
+// libtiff asks the system for its memory size once; libheif starts threads
+// whatever it is told.
+constexpr decoderConfinement strictly{};
+constexpr decoderConfinement afterTiffSetUp{prepareTiffDecoder, false};
+constexpr decoderConfinement withHeifThreads{prepareHeifDecoder, true};
+
+// One row per format read, in the order users see them listed. A format
+// without a signature (TGA) is tried after every other and after the formats
+// recognised only to be refused.
+struct imageFormatDescriptor {
+    const char* name;
+    bool (*recognise)(const unsigned char* bytes, size_t length);
+    imageDecodeFunction decode;
+    decoderConfinement confinement;
+    // The sides and channels its header gives before decoding, where it can.
+    bool (*readHeader)(const unsigned char* bytes, size_t length, declaredImage& declared);
+};
+
+const imageFormatDescriptor formats[] = {
+    {"PNG", isPng, decodePng, strictly, readPngHeader},
+    {"JPEG", isJpeg, decodeJpeg, strictly, nullptr},
+    {"GIF", isGif, decodeGif, strictly, nullptr},
+    {"WebP", isWebp, decodeWebp, strictly, nullptr},
+    {"TIFF", isTiff, decodeTiff, afterTiffSetUp, nullptr},
+    {"BMP", isBmp, decodeBmp, strictly, readBmpHeader},
+    {"PNM", isPnm, decodePnm, strictly, nullptr},
+    {"PSD", isPsd, decodePsd, strictly, nullptr},
+    {"TGA", looksLikeTga, decodeTga, strictly, nullptr},
+    {"HDR", isHdr, decodeWithSoil, strictly, nullptr},
+    {"DDS", isDds, decodeDds, strictly, nullptr},
+    {"HEIC", isHeic, decodeHeif, withHeifThreads, nullptr},
+    {"AVIF", isAvif, decodeHeif, withHeifThreads, nullptr},
+};
+
+bool hasSignature(const imageFormatDescriptor& format)
+{
+    return format.recognise != looksLikeTga;
+}
+
+std::string formatsRead()
+{
+    std::string names;
+    for (const imageFormatDescriptor& format : formats)
+        names += (names.empty() ? "" : ", ") + std::string(format.name);
+    return names;
+}
+
+// The format the bytes announce, or null with the name of a format
+// recognised only to be refused ("JPEG 2000") in unsupportedName.
+const imageFormatDescriptor* identifyFormat(const unsigned char* bytes, size_t length, const char** unsupportedName)
+{
+    *unsupportedName = nullptr;
+    for (const imageFormatDescriptor& format : formats)
+        if (hasSignature(format) && format.recognise(bytes, length))
+            return &format;
+    *unsupportedName = identifyUnsupported(bytes, length);
+    if (*unsupportedName)
+        return nullptr;
+    for (const imageFormatDescriptor& format : formats)
+        if (!hasSignature(format) && format.recognise(bytes, length))
+            return &format;
     return nullptr;
 }
 
 } // namespace
 
-imageFormat identifyImageFormat(const unsigned char* bytes, size_t length, const char** unsupportedName)
-{
-    *unsupportedName = nullptr;
-    if (startsWith(bytes, length, "\x89PNG\r\n\x1a\n"))
-        return imageFormat::png;
-    if (startsWith(bytes, length, "\xff\xd8\xff"))
-        return imageFormat::jpeg;
-    if (startsWith(bytes, length, "GIF87a") || startsWith(bytes, length, "GIF89a"))
-        return imageFormat::gif;
-    if (startsWith(bytes, length, "RIFF") && length >= 12 && std::memcmp(bytes + 8, "WEBP", 4) == 0)
-        return imageFormat::webp;
-    if (startsWith(bytes, length, "II*\0") || startsWith(bytes, length, "MM\0*") ||
-        startsWith(bytes, length, "II+\0") || startsWith(bytes, length, "MM\0+"))
-        return imageFormat::tiff;
-    // An OS/2 bitmap array ("BA") is read for its first bitmap.
-    if (startsWith(bytes, length, "BM") || (startsWith(bytes, length, "BA") && length >= 16 && bytes[14] == 'B' && bytes[15] == 'M'))
-        return imageFormat::bmp;
-    if (isPnm(bytes, length))
-        return imageFormat::pnm;
-    if (startsWith(bytes, length, "8BPS"))
-        return imageFormat::psd;
-    if (startsWith(bytes, length, "#?RADIANCE") || startsWith(bytes, length, "#?RGBE"))
-        return imageFormat::hdr;
-    if (startsWith(bytes, length, "DDS "))
-        return imageFormat::dds;
-    imageFormat heif = identifyHeif(bytes, length);
-    if (heif != imageFormat::unknown)
-        return heif;
-    *unsupportedName = identifyUnsupported(bytes, length);
-    if (!*unsupportedName && looksLikeTga(bytes, length))
-        return imageFormat::tga;
-    return imageFormat::unknown;
-}
-
 imageDecoderChoice chooseImageDecoder(const unsigned char* bytes, size_t length)
 {
     imageDecoderChoice choice;
     const char* unsupported = nullptr;
-    imageFormat format = identifyImageFormat(bytes, length, &unsupported);
-    choice.decode = decoderFor(format);
-    if (unsupported)
+    const imageFormatDescriptor* format = identifyFormat(bytes, length, &unsupported);
+    if (format) {
+        choice.decode = format->decode;
+        choice.confinement = format->confinement;
+    } else if (unsupported) {
         choice.refusal = std::string("not supported: ") + unsupported;
-    else if (!choice.decode)
-        choice.refusal =
-            std::string("Image not of any known type, or corrupt (formats read: ") + formatsRead + ")";
-    if (format == imageFormat::tiff)
-        choice.confinement.prepare = prepareTiffDecoder;
-    if (format == imageFormat::heic || format == imageFormat::avif) {
-        choice.confinement.prepare = prepareHeifDecoder;
-        choice.confinement.threadsAllowed = true;
+    } else {
+        choice.refusal = "Image not of any known type, or corrupt (formats read: " + formatsRead() + ")";
     }
     return choice;
+}
+
+bool readDeclaredImage(const unsigned char* bytes, size_t length, declaredImage& declared)
+{
+    const char* unsupported = nullptr;
+    const imageFormatDescriptor* format = identifyFormat(bytes, length, &unsupported);
+    return format && format->readHeader && format->readHeader(bytes, length, declared);
 }

@@ -6,16 +6,12 @@
 #include <string>
 
 // Which decoder reads an image, chosen from its first bytes before any child
-// is started. Formats SOIL has always read correctly (baseline JPEG, Radiance
-// HDR, DDS, top-left TGA) keep SOIL's decoder, so their textures stay as they
-// were; the others have a decoder of their own in this folder.
+// is started, from one table of the formats read (imageFormats.cpp): a format
+// is a row there and a decoder file in this folder. Formats SOIL has always
+// read correctly (Radiance HDR, DDS, TGA of 8 to 32 bits) keep SOIL's
+// decoder, so their textures stay as they were.
 
-enum class imageFormat { unknown, png, jpeg, gif, webp, tiff, bmp, pnm, psd, tga, hdr, dds, heic, avif };
-
-// The format the bytes announce; unknown when none does. A file that is an
-// image of a format not read here gives unknown and its name in
-// unsupportedName ("JPEG 2000").
-imageFormat identifyImageFormat(const unsigned char* bytes, size_t length, const char** unsupportedName);
+#include "safeload/formats/formatDecoders.h"
 
 struct imageDecoderChoice {
     imageDecodeFunction decode = nullptr; // null when the file is refused without decoding
@@ -26,3 +22,7 @@ struct imageDecoderChoice {
 // The decoder for the bytes, or a refusal that names the format and why
 // ("not supported: JPEG 2000"), or lists the formats read for an unknown file.
 imageDecoderChoice chooseImageDecoder(const unsigned char* bytes, size_t length);
+
+// The sides and channels the image's header declares, for the formats whose
+// header gives them without decoding; false for the others.
+bool readDeclaredImage(const unsigned char* bytes, size_t length, declaredImage& declared);

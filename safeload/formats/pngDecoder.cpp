@@ -1,3 +1,4 @@
+#include "safeload/byteOrder.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 
@@ -166,4 +167,23 @@ unsigned char* decodePng(const unsigned char* bytes, int length, int* width, int
     }
     spng_ctx_free(context);
     return pixels;
+}
+
+bool readPngHeader(const unsigned char* bytes, size_t length, declaredImage& declared)
+{
+    // The IHDR chunk always follows the signature: sides at 16, colour type at 25.
+    constexpr size_t widthAt = 16, colourTypeAt = 25;
+    if (length <= colourTypeAt)
+        return false;
+    declared.width = bigEndian32(bytes + widthAt);
+    declared.height = bigEndian32(bytes + widthAt + 4);
+    spng_ihdr header{};
+    header.color_type = bytes[colourTypeAt];
+    // A palette's channels depend on its transparency, which a later chunk
+    // gives; a colour key may still add one to the others.
+    const bool tellsChannels = header.color_type == SPNG_COLOR_TYPE_GRAYSCALE
+        || header.color_type == SPNG_COLOR_TYPE_TRUECOLOR || header.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA
+        || header.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+    declared.channels = tellsChannels ? channelsOf(header, false) : 0;
+    return true;
 }
