@@ -1,5 +1,6 @@
 #include "vexo/source/glsl.h"
 #include "vexo/framework/glApplication.h"
+#include "base/livesUntilExit.h"
 #include "decoder/myDecoderWindow.h"
 #include "decoder/decodedOutput.h"
 #include "core/outputPath.h"
@@ -143,6 +144,8 @@ int main(int argc, char** argv)
         return 1;
     vexo::setMessageSink(showShaderFailures);
     auto* application = new vexo::glApplication;
+    // GLUT ends the process from inside its loop, so nothing deletes it.
+    livesUntilExit(application);
     new myDecoderWindow(line.operands[0], request, line.keepTextureSize, output);
     // The window's context is current: the encoded image decodes in its
     // sandboxed child, forked here on the main thread, while GLUT starts its

@@ -1,5 +1,6 @@
 #include "decoder/myDecoderWindow.h"
 
+#include "base/livesUntilExit.h"
 #include "core/atomicOutput.h"
 #include "decoder/decoderShaderBlobs.h"
 #include "decoder/progressLine.h"
@@ -84,6 +85,9 @@ bool myDecoderWindow::buildPrograms()
         failure.report(*this, "the GL driver cannot build the decoding shaders (its log is above)");
         return false;
     }
+    // Like the encoder's, the programs are never deleted.
+    livesUntilExit(decodeProgram);
+    livesUntilExit(shiftProgram);
     return true;
 }
 

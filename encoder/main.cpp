@@ -1,3 +1,4 @@
+#include "base/livesUntilExit.h"
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 #include "core/outputPath.h"
@@ -9,6 +10,8 @@
 int main(int argc, char** argv)
 {
     auto* application = new myApplication;
+    // GLUT ends the process from inside its loop, so nothing deletes it.
+    livesUntilExit(application);
     if (argc != 2) {
         std::cout << "There's something wrong with parameters, I guess..." << std::endl;
         return 1;

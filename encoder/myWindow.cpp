@@ -1,5 +1,6 @@
 #include "encoder/myWindow.h"
 
+#include "base/livesUntilExit.h"
 #include "core/atomicOutput.h"
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
@@ -60,6 +61,9 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         closeWindow();
     }
     program = shaderManager.loadFromMemory(vertexSource, fragmentSource);
+    // The program is never deleted; it serves every frame until the end.
+    if (program)
+        livesUntilExit(program);
     if (!program) {
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();

@@ -88,6 +88,11 @@ vexo::glShader* linkedProgram()
     program->addStage(vertexStage);
     program->addStage(fragmentStage);
     program->ownsStages = true;
+    // Without shaders the program took neither stage, and nothing else will.
+    if (program->stages.empty()) {
+        delete vertexStage;
+        delete fragmentStage;
+    }
     report("linkProgram", program->linkProgram());
     return program;
 }
@@ -234,6 +239,7 @@ void programUniforms()
 {
     vexo::glShaderManager manager;
     vexo::glShader* program = linkedProgram();
+    keptPrograms->push_back(program);
     program->bind();
     report("setUniformInt picture", program->setUniformInt("picture", 3, -1));
     report("picture", uniformValue(program->programHandle, "picture"));
@@ -310,6 +316,7 @@ void managerTwoBuilds()
     vexo::glShaderManager manager;
     vexo::glShader* first = manager.loadFromMemory(vertexText, fragmentText);
     vexo::glShader* second = manager.loadFromMemory(vertexText, fragmentText);
+    keptPrograms->insert(keptPrograms->end(), {first, second});
     mark("built");
     report("programs", (manager.programs.size()));
     report("in order", manager.programs.size() == 2 && manager.programs[0] == first &&
