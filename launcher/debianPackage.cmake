@@ -2,28 +2,14 @@
 # pixveil_<version>_<architecture>.deb, which apt-get installs with its
 # dependencies on a fresh Debian 12.
 
-# Every Debian package the installed commands need at run time, and only
-# those: the libraries the programs link (the image decoders among them), the
-# Mesa drivers, the X server for machines without a display with xauth for its
-# cookie, and X11 for the display check.
+# dpkg-shlibdeps (dpkg-dev) names the package of every library the programs
+# link, with the versions they need, so that the list cannot fall behind the
+# code. Listed here is what the installed commands use without linking it:
+# Mesa's drivers, loaded at run time, the X server for machines without a
+# display with xauth for its cookie, and X11 for the display check.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(PIXVEIL_DEBIAN_DEPENDS
-  libc6
-  libgcc-s1
-  libstdc++6
-  libgl1
   libgl1-mesa-dri
-  libglu1-mesa
-  libglew2.2
-  libglut3.12
-  libsoil1
-  libspng0
-  libjpeg62-turbo
-  libgif7
-  libwebp7
-  libtiff6
-  libheif1
-  libseccomp2
-  zlib1g
   libx11-6
   xvfb
   xauth)
