@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -210,3 +211,25 @@ TEST_F(Dispatch, RunWithNoWindowEndsTheProcessWithStatusZeroBeforeShutdown)
 }
 
 } // namespace
+
+namespace {
+
+class throwingWindow : public vexo::glutWindow {
+public:
+    void onDisplay() override { throw std::runtime_error("out of texture memory"); }
+    void onKeyDown(int, unsigned char) override { throw 42; }
+};
+
+} // namespace
+
+// An exception never reaches GLUT's C code: the program ends with its reason
+// and a failure status, from every kind of callback.
+TEST_F(Dispatch, AHandlersExceptionEndsTheProgramWithItsReason)
+{
+    auto* window = new throwingWindow;
+    scriptedGlut::currentWindow = window->windowId;
+    EXPECT_EXIT(glut().display(), testing::ExitedWithCode(EXIT_FAILURE),
+                "^[^\n]*: a window handler failed: out of texture memory\n$");
+    EXPECT_EXIT(glut().keyboard('a', 1, 2), testing::ExitedWithCode(EXIT_FAILURE),
+                "a window handler failed: an exception of unknown type");
+}

@@ -5,9 +5,36 @@
 
 #include <GL/freeglut.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
 namespace vexo {
 
 namespace {
+
+[[noreturn]] void endAfterFailedHandler(const char* reason)
+{
+    std::fprintf(stderr, "%s: a window handler failed: %s\n", program_invocation_short_name, reason);
+    std::exit(EXIT_FAILURE);
+}
+
+// No exception may cross into GLUT's C code, where it would end the process
+// through std::terminate without a word of what failed: one that leaves a
+// handler ends the program here, with its reason and a failure status.
+// std::exit still runs the clean-up registered with atexit.
+template <typename Body>
+void withoutEscapingExceptions(const Body& body)
+{
+    try {
+        body();
+    } catch (const std::exception& error) {
+        endAfterFailedHandler(error.what());
+    } catch (...) {
+        endAfterFailedHandler("an exception of unknown type");
+    }
+}
 
 constexpr int leftButton = 0;
 constexpr int buttonPressed = 0;
@@ -19,11 +46,13 @@ constexpr int buttonPressed = 0;
 template <typename Handler>
 void forEachCurrentWindow(Handler handle)
 {
-    const int currentId = glutGetWindow();
-    for (glutWindow* window : windowRegistry) {
-        if (window->windowId == currentId)
-            handle(window);
-    }
+    withoutEscapingExceptions([&] {
+        const int currentId = glutGetWindow();
+        for (glutWindow* window : windowRegistry) {
+            if (window->windowId == currentId)
+                handle(window);
+        }
+    });
 }
 
 } // namespace
@@ -33,15 +62,17 @@ void forEachCurrentWindow(Handler handle)
 // is never displayed before it is set up.
 void dispatchDisplay()
 {
-    const int currentId = glutGetWindow();
-    for (glutWindow* window : windowRegistry) {
-        if (!window->setupDone) {
-            window->onSetup();
-            window->setupDone = true;
+    withoutEscapingExceptions([] {
+        const int currentId = glutGetWindow();
+        for (glutWindow* window : windowRegistry) {
+            if (!window->setupDone) {
+                window->onSetup();
+                window->setupDone = true;
+            }
+            if (window->windowId == currentId)
+                window->onDisplay();
         }
-        if (window->windowId == currentId)
-            window->onDisplay();
-    }
+    });
 }
 
 void dispatchReshape(int width, int height)
@@ -80,15 +111,17 @@ void dispatchWheel(int wheel, int direction, int x, int y)
 // here, so a destructor may release OpenGL objects.
 void dispatchClose()
 {
-    const int currentId = glutGetWindow();
-    for (glutWindow* window : windowRegistry) {
-        if (window->windowId != currentId)
-            continue;
-        window->onCloseRequest();
-        delete window;
-        windowsClosing.erase(currentId);
-        return;
-    }
+    withoutEscapingExceptions([] {
+        const int currentId = glutGetWindow();
+        for (glutWindow* window : windowRegistry) {
+            if (window->windowId != currentId)
+                continue;
+            window->onCloseRequest();
+            delete window;
+            windowsClosing.erase(currentId);
+            return;
+        }
+    });
 }
 
 void dispatchKeyboard(unsigned char key, int, int)
