@@ -1,0 +1,119 @@
+// Our own decoders and the checks we run before a library's, called in this
+// process rather than in the sandboxed child, so that the sanitizer pass sees
+// any read or write out of bounds: every file of the malformed corpus, and
+// valid images of each format cut short and with bytes changed, must decode
+// or be refused, and nothing else. (SOIL's decoders are left out: their
+// faults are known, and only the sandbox contains them.)
+
+#include "safeload/formats/decodedImage.h"
+#include "safeload/formats/formatDecoders.h"
+#include "tests/support/testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using decoder = unsigned char* (*)(const unsigned char*, int, int*, int*, int*, const char**);
+
+struct formatUnderTest {
+    const char* extension;
+    decoder decode;
+    textLines imageMagickOptions; // for a valid image to change
+};
+
+const formatUnderTest formats[] = {
+    {"bmp", decodeBmp, {"-colors", "16", "-type", "Palette", "-compress", "RLE"}},
+    {"psd", decodePsd, {"-compress", "RLE"}},
+    {"ppm", decodePnm, {}},
+    {"png", decodePng, {"-colors", "12"}},
+    {"gif", decodeGif, {"-interlace", "GIF"}},
+    {"jpg", decodeJpeg, {"-quality", "80"}},
+    {"tiff", decodeTiff, {"-compress", "lzw", "-define", "tiff:tile-geometry=16x16"}},
+    {"webp", decodeWebp, {"-quality", "80"}},
+};
+
+// Decodes and frees; the decoder must give pixels of its stated size or a
+// reason. What matters is that the sanitizer saw nothing.
+void decodeOnce(const formatUnderTest& format, const std::string& bytes, const std::string& what)
+{
+    int width = 0, height = 0, channels = 0;
+    const char* reason = nullptr;
+    unsigned char* pixels = format.decode(reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()),
+                                          &width, &height, &channels, &reason);
+    if (pixels) {
+        EXPECT_TRUE(width > 0 && height > 0 && channels >= 1 && channels <= 4) << what;
+        std::free(pixels);
+    } else {
+        EXPECT_NE(reason, nullptr) << what << ": refused without a reason";
+    }
+}
+
+// The file cut at a spread of lengths, and with single bytes changed at a
+// spread of places (the header's first bytes all of them), each in three ways.
+std::vector<std::string> changedCopies(const std::string& bytes)
+{
+    std::vector<std::string> copies;
+    for (size_t cut = 0; cut < bytes.size(); cut += 1 + bytes.size() / 40)
+        copies.push_back(bytes.substr(0, cut));
+    for (size_t at = 0; at < bytes.size(); at += at < 64 ? 1 : 1 + bytes.size() / 64)
+        for (int value : {0x00, 0xff, static_cast<unsigned char>(bytes[at]) ^ 0x80}) {
+            std::string copy = bytes;
+            copy[at] = static_cast<char>(value);
+            copies.push_back(copy);
+        }
+    return copies;
+}
+
+std::vector<std::string> corpusFilesEndingIn(const std::string& extension)
+{
+    std::vector<std::string> files;
+    DIR* folder = opendir(MALFORMED_IMAGES_DIR);
+    if (!folder)
+        return files;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.size() > extension.size() && name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
+            files.push_back(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
+    }
+    closedir(folder);
+    return files;
+}
+
+class DecoderRobustness : public testing::TestWithParam<formatUnderTest> {
+protected:
+    // Mutated headers may claim large images; a few megabytes is enough.
+    void SetUp() override
+    {
+        savedLimit = decodedImageByteLimit();
+        setDecodedImageByteLimit(uint64_t(4) << 20);
+    }
+    void TearDown() override { setDecodedImageByteLimit(savedLimit); }
+
+    uint64_t savedLimit = 0;
+};
+
+TEST_P(DecoderRobustness, MalformedAndChangedFilesDecodeOrAreRefused)
+{
+    const formatUnderTest& format = GetParam();
+    scratchDirectory scratch;
+    const std::string valid = scratch.file(std::string("valid.") + format.extension);
+    makeImage(37, 23, format.imageMagickOptions, valid);
+    std::vector<std::string> sources = corpusFilesEndingIn(std::string(".") + format.extension);
+    sources.push_back(valid);
+    for (const std::string& source : sources) {
+        const std::string bytes = readFile(source);
+        decodeOnce(format, bytes, source);
+        for (const std::string& copy : changedCopies(bytes))
+            decodeOnce(format, copy, source + " changed");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, DecoderRobustness, testing::ValuesIn(formats),
+                         [](const auto& info) { return std::string(info.param.extension); });
+
+} // namespace
