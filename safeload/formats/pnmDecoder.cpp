@@ -105,6 +105,10 @@ bool readRawBits(pnmReader& reader, unsigned char* pixels, uint32_t width, uint3
 unsigned char* decodePnm(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason)
 {
+    if (length < 3 || bytes[0] != 'P' || bytes[1] < '1' || bytes[1] > '6') {
+        *failureReason = "PNM header is corrupt";
+        return nullptr;
+    }
     pnmReader reader {bytes, size_t(length), 2};
     const char kind = char(bytes[1]);
     const bool bitmap = kind == '1' || kind == '4';
