@@ -37,22 +37,15 @@ void sniff(const uint8_t* bytes, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
-    const char* target = PIXVEIL_FUZZ_TARGET;
-    if (std::strcmp(target, "sniff") == 0)
+    static const struct {
+        const char* name;
+        decoder decodeImage;
+    } decoders[] = {{"bmp", decodeBmp}, {"psd", decodePsd},   {"pnm", decodePnm}, {"jpeg", decodeJpeg},
+                    {"png", decodePng}, {"gif", decodeGif},   {"tiff", decodeTiff}};
+    if (std::strcmp(PIXVEIL_FUZZ_TARGET, "sniff") == 0)
         sniff(bytes, size);
-    else if (std::strcmp(target, "bmp") == 0)
-        decode(decodeBmp, bytes, size);
-    else if (std::strcmp(target, "psd") == 0)
-        decode(decodePsd, bytes, size);
-    else if (std::strcmp(target, "pnm") == 0)
-        decode(decodePnm, bytes, size);
-    else if (std::strcmp(target, "jpeg") == 0)
-        decode(decodeJpeg, bytes, size);
-    else if (std::strcmp(target, "png") == 0)
-        decode(decodePng, bytes, size);
-    else if (std::strcmp(target, "gif") == 0)
-        decode(decodeGif, bytes, size);
-    else if (std::strcmp(target, "tiff") == 0)
-        decode(decodeTiff, bytes, size);
+    for (const auto& target : decoders)
+        if (std::strcmp(PIXVEIL_FUZZ_TARGET, target.name) == 0)
+            decode(target.decodeImage, bytes, size);
     return 0;
 }
