@@ -5,6 +5,7 @@
 
 #include "tests/framework/scriptedGlut.h"
 
+#include "base/livesUntilExit.h"
 #include "vexo/framework/glApplication.h"
 #include "vexo/framework/glutWindow.h"
 #include "vexo/framework/registry.h"
@@ -227,6 +228,8 @@ public:
 TEST_F(Dispatch, AHandlersExceptionEndsTheProgramWithItsReason)
 {
     auto* window = new throwingWindow;
+    // The program ends with the window alive, as a real one would.
+    livesUntilExit(window);
     scriptedGlut::currentWindow = window->windowId;
     EXPECT_EXIT(glut().display(), testing::ExitedWithCode(EXIT_FAILURE),
                 "^[^\n]*: a window handler failed: out of texture memory\n$");
