@@ -2,6 +2,7 @@
 
 #include "core/noise.h"
 #include "core/noiseBuffer.h"
+#include "core/rgbTexels.h"
 #include "safeload/decodeAhead.h"
 #include "safeload/soilTexture.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 // The filters are set through the float form of the call.
 constexpr GLfloat nearestFilter = GL_NEAREST;
-constexpr int rgbChannels = 3;
 
 // One corner of the quad: the position, then the texture coordinate and the
 // a_param attribute, issued in this order.

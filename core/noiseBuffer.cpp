@@ -1,16 +1,11 @@
 #include "core/noiseBuffer.h"
 
 #include "core/noise.h"
+#include "core/rgbTexels.h"
 #include "safeload/hugePages.h"
 
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-constexpr std::size_t rgbChannels = 3;
-
-} // namespace
 
 noiseBuffer makeNoiseBuffer(unsigned int width, unsigned int height, std::uint32_t seed)
 {

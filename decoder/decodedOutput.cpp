@@ -3,8 +3,8 @@
 #include "core/atomicOutput.h"
 #include "core/bmpCapture.h"
 #include "core/bmpLayout.h"
+#include "core/rgbTexels.h"
 #include "decoder/pngFile.h"
-
 
 #include <algorithm>
 #include <cctype>
@@ -16,8 +16,6 @@
 #include <new>
 
 namespace {
-
-constexpr int rgbChannels = 3;
 
 bool allPlanesEqual(const std::vector<unsigned char>& rgb)
 {

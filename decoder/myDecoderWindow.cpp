@@ -2,12 +2,13 @@
 
 #include "base/livesUntilExit.h"
 #include "core/atomicOutput.h"
+#include "core/outputPath.h"
+#include "core/rgbTexels.h"
+#include "core/shaderBlobs.h"
 #include "decoder/decoderShaderBlobs.h"
 #include "decoder/progressLine.h"
-#include "sizerecovery/sizeRecovery.h"
-#include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
-#include "core/shaderBlobs.h"
+#include "sizerecovery/sizeRecovery.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,8 +17,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int rgbChannels = 3;
 
 void copyPath(char (&destination)[pathCapacity], const char* path)
 {

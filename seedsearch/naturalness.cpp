@@ -1,5 +1,7 @@
 #include "seedsearch/naturalness.h"
 
+#include "core/rgbTexels.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -7,7 +9,6 @@
 
 namespace {
 
-constexpr int rgbChannels = 3;
 constexpr int byteValues = 256;
 
 // Shares of the three parts of the model. The uniform share bounds what any

@@ -1,12 +1,13 @@
 #include "seedsearch/quickSeedTest.h"
 
+#include "core/rgbTexels.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 namespace {
 
-constexpr int rgbChannels = 3;
 constexpr int byteValues = 256;
 constexpr std::size_t probeBlocks = 3;
 constexpr std::uint32_t blockColumns = 4;

@@ -1,6 +1,7 @@
 #include "seedsearch/seedSearch.h"
 
 #include "base/parallelParts.h"
+#include "core/rgbTexels.h"
 
 #include "seedsearch/naturalness.h"
 #include "seedsearch/quickSeedTest.h"
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr int rgbChannels = 3;
 // About this many texels are sampled; small images are sampled whole.
 constexpr std::uint64_t sampledTexels = 16384;
 constexpr std::uint32_t leastBands = 4;
