@@ -37,24 +37,10 @@ bool packetsAreComplete(
     return true;
 }
 
-bool holdsEveryPixel(const unsigned char* bytes, size_t length)
-{
-    const int imageType = bytes[2], bitsPerPixel = bytes[16];
-    const size_t colourMapBytes = bytes[1] ? size_t(littleEndian16(bytes + 5)) * ((size_t(bytes[7]) + 7) / 8) : 0;
-    const size_t dataAt = 18 + size_t(bytes[0]) + colourMapBytes;
-    const uint64_t pixels = uint64_t(littleEndian16(bytes + 12)) * littleEndian16(bytes + 14);
-    const size_t pixelBytes = (size_t(bitsPerPixel) + 7) / 8;
-    if (dataAt > length)
-        return false;
-    if (imageType >= 9)
-        return packetsAreComplete(bytes, length, dataAt, pixels, pixelBytes);
-    return pixels * pixelBytes <= length - dataAt;
-}
-
 struct tgaHeader {
     int imageType, bitsPerPixel, mapEntryBits;
     unsigned mapFirst; // the index of the map's first entry
-    size_t mapBytes, dataAt;
+    size_t mapAt, mapBytes, pixelsAt;
     int width, height;
     bool alphaBits; // the descriptor's attribute bits: 16-bit colours carry alpha
 };
@@ -66,7 +52,8 @@ tgaHeader headerOf(const unsigned char* bytes)
     header.mapEntryBits = bytes[1] ? bytes[7] : 0;
     header.mapFirst = littleEndian16(bytes + 3);
     header.mapBytes = bytes[1] ? size_t(littleEndian16(bytes + 5)) * ((size_t(bytes[7]) + 7) / 8) : 0;
-    header.dataAt = 18 + size_t(bytes[0]);
+    header.mapAt = 18 + size_t(bytes[0]);
+    header.pixelsAt = header.mapAt + header.mapBytes;
     header.width = littleEndian16(bytes + 12);
     header.height = littleEndian16(bytes + 14);
     header.bitsPerPixel = bytes[16];
@@ -77,6 +64,17 @@ tgaHeader headerOf(const unsigned char* bytes)
 bool runLengthCoded(const tgaHeader& header)
 {
     return header.imageType >= 9;
+}
+
+bool holdsEveryPixel(const unsigned char* bytes, size_t length, const tgaHeader& header)
+{
+    const uint64_t pixels = uint64_t(header.width) * uint64_t(header.height);
+    const size_t pixelBytes = (size_t(header.bitsPerPixel) + 7) / 8;
+    if (header.pixelsAt > length)
+        return false;
+    if (runLengthCoded(header))
+        return packetsAreComplete(bytes, length, header.pixelsAt, pixels, pixelBytes);
+    return pixels * pixelBytes <= length - header.pixelsAt;
 }
 
 int baseType(const tgaHeader& header)
@@ -101,7 +99,7 @@ bool hasSixteenBitValues(const tgaHeader& header)
 std::vector<unsigned char> storedValues(const unsigned char* bytes, const tgaHeader& header, size_t pixelBytes)
 {
     const size_t total = size_t(header.width) * size_t(header.height) * pixelBytes;
-    const unsigned char* at = bytes + header.dataAt + header.mapBytes;
+    const unsigned char* at = bytes + header.pixelsAt;
     if (!runLengthCoded(header))
         return std::vector<unsigned char>(at, at + total);
     std::vector<unsigned char> values;
@@ -148,7 +146,7 @@ unsigned char* decodeSixteenBitKinds(const unsigned char* bytes, const tgaHeader
     if (!pixels)
         return nullptr;
     const std::vector<unsigned char> values = storedValues(bytes, header, pixelBytes);
-    const unsigned char* map = bytes + header.dataAt;
+    const unsigned char* map = bytes + header.mapAt;
     for (size_t pixel = 0; pixel < values.size() / pixelBytes; ++pixel) {
         unsigned char* target = pixels + pixel * size_t(pixelChannels);
         const unsigned char* value = values.data() + pixel * pixelBytes;
@@ -174,11 +172,11 @@ unsigned char* decodeSixteenBitKinds(const unsigned char* bytes, const tgaHeader
 unsigned char* decodeTga(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason)
 {
-    if (!holdsEveryPixel(bytes, size_t(length))) {
+    const tgaHeader header = headerOf(bytes);
+    if (!holdsEveryPixel(bytes, size_t(length), header)) {
         *failureReason = "TGA file is truncated";
         return nullptr;
     }
-    const tgaHeader header = headerOf(bytes);
     if (hasSixteenBitValues(header)) {
         unsigned char* pixels = decodeSixteenBitKinds(bytes, header, channels, failureReason);
         *width = header.width;

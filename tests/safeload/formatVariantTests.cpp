@@ -221,11 +221,20 @@ std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::
     return std::string(reinterpret_cast<const char*>(header), 18) + map + data;
 }
 
+// `value` as `byteCount` bytes, lowest first.
+std::string littleEndianBytes(uint32_t value, int byteCount = 4)
+{
+    std::string bytes;
+    for (int byte = 0; byte < byteCount; ++byte)
+        bytes += char(value >> (8 * byte));
+    return bytes;
+}
+
 std::string littleEndianWords(const std::vector<unsigned>& words)
 {
     std::string bytes;
     for (unsigned word : words)
-        bytes += {char(word & 255), char(word >> 8)};
+        bytes += littleEndianBytes(word, 2);
     return bytes;
 }
 
@@ -296,23 +305,15 @@ std::string bmpWithFields(int bitsPerPixel, const std::vector<uint32_t>& masks)
     for (uint32_t value = 0; value < values; ++value) {
         const uint32_t green = (value * lowest(masks[1])) & masks[1];
         const uint32_t pixel = value * lowest(masks[0]) | green;
-        for (int byte = 0; byte < bitsPerPixel / 8; ++byte)
-            data += char(pixel >> (8 * byte));
+        data += littleEndianBytes(pixel, bitsPerPixel / 8);
     }
     data.resize((data.size() + 3) / 4 * 4, '\0');
-    std::string file = "BM";
-    const auto put32 = [&file](uint32_t value) {
-        for (int byte = 0; byte < 4; ++byte)
-            file += char(value >> (8 * byte));
-    };
     const uint32_t dataAt = 14 + 40 + 12;
-    put32(dataAt + uint32_t(data.size()));
-    put32(0);
-    put32(dataAt);
-    for (uint32_t field : {40u, values, 1u, 1u | uint32_t(bitsPerPixel) << 16, 3u, uint32_t(data.size()), 0u, 0u, 0u, 0u})
-        put32(field);
-    for (int mask = 0; mask < 3; ++mask)
-        put32(masks[mask]);
+    std::string file = "BM";
+    for (uint32_t field : {dataAt + uint32_t(data.size()), 0u, dataAt, 40u, values, 1u,
+                           1u | uint32_t(bitsPerPixel) << 16, 3u, uint32_t(data.size()), 0u, 0u, 0u, 0u,
+                           masks[0], masks[1], masks[2]})
+        file += littleEndianBytes(field);
     return file + data;
 }
 
@@ -349,11 +350,6 @@ uint32_t littleEndianAt(const std::string& bytes, size_t at)
     for (int byte = 3; byte >= 0; --byte)
         value = value << 8 | static_cast<unsigned char>(bytes[at + size_t(byte)]);
     return value;
-}
-
-std::string littleEndianBytes(uint32_t value)
-{
-    return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
 }
 
 // An uncompressed V3 BMP's bitmap with an OS/2 2.x header of `headerBytes`
