@@ -21,7 +21,7 @@ struct startedDecode {
     std::uint32_t declaredWidth = 0;
     std::uint32_t declaredHeight = 0;
     int declaredChannels = 0; // 0 when the header does not say
-    std::uint32_t maxTextureSize = 0;
+    textureBounds bounds;
     std::uint64_t creditedTexels = 0;
     preparedTexture texture;
 };
@@ -59,17 +59,19 @@ void prepareTextureStorage(startedDecode& decode)
 void startImageDecode(const char* path)
 {
     const GLint maxTextureSize = maximumTextureSize();
-    if (decodeStarted || maxTextureSize < 1)
+    textureBounds bounds;
+    std::string problem;
+    if (decodeStarted || maxTextureSize < 1 || !findTextureBounds(maxTextureSize, bounds, problem))
         return;
     try {
         std::vector<unsigned char> bytes;
-        if (!readImageFile(path, maxTextureSize, bytes) || mayBeUploadedAsDds(bytes, maxTextureSize))
+        if (!readImageFile(path, bounds, bytes) || mayBeUploadedAsDds(bytes, bounds))
             return;
         pending.path = path;
         readDeclaredImage(bytes, pending);
-        pending.maxTextureSize = std::uint32_t(maxTextureSize);
-        pending.creditedTexels = creditedPixels(bytes.size(), std::uint32_t(maxTextureSize));
-        pending.decode = startImageBytesDecode(bytes, maxTextureSize);
+        pending.bounds = bounds;
+        pending.creditedTexels = creditedPixels(bytes.size(), bounds.side);
+        pending.decode = startImageBytesDecode(bytes, bounds);
         decodeStarted = true;
         // The child has its copy; ours goes before the texture storage takes memory.
         bytes = std::vector<unsigned char>();
@@ -86,8 +88,9 @@ bool guessTextureSize(std::uint32_t& width, std::uint32_t& height)
         return false;
     const std::uint32_t textureWidth = nextPowerOfTwo(pending.declaredWidth);
     const std::uint32_t textureHeight = nextPowerOfTwo(pending.declaredHeight);
-    if (textureWidth > pending.maxTextureSize || textureHeight > pending.maxTextureSize
-        || std::uint64_t(textureWidth) * textureHeight > pending.creditedTexels)
+    const std::uint64_t textureArea = std::uint64_t(textureWidth) * textureHeight;
+    if (textureWidth > pending.bounds.side || textureHeight > pending.bounds.side
+        || textureArea > pending.bounds.area || textureArea > pending.creditedTexels)
         return false;
     width = textureWidth;
     height = textureHeight;

@@ -22,7 +22,7 @@ void startImageDecode(const char* path);
 // The texture size the started decode will most likely give: the sides its
 // file's header declares (PNG and BMP), raised to powers of two as the loader
 // raises them. False when there is no such header or no started decode, when
-// a side is beyond the driver's largest texture, or when the header declares
+// the texture is beyond the loader's bounds (textureBounds), or when the header declares
 // more texels than the sandbox credits the file with (creditedPixels): a
 // header may lie, and what is made for a guess must cost no more than the
 // decode of such a file may.

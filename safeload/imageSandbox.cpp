@@ -86,10 +86,8 @@ unsigned char* decodeAndCheck(const unsigned char* bytes, int length, imageDecod
         return nullptr;
     }
     if (!decodedSizeFits(width, height, channels, pixelCapacity)) {
-        char text[sizeof header.reason];
-        std::snprintf(text, sizeof text,
-            "image of %d x %d texels with %d channels is beyond what can be loaded", width, height, channels);
-        setReason(header, decodeOutcome::failed, text);
+        setReason(header, decodeOutcome::failed,
+            oversizedImageReason(uint64_t(width), uint64_t(height), channels, pixelCapacity).c_str());
         std::free(pixels);
         return nullptr;
     }
@@ -113,6 +111,13 @@ uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize)
     if (fileBytes >= largestTexture / pixelsCreditedPerFileByte + 1)
         return largestTexture;
     return std::min(fileBytes * pixelsCreditedPerFileByte, largestTexture);
+}
+
+std::string oversizedImageReason(uint64_t width, uint64_t height, int channels, uint64_t pixelCapacity)
+{
+    return "image of " + std::to_string(width) + " x " + std::to_string(height) + " texels with " +
+        std::to_string(channels) + " channels is beyond what can be loaded (textures of at most " +
+        std::to_string(pixelCapacity / 4) + " texels; " + textureAreaVariable + " sets that)";
 }
 
 sandboxLimits sandboxLimitsForFile(uint64_t fileBytes, uint32_t maxTextureSize)

@@ -10,8 +10,11 @@
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -25,12 +28,12 @@ namespace {
 
 enum class fileRead { read, unopenable, notRegular, tooLarge };
 
-// The most bytes any image file SOIL reads can hold for a texture of at most
-// `maxSize` texels a side: 4 bytes a texel, a third more for a full chain of
-// mipmaps (DDS), and room for headers and palettes. SOIL takes an int length.
-uint64_t largestImageFileBytes(GLint maxSize)
+// The most bytes any image file SOIL reads can hold for a texture within the
+// bounds: 4 bytes a texel, a third more for a full chain of mipmaps (DDS), and
+// room for headers and palettes. SOIL takes an int length.
+uint64_t largestImageFileBytes(const textureBounds& bounds)
 {
-    const uint64_t texels = uint64_t(maxSize) * uint64_t(maxSize);
+    const uint64_t texels = bounds.area;
     const uint64_t bytes = texels * 4 + texels * 4 / 3 + (uint64_t(1) << 20);
     return bytes < uint64_t(INT_MAX) ? bytes : uint64_t(INT_MAX);
 }
@@ -108,11 +111,32 @@ GLuint keepIfStored(GLuint texture, GLint width, GLint height, std::string& fail
     return texture;
 }
 
-std::string sizeRefusal(int width, int height, int channels, GLint maxSize)
+std::string sizeText(uint64_t width, uint64_t height)
 {
-    return "image of " + std::to_string(width) + " x " + std::to_string(height) + " texels with " +
+    return std::to_string(width) + " x " + std::to_string(height);
+}
+
+// Only a texture whose sides the driver takes can be beyond the area alone.
+bool beyondAreaAlone(uint32_t width, uint32_t height, const textureBounds& bounds)
+{
+    return nextPowerOfTwo(width) <= bounds.side && nextPowerOfTwo(height) <= bounds.side
+        && textureAreaFor(width, height) > bounds.area;
+}
+
+std::string areaRefusal(uint64_t width, uint64_t height, uint64_t textureArea, const textureBounds& bounds)
+{
+    return "image of " + sizeText(width, height) + " texels needs a texture of " + std::to_string(textureArea) +
+        " texels, more than the limit of " + std::to_string(bounds.area) + " (" + textureAreaVariable + ")";
+}
+
+std::string sizeRefusal(int width, int height, int channels, const textureBounds& bounds)
+{
+    if (width > 0 && height > 0 && beyondAreaAlone(uint32_t(width), uint32_t(height), bounds))
+        return areaRefusal(uint64_t(width), uint64_t(height), textureAreaFor(uint32_t(width), uint32_t(height)),
+            bounds);
+    return "image of " + sizeText(uint64_t(width), uint64_t(height)) + " texels with " +
         std::to_string(channels) + " channels is beyond this OpenGL driver's limit of " +
-        std::to_string(maxSize) + " per side";
+        std::to_string(bounds.side) + " per side";
 }
 
 // The texture storage made while the image decoded (decodeAhead.h), deleted
@@ -171,13 +195,20 @@ GLuint uploadDecodedImage(const sandboxDecodeResult& image, storageMadeAhead& st
 
 // 0 when SOIL would not take the file directly, or declines it (a driver
 // without S3TC, say); then the file is decoded like any other image.
+// A DDS file uploaded directly keeps its own sides, so its own area is what counts.
 GLuint uploadDdsDirectly(
-    const std::vector<unsigned char>& bytes, GLint maxSize, bool& refused, std::string& failureReason)
+    const std::vector<unsigned char>& bytes, const textureBounds& bounds, bool& refused, std::string& failureReason)
 {
-    ddsDirectCheck check = checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxSize));
+    ddsDirectCheck check = checkDdsForDirectUpload(bytes.data(), bytes.size(), bounds.side);
     refused = check.verdict == ddsDirectVerdict::refused;
     if (check.verdict != ddsDirectVerdict::safe) {
         failureReason = check.reason;
+        return 0;
+    }
+    const uint64_t area = uint64_t(check.width) * check.height;
+    if (area > bounds.area) {
+        refused = true;
+        failureReason = areaRefusal(check.width, check.height, area, bounds);
         return 0;
     }
     tightUnpacking unpacking;
@@ -193,10 +224,36 @@ GLuint uploadDdsDirectly(
 
 } // namespace
 
-bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, uint32_t maxTextureSize)
+bool findTextureBounds(int maxTextureSize, textureBounds& bounds, std::string& problem)
+{
+    bounds.side = uint32_t(std::max(maxTextureSize, 0));
+    const uint64_t largestTexture = uint64_t(bounds.side) * bounds.side;
+    uint64_t area = defaultTextureAreaLimit;
+    if (const char* setting = std::getenv(textureAreaVariable)) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(setting, &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(setting[0])) || *end || errno || value == 0) {
+            problem = std::string(textureAreaVariable) + " is not a whole number of texels above 0: \"" + setting +
+                "\"";
+            return false;
+        }
+        area = value;
+    }
+    bounds.area = std::min(area, largestTexture);
+    return true;
+}
+
+uint64_t textureAreaFor(uint32_t width, uint32_t height)
+{
+    return uint64_t(nextPowerOfTwo(width)) * nextPowerOfTwo(height);
+}
+
+bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, const textureBounds& bounds)
 {
     return decodedSizeFits(width, height, channels, pixelCapacity)
-        && nextPowerOfTwo(uint32_t(width)) <= maxTextureSize && nextPowerOfTwo(uint32_t(height)) <= maxTextureSize;
+        && nextPowerOfTwo(uint32_t(width)) <= bounds.side && nextPowerOfTwo(uint32_t(height)) <= bounds.side
+        && textureAreaFor(uint32_t(width), uint32_t(height)) <= bounds.area;
 }
 
 uint32_t nextPowerOfTwo(uint32_t value)
@@ -251,31 +308,31 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     return stretched;
 }
 
-bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes)
+bool readImageFile(const char* path, const textureBounds& bounds, std::vector<unsigned char>& bytes)
 {
-    return readWholeFile(path, largestImageFileBytes(maxTextureSize), bytes) == fileRead::read;
+    return readWholeFile(path, largestImageFileBytes(bounds), bytes) == fileRead::read;
 }
 
-bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize)
+bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, const textureBounds& bounds)
 {
-    return checkDdsForDirectUpload(bytes.data(), bytes.size(), uint32_t(maxTextureSize)).verdict
-        != ddsDirectVerdict::notDirect;
+    return checkDdsForDirectUpload(bytes.data(), bytes.size(), bounds.side).verdict != ddsDirectVerdict::notDirect;
 }
 
-startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, int maxTextureSize)
+startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, const textureBounds& bounds)
 {
     imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
     if (!decoder.decode)
         return startedSandboxDecode(decoder.refusal);
-    uint64_t capacity = uint64_t(maxTextureSize) * uint64_t(maxTextureSize) * 4;
+    // An image's pixels are never more than its texture's, so no decode may give more.
+    uint64_t capacity = bounds.area * 4;
     setDecodedImageByteLimit(capacity);
-    return startDecodeInSandbox(bytes.data(), bytes.size(),
-        sandboxLimitsForFile(bytes.size(), uint32_t(maxTextureSize)), capacity, decoder.decode, decoder.confinement);
+    return startDecodeInSandbox(bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), bounds.side),
+        capacity, decoder.decode, decoder.confinement);
 }
 
-sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize)
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, const textureBounds& bounds)
 {
-    startedSandboxDecode started = startImageBytesDecode(bytes, maxTextureSize);
+    startedSandboxDecode started = startImageBytesDecode(bytes, bounds);
     return finishDecodeInSandbox(started);
 }
 
@@ -288,27 +345,30 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         failureReason = "OpenGL reports no texture size; missing OpenGL context?";
         return 0;
     }
+    textureBounds bounds;
+    if (!findTextureBounds(maxSize, bounds, failureReason))
+        return 0;
     sandboxDecodeResult image;
     storageMadeAhead storage;
     if (!takeStartedDecode(path, image, storage.made)) {
         std::vector<unsigned char> bytes;
-        fileRead read = readWholeFile(path, largestImageFileBytes(maxSize), bytes);
+        fileRead read = readWholeFile(path, largestImageFileBytes(bounds), bytes);
         if (read != fileRead::read) {
             failureReason = describeFileRead(read);
             return 0;
         }
         bool refused = false;
-        GLuint texture = uploadDdsDirectly(bytes, maxSize, refused, failureReason);
+        GLuint texture = uploadDdsDirectly(bytes, bounds, refused, failureReason);
         if (texture || refused)
             return texture;
-        image = decodeImageBytes(bytes, maxSize);
+        image = decodeImageBytes(bytes, bounds);
     }
     if (!image.decoded) {
         failureReason = image.failureReason;
         return 0;
     }
-    if (!decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, uint32_t(maxSize))) {
-        failureReason = sizeRefusal(image.width, image.height, image.channels, maxSize);
+    if (!decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, bounds)) {
+        failureReason = sizeRefusal(image.width, image.height, image.channels, bounds);
         return 0;
     }
     return uploadDecodedImage(image, storage, failureReason);

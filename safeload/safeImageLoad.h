@@ -25,24 +25,45 @@ unsigned int loadImageTextureSafely(const char* path, std::string& failureReason
 // The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
 inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 
+// The largest texture a load makes: the driver's largest side, and an area
+// that bounds the memory a program takes for its image. Each texel of the
+// texture costs the encoder about 20 bytes at its peak and the decoder up to
+// about 29 (the decoded pixels, the texture and its noise in the driver, the
+// frame and its read-back, the size recovery), so the default area, 16384 x
+// 8192 texels, keeps either under about 4 GB. PIXVEIL_AREA_LIMIT
+// (textureAreaVariable), a whole number of texels, sets another area, as
+// ImageMagick's MAGICK_AREA_LIMIT does for it.
+struct textureBounds {
+    uint32_t side = 0;
+    uint64_t area = 0;
+};
+inline constexpr uint64_t defaultTextureAreaLimit = uint64_t(16384) * 8192;
+
+// The bounds for a driver whose largest side is maxTextureSize, or false with
+// a reason when PIXVEIL_AREA_LIMIT is set but is no whole number above 0.
+bool findTextureBounds(int maxTextureSize, textureBounds& bounds, std::string& problem);
+
+// The texture an image of these sides is drawn into: each side raised to a power of two.
+uint64_t textureAreaFor(uint32_t width, uint32_t height);
+
 // Decodes a file's bytes in the sandbox with the decoder its first bytes choose
 // and the limits for its size; a format that is refused gives a failed decode
 // with the refusal as its reason. startImageBytesDecode is its first half
 // (startDecodeInSandbox).
-sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, int maxTextureSize);
-startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, int maxTextureSize);
+sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, const textureBounds& bounds);
+startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& bytes, const textureBounds& bounds);
 
 // The steps of a load before the decode, for decodeAhead.h: reading the file
 // (false when it cannot be opened, is not a regular file or is larger than any
-// image file for the driver's largest texture), and whether SOIL may upload it
-// as a DDS file without decoding it.
-bool readImageFile(const char* path, int maxTextureSize, std::vector<unsigned char>& bytes);
-bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, int maxTextureSize);
+// image file for the largest texture), and whether SOIL may upload it as a DDS
+// file without decoding it.
+bool readImageFile(const char* path, const textureBounds& bounds, std::vector<unsigned char>& bytes);
+bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, const textureBounds& bounds);
 
 // Whether a texture can be made from decoded sizes as the decoder child
-// reported them: decodedSizeFits, and each side's next power of two no larger
-// than the driver's largest texture.
-bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, uint32_t maxTextureSize);
+// reported them: decodedSizeFits, each side's next power of two no larger
+// than the driver's largest texture, and their product within the area.
+bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, const textureBounds& bounds);
 
 // SOIL's power-of-two up-scaling leaves its output unwritten when one side is
 // 1 texel and the other is not a power of two. For such an image this returns

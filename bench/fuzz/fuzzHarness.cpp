@@ -36,7 +36,8 @@ int main(int argc, char** argv)
         sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4,
         decoder.decode, decoder.confinement);
     if (!image.decoded
-        || !decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity, maxTextureSize))
+        || !decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity,
+            textureBounds { maxTextureSize, uint64_t(maxTextureSize) * maxTextureSize }))
         return 1;
     unsigned checksum = 0;
     int width = image.width, height = image.height;

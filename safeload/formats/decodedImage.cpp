@@ -37,9 +37,7 @@ unsigned char* allocateImage(uint64_t width, uint64_t height, int channels, cons
         return nullptr;
     }
     if (width > INT_MAX || height > INT_MAX || !decodedSizeFits(int(width), int(height), channels, byteLimit)) {
-        *failureReason =
-            decodeFailure("image of %llu x %llu texels with %d channels is beyond what can be loaded",
-                static_cast<unsigned long long>(width), static_cast<unsigned long long>(height), channels);
+        *failureReason = decodeFailure("%s", oversizedImageReason(width, height, channels, byteLimit).c_str());
         return nullptr;
     }
     auto* pixels = static_cast<unsigned char*>(std::malloc(size_t(width * height * uint64_t(channels))));

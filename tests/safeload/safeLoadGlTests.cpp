@@ -173,6 +173,52 @@ TEST(SafeLoadGL, AStartedDecodeGivesTheSameTextureAndGuessesOnlyPlausibleSizes)
     }
 }
 
+// The area that bounds a program's memory: an image whose texture is beyond
+// it is refused by name, whichever step finds it (the parent's size check,
+// the DDS upload, or a decoder in the child before it allocates), and a
+// started decode makes no storage for it.
+TEST(SafeLoadGL, TexturesBeyondTheAreaLimitAreRefusedByName)
+{
+    scratchDirectory scratch;
+    const imageCase rgb = {"rgb.png", 300, 200, {"-define", "png:color-type=2"}};
+    const imageCase hdr = {"rgb.hdr", 300, 200, {}};
+    const imageCase dds = {"plain.dds", 64, 32, {"-define", "dds:compression=none", "-define", "dds:mipmaps=0"}};
+    const struct {
+        const imageCase& image;
+        const char* limit;
+        std::string reason; // empty: loaded
+    } cases[] = {
+        {rgb, "131072", ""},
+        {rgb, "131071", "image of 300 x 200 texels needs a texture of 131072 texels, more than the limit of 131071 "
+                        "(PIXVEIL_AREA_LIMIT)"},
+        {rgb, "40000", "image of 300 x 200 texels with 3 channels is beyond what can be loaded (textures of at most "
+                       "40000 texels; PIXVEIL_AREA_LIMIT sets that)"},
+        {hdr, "131071", "image of 300 x 200 texels needs a texture of 131072 texels, more than the limit of 131071 "
+                        "(PIXVEIL_AREA_LIMIT)"},
+        {dds, "2047", "image of 64 x 32 texels needs a texture of 2048 texels, more than the limit of 2047 "
+                      "(PIXVEIL_AREA_LIMIT)"},
+        {rgb, "", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"\""},
+        {rgb, "0", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"0\""},
+        {rgb, "1e6", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"1e6\""},
+        {rgb, "-5", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"-5\""},
+    };
+    for (const auto& bounded : cases) {
+        SCOPED_TRACE(std::string(bounded.image.name) + " within " + bounded.limit);
+        const std::string path = scratch.file(bounded.image.name);
+        makeImage(bounded.image.width, bounded.image.height, bounded.image.options, path);
+        setenv("PIXVEIL_AREA_LIMIT", bounded.limit, 1);
+        startImageDecode(path.c_str());
+        std::uint32_t width = 0, height = 0;
+        EXPECT_EQ(guessTextureSize(width, height), bounded.reason.empty() && bounded.image.name == rgb.name);
+        std::string reason;
+        GLuint texture = loadImageTextureSafely(path.c_str(), reason);
+        EXPECT_EQ(texture != 0, bounded.reason.empty());
+        EXPECT_EQ(reason, bounded.reason);
+        glDeleteTextures(1, &texture);
+    }
+    unsetenv("PIXVEIL_AREA_LIMIT");
+}
+
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);

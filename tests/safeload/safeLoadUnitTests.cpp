@@ -300,7 +300,8 @@ TEST(Sandbox, ReportsEachWayADecoderCanEnd)
         {crashingDecoder, "image decoder crashed (signal 11)"},
         {hangingDecoder, "image decoder timed out"},
         {sleepingDecoder, "image decoder timed out"},
-        {lyingDecoder, "image of 65536 x 65536 texels with 4 channels is beyond what can be loaded"},
+        {lyingDecoder, "image of 65536 x 65536 texels with 4 channels is beyond what can be loaded (textures of at "
+                       "most 16777216 texels; PIXVEIL_AREA_LIMIT sets that)"},
         {fileOpeningDecoder, "the open failed"},
         {programStartingDecoder, "image decoder made a forbidden system call (signal 31)"},
     };
