@@ -71,12 +71,14 @@ fileRead readWholeFile(const char* path, uint64_t byteLimit, std::vector<unsigne
     return bytes.size() > byteLimit ? fileRead::tooLarge : fileRead::read;
 }
 
-const char* describeFileRead(fileRead read)
+std::string describeFileRead(fileRead read, const textureBounds& bounds)
 {
     switch (read) {
     case fileRead::unopenable: return "Unable to open file";
     case fileRead::notRegular: return "not a regular file";
-    case fileRead::tooLarge: return "image file is too large";
+    case fileRead::tooLarge:
+        return "image file is too large: more bytes than any image within the limit of " +
+            std::to_string(bounds.area) + " texels (" + textureAreaVariable + ")";
     case fileRead::read: break;
     }
     return "";
@@ -354,7 +356,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         std::vector<unsigned char> bytes;
         fileRead read = readWholeFile(path, largestImageFileBytes(bounds), bytes);
         if (read != fileRead::read) {
-            failureReason = describeFileRead(read);
+            failureReason = describeFileRead(read, bounds);
             return 0;
         }
         bool refused = false;

@@ -183,6 +183,8 @@ TEST(SafeLoadGL, TexturesBeyondTheAreaLimitAreRefusedByName)
     const imageCase rgb = {"rgb.png", 300, 200, {"-define", "png:color-type=2"}};
     const imageCase hdr = {"rgb.hdr", 300, 200, {}};
     const imageCase dds = {"plain.dds", 64, 32, {"-define", "dds:compression=none", "-define", "dds:mipmaps=0"}};
+    const imageCase bulky = {"bulky.png", 0, 0, {}}; // 2 MB, more than any image of 1000 texels can take
+    writeFile(scratch.file(bulky.name), std::string(2 << 20, 'x'));
     const struct {
         const imageCase& image;
         const char* limit;
@@ -197,6 +199,8 @@ TEST(SafeLoadGL, TexturesBeyondTheAreaLimitAreRefusedByName)
                         "(PIXVEIL_AREA_LIMIT)"},
         {dds, "2047", "image of 64 x 32 texels needs a texture of 2048 texels, more than the limit of 2047 "
                       "(PIXVEIL_AREA_LIMIT)"},
+        {bulky, "1000", "image file is too large: more bytes than any image within the limit of 1000 texels "
+                        "(PIXVEIL_AREA_LIMIT)"},
         {rgb, "", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"\""},
         {rgb, "0", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"0\""},
         {rgb, "1e6", "PIXVEIL_AREA_LIMIT is not a whole number of texels above 0: \"1e6\""},
@@ -205,7 +209,8 @@ TEST(SafeLoadGL, TexturesBeyondTheAreaLimitAreRefusedByName)
     for (const auto& bounded : cases) {
         SCOPED_TRACE(std::string(bounded.image.name) + " within " + bounded.limit);
         const std::string path = scratch.file(bounded.image.name);
-        makeImage(bounded.image.width, bounded.image.height, bounded.image.options, path);
+        if (bounded.image.width)
+            makeImage(bounded.image.width, bounded.image.height, bounded.image.options, path);
         setenv("PIXVEIL_AREA_LIMIT", bounded.limit, 1);
         startImageDecode(path.c_str());
         std::uint32_t width = 0, height = 0;
