@@ -1,3 +1,8 @@
+// The seed search, from the candidate seeds a file time gives to the one
+// chosen. Its steps (order of search, staged scoring, the bars a seed must
+// clear to stand out) share the candidates' bookkeeping, so they stay in one
+// file; the scores themselves are in naturalness.cpp and quickSeedTest.cpp.
+
 #include "seedsearch/seedSearch.h"
 
 #include "base/parallelParts.h"

@@ -1,3 +1,9 @@
+// The driver of the size recovery: which sizes are tried, in what order, and
+// with how much work each. It stays one file because the order of the tiers
+// and the work limits only make sense read together; the strategies that
+// recover a plane at a given size are in planeRecovery.cpp and the files
+// beside it.
+
 #include "sizerecovery/sizeRecovery.h"
 
 #include "base/parallelParts.h"

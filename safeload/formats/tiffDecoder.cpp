@@ -1,3 +1,8 @@
+// One file for TIFF, longer than the other formats': libtiff reads from memory
+// only through the callbacks below, and the sample layouts it hands over
+// (strips or tiles, 1 to 16 bits, palettes, CMYK, premultiplied alpha) all
+// end in the one pixel conversion in the middle.
+
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
 

@@ -1,3 +1,7 @@
+// The whole shader library, in one source file beside its header, as its
+// callers expect it: the GLSL support check, compiling, linking, the logs and
+// the uniform setters.
+
 #include "vexo/source/glsl.h"
 
 #include <GL/glu.h>
