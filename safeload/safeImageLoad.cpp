@@ -1,5 +1,6 @@
 #include "safeload/safeImageLoad.h"
 
+#include "safeload/axisSampling.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/decodeAhead.h"
 #include "safeload/formats/decodedImage.h"
@@ -293,17 +294,13 @@ std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, i
     stretchedWidth = width == 1 ? 1 : stretchedLength;
     stretchedHeight = width == 1 ? stretchedLength : 1;
     std::vector<unsigned char> stretched(size_t(stretchedLength) * channels);
-    float step = (length - 1.0f) / (stretchedLength - 1.0f);
+    const std::vector<axisSample> samples = sampleAxis(length, stretchedLength);
     for (int target = 0; target < stretchedLength; ++target) {
-        float sample = target * step;
-        int base = int(sample);
-        if (base > length - 2)
-            base = length - 2;
-        sample -= base;
+        const axisSample& sample = samples[size_t(target)];
         for (int channel = 0; channel < channels; ++channel) {
             float value = 0.5f;
-            value += pixels[base * channels + channel] * (1.0f - sample);
-            value += pixels[(base + 1) * channels + channel] * sample;
+            value += pixels[sample.base * channels + channel] * sample.rest;
+            value += pixels[sample.next * channels + channel] * sample.fraction;
             stretched[size_t(target) * channels + channel] = (unsigned char)value;
         }
     }

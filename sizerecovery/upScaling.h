@@ -1,26 +1,17 @@
 #pragma once
 
+#include "safeload/axisSampling.h"
+
 #include <vector>
 
 // SOIL's bilinear up-scaling to powers of two (up_scale_image in its
 // image_helper.c), reproduced bit for bit so that the size recovery can ask
 // "what would this one texel become" without up-scaling a whole picture.
 //
-// Along each side, texture index X samples the original at X * d with
-// d = (n - 1) / (N - 1) in single precision; the integer part (at most n - 2)
-// is the base texel, the rest the fraction. A texel is 0.5 plus its four
-// weighted neighbours, each weight product and each sum rounded to float in
-// SOIL's order, then truncated. A side of one texel samples its only texel.
-
-struct axisSample {
-    int base;
-    int next;
-    float fraction;
-    float rest; // 1 - fraction, as SOIL computes it
-};
-
-// The samples of every texture index along one side.
-std::vector<axisSample> sampleAxis(int originalLength, int textureLength);
+// Along each side, texture indexes sample the original as sampleAxis says
+// (safeload/axisSampling.h). A texel is 0.5 plus its four weighted
+// neighbours, each weight product and each sum rounded to float in SOIL's
+// order, then truncated.
 
 // Whether a side is up-scaled by nearly one (63/64, say): its samples then
 // drift across the texels so slowly that runs of neighbouring texture texels
