@@ -6,7 +6,6 @@
 #include "tests/framework/scriptedGlut.h"
 
 #include "base/livesUntilExit.h"
-#include "vexo/framework/glApplication.h"
 #include "vexo/framework/glutWindow.h"
 #include "vexo/framework/registry.h"
 
@@ -133,18 +132,13 @@ TEST_F(Dispatch, DisplaySetsUpEveryWindowInRegistryOrder)
 }
 
 // The left button is one flag for all windows: other buttons leave it alone,
-// and a new window starts with it released.
-TEST_F(Dispatch, LeftDragLastsFromLeftButtonDownToUp)
+// and a new window starts with it released. (A drag from a left press to its
+// release is real input's, demoTests.cpp.)
+TEST_F(Dispatch, LeftDragSurvivesOtherButtonsButNotANewWindow)
 {
-    auto* window = new recordingWindow("A");
-    const int id = window->windowId;
-    fire(id, [] { glut().mouse(0, 0, 1, 1); });
-    fire(id, [] { glut().mouse(2, 0, 1, 1); glut().mouse(2, 1, 1, 1); });
+    const int id = (new recordingWindow("A"))->windowId;
+    fire(id, [] { glut().mouse(0, 0, 1, 1); glut().mouse(2, 0, 1, 1); glut().mouse(2, 1, 1, 1); });
     EXPECT_EQ(fire(id, [] { glut().motion(3, 4); }), (Lines{"A onLeftDrag 3 4", "A onPointerMove 3 4"}));
-    fire(id, [] { glut().mouse(0, 1, 3, 4); });
-    EXPECT_EQ(fire(id, [] { glut().motion(5, 6); }), Lines{"A onPointerMove 5 6"});
-
-    fire(id, [] { glut().mouse(0, 0, 1, 1); });
     new recordingWindow("B");
     EXPECT_EQ(fire(id, [] { glut().motion(2, 2); }), Lines{"A onPointerMove 2 2"});
 }
@@ -195,20 +189,6 @@ TEST_F(Dispatch, AWindowMadeByAHandlerIsReachedByTheSameWalk)
     };
     const int id = (new spawningWindow)->windowId;
     EXPECT_EQ(fire(id, glut().display), (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
-}
-
-TEST_F(Dispatch, RunWithNoWindowEndsTheProcessWithStatusZeroBeforeShutdown)
-{
-    struct shutdownMustNotRun : vexo::glApplication {
-        void onShutdown() override { std::abort(); }
-    };
-    EXPECT_EXIT(
-        {
-            shutdownMustNotRun application;
-            scriptedGlut::currentWindow = 0;
-            application.run();
-        },
-        ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
