@@ -221,15 +221,6 @@ std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::
     return std::string(reinterpret_cast<const char*>(header), 18) + map + data;
 }
 
-// `value` as `byteCount` bytes, lowest first.
-std::string littleEndianBytes(uint32_t value, int byteCount = 4)
-{
-    std::string bytes;
-    for (int byte = 0; byte < byteCount; ++byte)
-        bytes += char(value >> (8 * byte));
-    return bytes;
-}
-
 std::string littleEndianWords(const std::vector<unsigned>& words)
 {
     std::string bytes;
@@ -342,14 +333,6 @@ TEST(BmpBitFields, WidenAsImageMagickDoes)
                     == readFile(scratch.file("expected.rgb")))
             << layout.name;
     }
-}
-
-uint32_t littleEndianAt(const std::string& bytes, size_t at)
-{
-    uint32_t value = 0;
-    for (int byte = 3; byte >= 0; --byte)
-        value = value << 8 | static_cast<unsigned char>(bytes[at + size_t(byte)]);
-    return value;
 }
 
 // An uncompressed V3 BMP's bitmap with an OS/2 2.x header of `headerBytes`

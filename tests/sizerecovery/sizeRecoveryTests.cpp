@@ -6,6 +6,7 @@
 #include "sizerecovery/sizeRecovery.h"
 #include "sizerecovery/upScaling.h"
 #include "safeload/safeImageLoad.h"
+#include "tests/support/testSupport.h"
 
 #include <SOIL/image_helper.h>
 #include <gtest/gtest.h>
@@ -31,22 +32,9 @@ int nextPowerOf2(int side)
     return static_cast<int>(nextPowerOfTwo(static_cast<std::uint32_t>(side)));
 }
 
-// A photo-like picture: smooth shading with grain on top, different in each
-// channel. `grain` 0 gives a smooth picture.
 std::vector<unsigned char> makePicture(size2d size, int grain = 24)
 {
-    std::vector<unsigned char> picture(static_cast<std::size_t>(size.width) * size.height * rgb);
-    std::uint32_t state = 7;
-    for (int y = 0; y < size.height; ++y)
-        for (int x = 0; x < size.width; ++x)
-            for (int channel = 0; channel < rgb; ++channel) {
-                state = state * 1103515245u + 12345u;
-                const double shade = 128 + 70 * std::sin(x / (5.0 + channel)) * std::cos(y / 9.0);
-                const int noise = grain ? static_cast<int>((state >> 16) % (2 * grain + 1)) - grain : 0;
-                picture[(static_cast<std::size_t>(y) * size.width + x) * rgb + static_cast<std::size_t>(channel)] =
-                    static_cast<unsigned char>(std::clamp(static_cast<int>(shade) + noise, 0, 255));
-            }
-    return picture;
+    return photoLikePicture(size.width, size.height, grain);
 }
 
 // The picture with its red plane in all three.
@@ -90,14 +78,6 @@ std::vector<unsigned char> modelTexture(const std::vector<unsigned char>& pictur
             scaled[i * rgb + static_cast<std::size_t>(channel)] = scaledPlane[i];
     }
     return scaled;
-}
-
-double meanAbsoluteDifference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b)
-{
-    double sum = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        sum += std::abs(a[i] - b[i]);
-    return sum / static_cast<double>(a.size());
 }
 
 recoveredPicture recover(const std::vector<unsigned char>& texture, size2d size)
