@@ -190,16 +190,6 @@ TEST(SizeRecovery, KeepsGivingBackTheSamePictures)
     }
 }
 
-TEST(SizeRecovery, KeepsTexturesThatFitNoSmallerSize)
-{
-    const size2d size{256, 128};
-    const recoveredPicture kept = recover(makePicture(size), size);
-    EXPECT_EQ(kept.result, recoveredPicture::outcome::textureKept);
-    EXPECT_EQ(kept.width, size.width);
-    EXPECT_EQ(kept.height, size.height);
-    EXPECT_TRUE(kept.rgb.empty());
-}
-
 // A flat picture is the up-scaling of a flat picture of any size; the
 // smallest is given back.
 TEST(SizeRecovery, GivesFlatPicturesBackAtTheSmallestSize)
