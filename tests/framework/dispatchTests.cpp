@@ -162,33 +162,25 @@ TEST_F(Dispatch, CloseWindowAsksGlutOnceAndTheCloseEventDeletesTheWindow)
     EXPECT_EQ(fire(secondId, [] { glut().close(); glut().display(); }), Lines{});
 }
 
-TEST_F(Dispatch, AWindowClosedInSetupStillGetsThatDisplay)
+// A window that closes itself in its setup still gets that display; one
+// that a setup handler makes is set up in the same walk.
+TEST_F(Dispatch, WhatASetupHandlerDoesTakesEffectInTheSameWalk)
 {
-    struct closingWindow : recordingWindow {
-        closingWindow() : recordingWindow("A") {}
+    struct settingUpWindow : recordingWindow {
+        explicit settingUpWindow(std::function<void(settingUpWindow&)> action)
+            : recordingWindow("A"), duringSetup(std::move(action)) {}
         void onSetup() override
         {
             recordingWindow::onSetup();
-            closeWindow();
+            duringSetup(*this);
         }
+        std::function<void(settingUpWindow&)> duringSetup;
     };
-    const int id = (new closingWindow)->windowId;
-    EXPECT_EQ(fire(id, [] { glut().display(); glut().close(); }),
+    const int closing = (new settingUpWindow([](settingUpWindow& self) { self.closeWindow(); }))->windowId;
+    EXPECT_EQ(fire(closing, [] { glut().display(); glut().close(); }),
               (Lines{"A onSetup", "A onDisplay", "A onCloseRequest", "A destroyed"}));
-}
-
-TEST_F(Dispatch, AWindowMadeByAHandlerIsReachedByTheSameWalk)
-{
-    struct spawningWindow : recordingWindow {
-        spawningWindow() : recordingWindow("A") {}
-        void onSetup() override
-        {
-            recordingWindow::onSetup();
-            new recordingWindow("B");
-        }
-    };
-    const int id = (new spawningWindow)->windowId;
-    EXPECT_EQ(fire(id, glut().display), (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
+    const int spawning = (new settingUpWindow([](settingUpWindow&) { new recordingWindow("B"); }))->windowId;
+    EXPECT_EQ(fire(spawning, glut().display), (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
 }
 
 } // namespace
