@@ -140,14 +140,6 @@ TEST_F(ReplaceFileAtomically, KeepsThePermissionsAndGroupOfTheFileItReplaces)
     umask(previousMask);
 }
 
-// The temporary name must fit wherever the output's own name fits.
-TEST_F(ReplaceFileAtomically, WritesANameAsLongAsTheFileSystemAllows)
-{
-    const std::string longest = scratch.file(std::string(251, 'n') + ".bmp");
-    EXPECT_TRUE(replaceFileAtomically(longest.c_str(), 3, recordingWriter("abc", temporaryPath), reason)) << reason;
-    EXPECT_EQ(readFile(longest), "abc");
-}
-
 TEST_F(ReplaceFileAtomically, AFailureKeepsTheEarlierOutputAndRemovesTheTemporaryFile)
 {
     const struct {

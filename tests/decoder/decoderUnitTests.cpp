@@ -5,6 +5,7 @@
 #include "decoder/pngFile.h"
 #include "decoder/runDeflate.h"
 #include "seedsearch/seedSearch.h"
+#include "tests/support/testSupport.h"
 
 #include <gtest/gtest.h>
 #include <spng.h>
@@ -20,7 +21,7 @@ namespace {
 
 TEST(JumpAhead, LandsOnTheGeneratorsOwnBytes)
 {
-    const std::uint32_t seeds[] = {0u, 1u, 1767225600u, 0xFFFFFFFFu};
+    const std::uint32_t seeds[] = {0u, 1u, pinnedSeed, 0xFFFFFFFFu};
     for (std::uint32_t seed : seeds) {
         std::vector<unsigned char> noise(3 * 4099);
         fillNoise(noise.data(), noise.size(), seed);
@@ -42,7 +43,7 @@ TEST(NoiseSeeds, RepeatEvery2To24SecondsAndDifferInTheTopBitHalfWayThere)
 {
     std::vector<unsigned char> noise(3 * 4096);
     std::vector<unsigned char> other(noise.size());
-    for (std::uint32_t seed : {0u, 1767225600u, 0xFFFFFFFFu}) {
+    for (std::uint32_t seed : {0u, pinnedSeed, 0xFFFFFFFFu}) {
         fillNoise(noise.data(), noise.size(), seed);
         fillNoise(other.data(), other.size(), seed + noiseSeedPeriod);
         EXPECT_EQ(other, noise) << seed;
@@ -57,8 +58,8 @@ TEST(RotateRight, UndoesEveryLeftRotation)
 {
     for (int value = 0; value < 256; ++value) {
         for (int shift = 0; shift < 8; ++shift) {
-            const auto rotatedLeft = static_cast<unsigned char>((value << shift) | (value >> (8 - shift)));
-            EXPECT_EQ(rotateRight(rotatedLeft, shift), value) << value << " by " << shift;
+            EXPECT_EQ(rotateRight(rotateLeft(static_cast<unsigned char>(value), shift), shift), value)
+                << value << " by " << shift;
         }
     }
     EXPECT_EQ(rotateRight(0x03, 1), 0x81);

@@ -7,11 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -121,42 +119,12 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
     }
 }
 
-TEST_F(EncoderSave, AnOutputPathTakenByADirectoryFails)
-{
-    mkdir(output.c_str(), 0755);
-    const processResult run = runProcess(encoderCommand(input));
-    EXPECT_EQ(run.out, encoderSuccessOutput);
-    expectFailedSave(run, "Is a directory", {"photo.png", "photo_enc.bmp"});
-}
-
 TEST_F(EncoderSave, NoiseAllocationFailureFails)
 {
     const processResult run = runProcess(encoderCommand(input), withEntries(preloading(FAIL_ALLOCATION),
                                                                             {"PIXVEIL_TEST_FAIL_MALLOC_SIZE=6144"}));
     EXPECT_EQ(run.out, encoderSuccessOutput);
     expectFailedSave(run, "no memory for the 6144-byte noise buffer", {"photo.png"});
-}
-
-// A real full disk: a small file system with room for an earlier, smaller
-// output but not for the new one.
-TEST_F(EncoderSave, AnEarlierOutputSurvivesAFullDisk)
-{
-    const std::string disk = scratch.file("disk");
-    mkdir(disk.c_str(), 0755);
-    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
-    const std::string image = disk + "/photo.png";
-    makeImage(64, 64, {}, "PNG24:" + image);
-    ASSERT_EQ(runProcess(encoderCommand(image)).status, 0);
-    const std::string earlierOutput = readFile(disk + "/photo_enc.bmp");
-    makeImage(128, 128, {}, "PNG24:" + image);
-
-    const processResult run = runProcess(encoderCommand(image));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find(disk + "/photo_enc.bmp"), std::string::npos) << run.err;
-    EXPECT_TRUE(readFile(disk + "/photo_enc.bmp") == earlierOutput) << "the earlier output changed";
-    EXPECT_EQ(namesIn(disk), (textLines{"photo.png", "photo_enc.bmp"}));
-    umount2(disk.c_str(), MNT_DETACH);
 }
 
 // While they run, whatever is at the output path is that same complete image.

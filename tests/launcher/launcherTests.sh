@@ -5,20 +5,13 @@
 # Debian package's control fields.
 #   launcherTests.sh BUILD_DIR VERSION
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 build=$1
 version=$2
 bin=$build/launcher/bin
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
-failures=0
-
-check() { # description expected actual
-  if [[ "$2" != "$3" ]]; then
-    printf 'FAIL: %s:\n  expected [%s]\n  got      [%s]\n' "$1" "$2" "$3"
-    failures=$((failures + 1))
-  fi
-}
 
 run() { # COMMAND... : status, standard output and error into status, out, err
   "$@" >out 2>err
@@ -229,8 +222,4 @@ for name in xvfb xauth libgl1-mesa-dri; do
   grep -qx "$name" <<<"$depends" || check "Depends names $name" "$name" ""
 done
 
-if ((failures > 0)); then
-  echo "$failures checks failed"
-  exit 1
-fi
-echo "all checks passed"
+end_checks

@@ -6,13 +6,11 @@
 # half, or named as refused, must fail. A signal or a run beyond the decoder's time limit
 # fails the test.
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 encoder=$1
 corpus=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-failures=0
-
-fail() { echo "FAIL $1: $2"; failures=$((failures + 1)); }
 
 for source in "$corpus"/*; do
   name=$(basename "$source")
@@ -26,14 +24,14 @@ for source in "$corpus"/*; do
   status=$?
   reason=$(grep -A1 -x "Something is wrong with your image..." "$scratch/stdout" | sed -n "2s/^Texture loading failed: '\(.*\)'$/\1/p")
   case $status in
-    0) [[ -s "$output" ]] || fail "$name" "status 0 without an output file"
-       [[ "$name" == *-cut-in-half.* ]] && fail "$name" "encoded although cut in half"
-       [[ "$name" == *-refused.* ]] && fail "$name" "encoded although it must be refused" ;;
-    1) [[ -n "$reason" ]] || fail "$name" "status 1 without the image failure lines"
-       [[ -e "$output" ]] && fail "$name" "an output file after a failure" ;;
-    *) fail "$name" "status $status"; cat "$scratch/stderr" ;;
+    0) [[ -s "$output" ]] || fail "$name: status 0 without an output file"
+       [[ "$name" == *-cut-in-half.* ]] && fail "$name: encoded although cut in half"
+       [[ "$name" == *-refused.* ]] && fail "$name: encoded although it must be refused" ;;
+    1) [[ -n "$reason" ]] || fail "$name: status 1 without the image failure lines"
+       [[ -e "$output" ]] && fail "$name: an output file after a failure" ;;
+    *) fail "$name: status $status"; cat "$scratch/stderr" ;;
   esac
   echo "$name: status $status${reason:+, reason '$reason'}"
   rm -f "$output"
 done
-exit $((failures > 0))
+end_checks

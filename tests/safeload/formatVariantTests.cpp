@@ -1,7 +1,7 @@
 // Image variants that SOIL refused or read wrongly, made with ImageMagick at
 // test time. Each must decode in the sandbox to ImageMagick's own pixels with
-// the image's channel count, and the real encoder's output must be the
-// encoding of those pixels.
+// the image's channel count, and for a few the real encoder's output must be
+// the encoding of those pixels.
 
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,9 @@ const variant variants[] = {
     {"photo.avif", {}, 3, 3},
 };
 
+const std::set<std::string> encodedInFull = {"grey-baseline.jpg", "grey-key.png", "lossy.webp",
+                                             "lossless-alpha.webp", "photo.heic"};
+
 void PrintTo(const variant& image, std::ostream* stream)
 {
     *stream << image.name;
@@ -182,7 +186,12 @@ TEST_P(FormatVariant, DecodesAndEncodesImageMagicksPixels)
     EXPECT_EQ(colourOff, 0u);
     EXPECT_EQ(alphaOff, 0u);
 
-    // What the encoder's shader must sample: ImageMagick's pixels, up-scaled by SOIL.
+    // What the encoder's shader must sample: ImageMagick's pixels, up-scaled by
+    // SOIL. Past the decode checked above, the texture depends on the channel
+    // count alone, so the whole encoder runs on one variant of each count and
+    // on one read within a tolerance.
+    if (!encodedInFull.count(GetParam().name))
+        return;
     convert({image + "[0]", "-alpha", "off", "-depth", "8", "-type", "TrueColor", "BMP3:" + scratch.file("im.bmp")});
     expectEncodingOf(referenceTexture(scratch.file("im.bmp")), image, pinnedSeed, nullptr, GetParam().tolerance);
 }
@@ -221,15 +230,6 @@ std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::
     return std::string(reinterpret_cast<const char*>(header), 18) + map + data;
 }
 
-// `value` as `byteCount` bytes, lowest first.
-std::string littleEndianBytes(uint32_t value, int byteCount = 4)
-{
-    std::string bytes;
-    for (int byte = 0; byte < byteCount; ++byte)
-        bytes += char(value >> (8 * byte));
-    return bytes;
-}
-
 std::string littleEndianWords(const std::vector<unsigned>& words)
 {
     std::string bytes;
@@ -245,54 +245,6 @@ std::vector<unsigned> fiveBitColours()
     for (unsigned i = 0; i < 64; ++i)
         colours.push_back((i % 2) << 15 | (i % 32) << 10 | (31 - i % 32) << 5 | (i * 7 % 32));
     return colours;
-}
-
-// SOIL misread every TGA kind with 16-bit values; each now decodes to
-// ImageMagick's pixels, except grey with alpha, which ImageMagick reads as a
-// 5-bit colour's brightness and which is read as its stored grey and alpha.
-TEST(TgaSixteenBitKinds, DecodeToImageMagicksPixels)
-{
-    const std::string colours = littleEndianWords(fiveBitColours());
-    std::string indexes;
-    for (int i = 0; i < 64; ++i)
-        indexes += char(i % 32);
-    const std::string runs = "\xbf" + colours.substr(6, 2) + "\x9f" + colours.substr(8, 2) + "\x1f" + colours.substr(0, 64);
-    const struct {
-        const char* name;
-        std::string file;
-        int channels;
-    } kinds[] = {
-        {"RGB555", tgaFile(2, 16, 0x20, colours), 3},
-        {"15 bits", tgaFile(2, 15, 0x20, colours), 3},
-        {"ARGB1555", tgaFile(2, 16, 0x21, colours), 4},
-        {"ARGB1555 in runs", tgaFile(10, 16, 0x21, runs), 4},
-        {"map of 5-bit colours", tgaFile(1, 8, 0x20, indexes, colours.substr(0, 64), 16), 3},
-        {"bottom-left origin", tgaFile(2, 16, 0x00, colours), 3},
-    };
-    scratchDirectory scratch;
-    for (const auto& kind : kinds) {
-        const std::string path = scratch.file("kind.tga");
-        writeFile(path, kind.file);
-        const sandboxDecodeResult decoded = decodeInSandbox(kind.file);
-        ASSERT_TRUE(decoded.decoded) << kind.name << ": " << decoded.failureReason;
-        EXPECT_EQ(decoded.channels, kind.channels) << kind.name;
-        convert({path, "-depth", "8", "RGBA:" + scratch.file("expected.rgba")});
-        const std::string expected = readFile(scratch.file("expected.rgba"));
-        for (size_t pixel = 0; pixel < 64; ++pixel) {
-            const std::vector<int> actual = asRgba(decoded.pixels + pixel * size_t(decoded.channels), decoded.channels);
-            for (size_t channel = 0; channel < 4; ++channel)
-                EXPECT_EQ(actual[channel], static_cast<unsigned char>(expected[pixel * 4 + channel]))
-                    << kind.name << ", pixel " << pixel << ", channel " << channel;
-        }
-    }
-
-    std::string greyAndAlpha;
-    for (int i = 0; i < 64; ++i)
-        greyAndAlpha += {char(i * 4), char(255 - i * 3)};
-    const sandboxDecodeResult grey = decodeInSandbox(tgaFile(3, 16, 0x28, greyAndAlpha));
-    ASSERT_TRUE(grey.decoded) << grey.failureReason;
-    ASSERT_EQ(grey.channels, 2);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(grey.pixels), 128), greyAndAlpha);
 }
 
 // A V3 BMP of one row with bit fields: each pixel is the next value of the
@@ -317,41 +269,6 @@ std::string bmpWithFields(int bitsPerPixel, const std::vector<uint32_t>& masks)
     return file + data;
 }
 
-// ImageMagick widens a field by its size and the pixel's: each field width
-// from 3 to 8 bits in 16- and 32-bit pixels decodes to its pixels.
-TEST(BmpBitFields, WidenAsImageMagickDoes)
-{
-    const struct {
-        const char* name;
-        int bitsPerPixel;
-        std::vector<uint32_t> masks;
-    } layouts[] = {
-        {"6-5-5", 16, {0xfc00, 0x03e0, 0x001f}}, {"5-6-5", 16, {0xf800, 0x07e0, 0x001f}},
-        {"7-5-4", 16, {0xfe00, 0x01f0, 0x000f}}, {"3-3-2", 16, {0x00e0, 0x001c, 0x0003}},
-        {"7-8-7", 32, {0x3f800000, 0x007f8000, 0x7f}}, {"6-8-8", 32, {0x3f000000, 0x00ff0000, 0xff}},
-    };
-    scratchDirectory scratch;
-    for (const auto& layout : layouts) {
-        const std::string file = bmpWithFields(layout.bitsPerPixel, layout.masks);
-        writeFile(scratch.file("fields.bmp"), file);
-        convert({scratch.file("fields.bmp"), "-depth", "8", "RGB:" + scratch.file("expected.rgb")});
-        const sandboxDecodeResult decoded = decodeInSandbox(file);
-        ASSERT_TRUE(decoded.decoded) << layout.name << ": " << decoded.failureReason;
-        ASSERT_EQ(decoded.channels, 3);
-        EXPECT_TRUE(std::string(reinterpret_cast<const char*>(decoded.pixels), size_t(decoded.width) * 3)
-                    == readFile(scratch.file("expected.rgb")))
-            << layout.name;
-    }
-}
-
-uint32_t littleEndianAt(const std::string& bytes, size_t at)
-{
-    uint32_t value = 0;
-    for (int byte = 3; byte >= 0; --byte)
-        value = value << 8 | static_cast<unsigned char>(bytes[at + size_t(byte)]);
-    return value;
-}
-
 // An uncompressed V3 BMP's bitmap with an OS/2 2.x header of `headerBytes`
 // instead: the 40-byte header's fields as far as they reach, zeros beyond.
 std::string withOs2Header(const std::string& v3, uint32_t headerBytes)
@@ -370,25 +287,88 @@ std::string inBitmapArray(const std::string& bitmap)
         + littleEndianBytes(littleEndianAt(bitmap, 10) + 14) + bitmap.substr(14);
 }
 
-// OS/2 2.x headers of every length and bitmap arrays hold the V3 bitmap's
-// very pixels. (ImageMagick misreads the palettes of some of these, so the
-// V3 file's decode is the reference.)
-TEST(BmpOs2Kinds, HoldTheBitmapsPixels)
+// The sandbox's pixels of `file` as RGBA, and their channel count.
+std::string decodedAsRgba(const std::string& file, int& channels)
+{
+    const sandboxDecodeResult decoded = decodeInSandbox(file);
+    EXPECT_TRUE(decoded.decoded) << decoded.failureReason;
+    channels = decoded.channels;
+    std::string rgba;
+    for (size_t pixel = 0; decoded.decoded && pixel < size_t(decoded.width) * size_t(decoded.height); ++pixel)
+        for (int sample : asRgba(decoded.pixels + pixel * size_t(decoded.channels), decoded.channels))
+            rgba += char(sample);
+    return rgba;
+}
+
+// ImageMagick's RGBA of `file`, a file of the kind `extension` names.
+std::string imageMagicksRgba(const std::string& file, const std::string& extension)
 {
     scratchDirectory scratch;
+    writeFile(scratch.file("image." + extension), file);
+    convert({scratch.file("image." + extension), "-depth", "8", "RGBA:" + scratch.file("expected.rgba")});
+    return readFile(scratch.file("expected.rgba"));
+}
+
+// Files made here of kinds SOIL misread or refused decode to ImageMagick's
+// pixels: every TGA kind with 16-bit values; BMP bit fields of each width from
+// 3 to 8 bits in 16- and 32-bit pixels, which ImageMagick widens by the
+// field's size and the pixel's; OS/2 2.x headers of every length and bitmap
+// arrays, to the pixels of the V3 bitmap they hold (ImageMagick misreads the
+// palettes of some of these). TGA grey with alpha, which ImageMagick reads as
+// a 5-bit colour's brightness, is read as its stored grey and alpha.
+TEST(HandMadeFiles, DecodeToImageMagicksPixels)
+{
+    scratchDirectory scratch;
+    const std::string colours = littleEndianWords(fiveBitColours());
+    std::string indexes;
+    for (int i = 0; i < 64; ++i)
+        indexes += char(i % 32);
+    const std::string runs = "\xbf" + colours.substr(6, 2) + "\x9f" + colours.substr(8, 2) + "\x1f" + colours.substr(0, 64);
+    struct handMade {
+        std::string name;
+        std::string file;
+        int channels;
+        std::string reference = ""; // the file ImageMagick reads instead, when not this one
+    };
+    std::vector<handMade> files = {
+        {"RGB555.tga", tgaFile(2, 16, 0x20, colours), 3},
+        {"15 bits.tga", tgaFile(2, 15, 0x20, colours), 3},
+        {"ARGB1555.tga", tgaFile(2, 16, 0x21, colours), 4},
+        {"ARGB1555 in runs.tga", tgaFile(10, 16, 0x21, runs), 4},
+        {"map of 5-bit colours.tga", tgaFile(1, 8, 0x20, indexes, colours.substr(0, 64), 16), 3},
+        {"bottom-left origin.tga", tgaFile(2, 16, 0x00, colours), 3},
+        {"6-5-5.bmp", bmpWithFields(16, {0xfc00, 0x03e0, 0x001f}), 3},
+        {"5-6-5.bmp", bmpWithFields(16, {0xf800, 0x07e0, 0x001f}), 3},
+        {"7-5-4.bmp", bmpWithFields(16, {0xfe00, 0x01f0, 0x000f}), 3},
+        {"3-3-2.bmp", bmpWithFields(16, {0x00e0, 0x001c, 0x0003}), 3},
+        {"7-8-7.bmp", bmpWithFields(32, {0x3f800000, 0x007f8000, 0x7f}), 3},
+        {"6-8-8.bmp", bmpWithFields(32, {0x3f000000, 0x00ff0000, 0xff}), 3},
+    };
     for (const textLines& options : {textLines{}, textLines{"-colors", "100", "-type", "Palette", "-compress", "none"}}) {
         makeImage(67, 45, options, "BMP3:" + scratch.file("v3.bmp"));
-        convert({scratch.file("v3.bmp"), "-depth", "8", "RGB:" + scratch.file("expected.rgb")});
-        const std::string v3 = readFile(scratch.file("v3.bmp")), expected = readFile(scratch.file("expected.rgb"));
-        for (const std::string& file : {withOs2Header(v3, 16), withOs2Header(v3, 24), withOs2Header(v3, 64),
-                                        inBitmapArray(v3), inBitmapArray(withOs2Header(v3, 64))}) {
-            const sandboxDecodeResult decoded = decodeInSandbox(file);
-            ASSERT_TRUE(decoded.decoded) << decoded.failureReason;
-            ASSERT_EQ(decoded.channels, 3);
-            EXPECT_TRUE(std::string(reinterpret_cast<const char*>(decoded.pixels), expected.size()) == expected)
-                << littleEndianAt(file, file[1] == 'A' ? 28 : 14) << "-byte header, " << file.substr(0, 2);
-        }
+        const std::string v3 = readFile(scratch.file("v3.bmp")), kind = options.empty() ? " " : " palette ";
+        for (uint32_t headerBytes : {16u, 24u, 64u})
+            files.push_back({std::to_string(headerBytes) + "-byte OS/2" + kind + "header.bmp",
+                             withOs2Header(v3, headerBytes), 3, v3});
+        files.push_back({"bitmap array of V3" + kind + "bitmap.bmp", inBitmapArray(v3), 3, v3});
+        files.push_back({"bitmap array of OS/2" + kind + "bitmap.bmp", inBitmapArray(withOs2Header(v3, 64)), 3, v3});
     }
+    for (const handMade& made : files) {
+        int channels = 0;
+        const std::string extension = made.name.substr(made.name.rfind('.') + 1);
+        EXPECT_TRUE(decodedAsRgba(made.file, channels)
+                    == imageMagicksRgba(made.reference.empty() ? made.file : made.reference, extension))
+            << made.name;
+        EXPECT_EQ(channels, made.channels) << made.name;
+    }
+
+    std::string greyAndAlpha;
+    for (int i = 0; i < 64; ++i)
+        greyAndAlpha += {char(i * 4), char(255 - i * 3)};
+    const sandboxDecodeResult grey = decodeInSandbox(tgaFile(3, 16, 0x28, greyAndAlpha));
+    ASSERT_TRUE(grey.decoded) << grey.failureReason;
+    ASSERT_EQ(grey.channels, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(grey.pixels), 128), greyAndAlpha);
 }
 
 INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {

@@ -26,55 +26,32 @@
 
 namespace {
 
-void putLittleEndian32(std::vector<unsigned char>& bytes, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = uint8_t(value >> (8 * i));
-}
-
-constexpr uint32_t fourCC(const char (&code)[5])
-{
-    return uint32_t(uint8_t(code[0])) | uint32_t(uint8_t(code[1])) << 8 | uint32_t(uint8_t(code[2])) << 16 |
-        uint32_t(uint8_t(code[3])) << 24;
-}
-
 // A DDS file as ImageMagick and other writers make it, with dataBytes of data.
-std::vector<unsigned char> ddsFile(uint32_t width, uint32_t height, const char* compression,
-    uint32_t bitCount, uint32_t mipMapCount, size_t dataBytes)
+std::string ddsFile(uint32_t width, uint32_t height, const char* compression, uint32_t bitCount,
+    uint32_t mipMapCount, size_t dataBytes)
 {
-    std::vector<unsigned char> bytes(128 + dataBytes, 0);
-    putLittleEndian32(bytes, 0, fourCC("DDS "));
-    putLittleEndian32(bytes, 4, 124);
-    putLittleEndian32(bytes, 8, 0x1 | 0x2 | 0x4 | 0x1000 | (mipMapCount > 1 ? 0x20000 : 0));
-    putLittleEndian32(bytes, 12, height);
-    putLittleEndian32(bytes, 16, width);
-    putLittleEndian32(bytes, 28, mipMapCount);
-    putLittleEndian32(bytes, 76, 32);
-    bool compressed = compression != nullptr;
-    putLittleEndian32(bytes, 80, compressed ? 0x4 : (0x40 | (bitCount == 32 ? 0x1 : 0)));
+    std::string bytes(128 + dataBytes, '\0');
+    const bool compressed = compression != nullptr;
+    const std::pair<size_t, uint32_t> fields[] = {
+        {4, 124}, {8, 0x1007u | (mipMapCount > 1 ? 0x20000u : 0u)}, {12, height}, {16, width},
+        {28, mipMapCount}, {76, 32}, {80, compressed ? 0x4u : (0x40u | (bitCount == 32 ? 0x1u : 0u))},
+        {88, bitCount}, {108, 0x1000u | (mipMapCount > 1 ? 0x400008u : 0u)}};
+    for (const auto& [offset, value] : fields)
+        bytes.replace(offset, 4, littleEndianBytes(value));
+    bytes.replace(0, 4, "DDS ");
     if (compressed)
-        putLittleEndian32(bytes, 84,
-            uint32_t(compression[0]) | uint32_t(compression[1]) << 8 | uint32_t(compression[2]) << 16 |
-                uint32_t(compression[3]) << 24);
-    putLittleEndian32(bytes, 88, bitCount);
-    putLittleEndian32(bytes, 108, 0x1000 | (mipMapCount > 1 ? 0x400000 | 0x8 : 0));
+        bytes.replace(84, 4, compression);
     return bytes;
 }
 
-std::vector<unsigned char> withField(std::vector<unsigned char> bytes, size_t offset, uint32_t value)
+std::string withField(std::string bytes, size_t offset, uint32_t value)
 {
-    putLittleEndian32(bytes, offset, value);
-    return bytes;
+    return bytes.replace(offset, 4, littleEndianBytes(value));
 }
 
 ddsDirectCheck check(const std::string& bytes, uint32_t maxTextureSize = 16384)
 {
     return checkDdsForDirectUpload(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), maxTextureSize);
-}
-
-ddsDirectCheck check(const std::vector<unsigned char>& bytes, uint32_t maxTextureSize = 16384)
-{
-    return checkDdsForDirectUpload(bytes.data(), bytes.size(), maxTextureSize);
 }
 
 } // namespace
@@ -85,11 +62,10 @@ ddsDirectCheck check(const std::vector<unsigned char>& bytes, uint32_t maxTextur
 TEST(DdsHeader, ChecksEveryDirectUploadAgainstTheFile)
 {
     using verdict = ddsDirectVerdict;
-    std::vector<unsigned char> truncatedHeader = ddsFile(4, 4, "DXT1", 0, 1, 8);
-    truncatedHeader.resize(127);
+    const std::string truncatedHeader = ddsFile(4, 4, "DXT1", 0, 1, 8).substr(0, 127);
     const struct {
         const char* name;
-        std::vector<unsigned char> file;
+        std::string file;
         verdict expected;
         const char* reason;
         uint32_t maxTextureSize = 16384;
@@ -99,7 +75,7 @@ TEST(DdsHeader, ChecksEveryDirectUploadAgainstTheFile)
         {"RGB of odd width", ddsFile(5, 3, nullptr, 24, 1, 5 * 3 * 3), verdict::safe, ""},
         // 64x32 RGBA with its full chain of 7 levels: 8192 + 2048 + 512 + 128 + 32 + 8 + 4 bytes.
         {"RGBA mipmap chain", ddsFile(64, 32, nullptr, 32, 7, 10924), verdict::safe, ""},
-        {"no DDS", std::vector<unsigned char>(200, 'x'), verdict::notDirect, ""},
+        {"no DDS", std::string(200, 'x'), verdict::notDirect, ""},
         {"truncated header", truncatedHeader, verdict::notDirect, ""},
         {"ATI2", ddsFile(4, 4, "ATI2", 0, 1, 16), verdict::notDirect, ""},
         {"cube map", withField(ddsFile(4, 4, "DXT1", 0, 1, 48), 112, 0x200 | 0xFC00), verdict::notDirect, ""},
@@ -281,16 +257,8 @@ unsigned char* descriptorProbingDecoder(const unsigned char*, int, int*, int*, i
 
 } // namespace
 
-TEST(Sandbox, HandsBackTheDecodedPixels)
-{
-    sandboxDecodeResult result = decodeWith(fourTexelDecoder);
-    ASSERT_TRUE(result.decoded) << result.failureReason;
-    EXPECT_EQ(result.width, 2);
-    EXPECT_EQ(result.height, 2);
-    EXPECT_EQ(result.channels, 1);
-    EXPECT_EQ(std::memcmp(result.pixels, "\x10\x20\x30\x40", 4), 0);
-}
-
+// Each way a decoder can end; the last finds none of the caller's descriptors
+// open, which it must not inherit.
 TEST(Sandbox, ReportsEachWayADecoderCanEnd)
 {
     const struct {
@@ -304,14 +272,22 @@ TEST(Sandbox, ReportsEachWayADecoderCanEnd)
                        "most 16777216 texels; PIXVEIL_AREA_LIMIT sets that)"},
         {fileOpeningDecoder, "the open failed"},
         {programStartingDecoder, "image decoder made a forbidden system call (signal 31)"},
+        {descriptorProbingDecoder, "no inherited descriptor is open"},
     };
+    inheritedDescriptors[0] = open("/proc/self/exe", O_RDONLY);
+    inheritedDescriptors[1] = dup2(inheritedDescriptors[0], 900);
+    ASSERT_GE(inheritedDescriptors[0], 0);
+    ASSERT_EQ(inheritedDescriptors[1], 900);
     for (const auto& ending : cases)
         EXPECT_EQ(decodeWith(ending.decoder).failureReason, ending.reason);
+    for (int descriptor : inheritedDescriptors)
+        close(descriptor);
 }
 
 // A decode finished long after it started, as when the program set up in
-// between: what the child reported before its deadline is taken, a child still
-// at work past it is stopped, and one never finished is killed and reaped.
+// between (decodeImageInSandbox is the two at once): the pixels the child
+// reported before its deadline are taken, a child still at work past it is
+// stopped, and one never finished is killed and reaped.
 TEST(Sandbox, AStartedDecodeIsJudgedByWhatTheChildDidBeforeItsDeadline)
 {
     static const unsigned char bytes[] = {1, 2, 3, 4};
@@ -328,6 +304,7 @@ TEST(Sandbox, AStartedDecodeIsJudgedByWhatTheChildDidBeforeItsDeadline)
 
     sandboxDecodeResult taken = finishDecodeInSandbox(reported);
     ASSERT_TRUE(taken.decoded) << taken.failureReason;
+    EXPECT_EQ(std::vector<int>({taken.width, taken.height, taken.channels}), std::vector<int>({2, 2, 1}));
     EXPECT_EQ(std::memcmp(taken.pixels, "\x10\x20\x30\x40", 4), 0);
     EXPECT_EQ(finishDecodeInSandbox(sleeping).failureReason, "image decoder timed out");
 
@@ -339,18 +316,6 @@ TEST(Sandbox, AStartedDecodeIsJudgedByWhatTheChildDidBeforeItsDeadline)
     ASSERT_GT(abandonedChild, 0);
     EXPECT_EQ(kill(abandonedChild, 0), -1) << "the abandoned child is still there";
     EXPECT_EQ(errno, ESRCH);
-}
-
-TEST(Sandbox, DecoderInheritsNoDescriptors)
-{
-    inheritedDescriptors[0] = open("/proc/self/exe", O_RDONLY);
-    inheritedDescriptors[1] = dup2(inheritedDescriptors[0], 900);
-    ASSERT_GE(inheritedDescriptors[0], 0);
-    ASSERT_EQ(inheritedDescriptors[1], 900);
-    const std::string reason = decodeWith(descriptorProbingDecoder).failureReason;
-    for (int descriptor : inheritedDescriptors)
-        close(descriptor);
-    EXPECT_EQ(reason, "no inherited descriptor is open");
 }
 
 // SOIL's own decoder, within the limits of the file's size: a tiny Radiance

@@ -7,14 +7,7 @@ wrapper=$1
 connect_repeatedly=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-failures=0
-
-check() { # description expected actual
-  if [[ "$2" != "$3" ]]; then
-    echo "FAIL: $1: expected [$2], got [$3]"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 # The command under test records its display and the server's pid (the
 # server is the command's sibling); once the wrapper has returned, the server,
@@ -26,8 +19,7 @@ check_server_gone() { # description
   display_number=$(cat "$scratch/display")
   server_pid=$(cat "$scratch/display.pid")
   if [[ -z "$display_number" || -z "$server_pid" ]]; then
-    echo "FAIL: $1: the command found no private server"
-    failures=$((failures + 1))
+    fail "$1: the command found no private server"
     return
   fi
   check "$1: lock file" "" "$(ls "/tmp/.X$display_number-lock" 2>/dev/null)"
@@ -70,8 +62,4 @@ check "standard input" "from a pipe" "$(echo 'from a pipe' | "$wrapper" cat)"
 "$wrapper" 2>/dev/null
 check "no command: status" 2 "$?"
 
-if [[ $failures -gt 0 ]]; then
-  echo "$failures checks failed"
-  exit 1
-fi
-echo "all checks passed"
+end_checks

@@ -11,24 +11,11 @@
 
 namespace {
 
-std::uint32_t readLittleEndian(const std::string& bytes, std::size_t offset, int size)
-{
-    std::uint32_t value = 0;
-    for (int i = size - 1; i >= 0; --i)
-        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-    return value;
-}
-
 void expectField(const std::string& path, const char* name, std::uint64_t actual, std::uint64_t expected)
 {
     if (actual != expected)
         throw std::runtime_error(path + ": " + name + " is " + std::to_string(actual) + ", expected " +
                                  std::to_string(expected));
-}
-
-unsigned char rotateLeft(unsigned char value, int amount)
-{
-    return static_cast<unsigned char>((value << amount) | (value >> (8 - amount)));
 }
 
 // The rotation that explains the pixel at byte `at`, or -1.
@@ -55,8 +42,8 @@ rgbImage readBmp(const std::string& path)
     if (bytes.size() < 54 || bytes.compare(0, 2, "BM") != 0)
         throw std::runtime_error(path + ": no BMP header");
     rgbImage image;
-    const std::uint32_t width = readLittleEndian(bytes, 18, 4);
-    const std::uint32_t height = readLittleEndian(bytes, 22, 4);
+    const std::uint32_t width = littleEndianAt(bytes, 18, 4);
+    const std::uint32_t height = littleEndianAt(bytes, 22, 4);
     const std::uint32_t padding = width & 3u;
     const std::uint64_t rowSize = 3ull * width + padding;
     const std::uint64_t fileSize = 54 + rowSize * height;
@@ -72,7 +59,7 @@ rgbImage readBmp(const std::string& path)
         {"vertical resolution", 42, 4, 0},   {"colours used", 46, 4, 0},    {"important colours", 50, 4, 0},
     };
     for (const auto& field : fields)
-        expectField(path, field.name, readLittleEndian(bytes, field.offset, field.size), field.expected);
+        expectField(path, field.name, littleEndianAt(bytes, field.offset, field.size), field.expected);
     expectField(path, "file length", bytes.size(), fileSize);
 
     image.width = static_cast<int>(width);
@@ -97,10 +84,8 @@ void negateBmpHeight(const std::string& path)
     std::string bytes = readFile(path);
     if (bytes.size() < 54 || bytes.compare(0, 2, "BM") != 0)
         throw std::runtime_error(path + ": no BMP header");
-    const auto height = static_cast<std::int32_t>(readLittleEndian(bytes, heightOffset, 4));
-    const auto negated = static_cast<std::uint32_t>(-height);
-    for (std::size_t i = 0; i < 4; ++i)
-        bytes[heightOffset + i] = static_cast<char>((negated >> (8 * i)) & 0xFFu);
+    const auto height = static_cast<std::int32_t>(littleEndianAt(bytes, heightOffset, 4));
+    bytes.replace(heightOffset, 4, littleEndianBytes(static_cast<std::uint32_t>(-height)));
     writeFile(path, bytes);
 }
 

@@ -162,6 +162,22 @@ textLines splitLines(const std::string& text)
     return lines;
 }
 
+std::string littleEndianBytes(std::uint32_t value, int byteCount)
+{
+    std::string bytes;
+    for (int byte = 0; byte < byteCount; ++byte)
+        bytes += static_cast<char>(value >> (8 * byte));
+    return bytes;
+}
+
+std::uint32_t littleEndianAt(const std::string& bytes, std::size_t at, int byteCount)
+{
+    std::uint32_t value = 0;
+    for (int byte = byteCount - 1; byte >= 0; --byte)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(byte)]);
+    return value;
+}
+
 void convert(const textLines& arguments)
 {
     textLines command = {"/usr/bin/convert"};

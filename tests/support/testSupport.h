@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,6 +72,46 @@ bool fileExists(const std::string& path);
 // The names in a directory, sorted.
 textLines namesIn(const std::string& directory);
 textLines splitLines(const std::string& text);
+
+// `value` as `byteCount` bytes, lowest first; and the number that `byteCount`
+// bytes of `bytes` from `at` hold, lowest first.
+std::string littleEndianBytes(std::uint32_t value, int byteCount = 4);
+std::uint32_t littleEndianAt(const std::string& bytes, std::size_t at, int byteCount = 4);
+
+// A byte rotated left by `amount` bits (0 to 7), as the encoder's shader
+// rotates each sample before the noise.
+inline unsigned char rotateLeft(unsigned char value, int amount)
+{
+    return static_cast<unsigned char>((value << amount) | (value >> ((8 - amount) & 7)));
+}
+
+// A photo-like picture made without ImageMagick, red, green and blue a texel:
+// smooth shading, different in each channel, with seeded grain of up to
+// ±`grain` on top (0: none).
+inline std::vector<unsigned char> photoLikePicture(int width, int height, int grain = 24)
+{
+    std::vector<unsigned char> picture(static_cast<std::size_t>(width) * height * 3);
+    std::uint32_t state = 7;
+    for (std::size_t i = 0; i < picture.size(); ++i) {
+        const auto x = static_cast<double>(i / 3 % static_cast<std::size_t>(width));
+        const auto y = static_cast<double>(i / 3 / static_cast<std::size_t>(width));
+        state = state * 1103515245u + 12345u;
+        const double shade = 128 + 70 * std::sin(x / (5.0 + static_cast<double>(i % 3))) * std::cos(y / 9.0);
+        const auto grainLevels = static_cast<std::uint32_t>(2 * grain + 1);
+        const int noise = grain ? static_cast<int>((state >> 16) % grainLevels) - grain : 0;
+        picture[i] = static_cast<unsigned char>(std::clamp(static_cast<int>(shade) + noise, 0, 255));
+    }
+    return picture;
+}
+
+// The mean absolute difference of the samples of two pictures of one size.
+inline double meanAbsoluteDifference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        sum += a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
+    return sum / static_cast<double>(a.size());
+}
 
 // Runs ImageMagick's convert with these arguments; throws when it fails.
 void convert(const textLines& arguments);
