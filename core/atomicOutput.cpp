@@ -363,15 +363,9 @@ bool saveCaptureAtomically(const char* outputPath, int width, int height, std::s
     }
     const auto captureWidth = static_cast<std::uint32_t>(width);
     const auto captureHeight = static_cast<std::uint32_t>(height);
-    auto writeCapture = [captureWidth, captureHeight](std::FILE* file, const char* temporaryPath,
-                                                      std::string& reason) {
-        bmpCapture capture;
-        if (!capture.read(captureWidth, captureHeight)) {
-            reason = "no memory for the " + std::to_string(bmpFileSize(captureWidth, captureHeight))
-                     + "-byte capture";
-            return false;
-        }
-        return writeWholeFile(file, temporaryPath, capture.fileBytes(), capture.fileSize(), reason);
+    auto writeFrame = [captureWidth, captureHeight](std::FILE* file, const char* temporaryPath,
+                                                    std::string& reason) {
+        return writeCapture(file, temporaryPath, captureWidth, captureHeight, reason);
     };
-    return replaceFileAtomically(outputPath, bmpFileSize(captureWidth, captureHeight), writeCapture, failureReason);
+    return replaceFileAtomically(outputPath, bmpFileSize(captureWidth, captureHeight), writeFrame, failureReason);
 }

@@ -119,6 +119,18 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
     }
 }
 
+// A large frame is read and written a strip at a time: a write that fails in
+// a later strip still says how far the whole file got.
+TEST_F(EncoderSave, AWriteCutOffInALaterStripSaysHowFarTheFileGot)
+{
+    makeImage(2048, 1024, {}, "PNG24:" + input);
+    const textLines withFiveMegabytes = {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 5000; exec \"$0\" \"$@\""};
+    const processResult run = runProcess(encoderCommand(input, withFiveMegabytes));
+    EXPECT_EQ(run.out, encoderSuccessOutput);
+    expectFailedSave(run, "File too large after 5120000 of " + std::to_string(bmpFileSize(2048, 1024)) + " bytes",
+                     {"photo.png"});
+}
+
 TEST_F(EncoderSave, NoiseAllocationFailureFails)
 {
     const processResult run = runProcess(encoderCommand(input), withEntries(preloading(FAIL_ALLOCATION),
