@@ -2,6 +2,8 @@
 // clock pinned and decoded again, compared pixel for pixel with SOIL's own
 // texture of the input (its decoded pixels, up-scaled to powers of two), or
 // with the input itself when the decoder gives it back at its own size.
+// One file for every test that runs both programs, because they share the
+// encode-then-decode helpers below.
 
 #include "tests/support/encodedImages.h"
 
