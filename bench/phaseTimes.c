@@ -10,8 +10,10 @@
  *          when the encoder made its noise during the load)
  *   draw   .. both frames drawn: Mesa draws only when the frame is read, so
  *          the helper finishes the drawing (glFinish) before the read-back
- *   read   .. the frame is read back as the BMP's rows (glReadPixels, GL_BGR)
- *   write  .. exit (the file written, flushed and renamed)
+ *   read   .. the last strip of the frame is read back as the BMP's rows
+ *          (glReadPixels, GL_BGR); the strips before it are written between
+ *          the reads, so this phase and the next are best taken together
+ *   write  .. exit (the last strip written, the file flushed and renamed)
  * In the decoder, which reads its encoded texture back for the seed search
  * and makes the noise of the seed it chose, it also notes:
  *   search glGetTexImage .. last texture upload returns */
@@ -107,7 +109,7 @@ void glReadPixels(GLint x, GLint y, GLsizei width, GLsizei height, GLenum format
     if (!real)
         real = next("glReadPixels");
     const int capture = format == GL_BGR;
-    if (capture) {
+    if (capture && drawEnd == 0) {
         glFinish();
         drawEnd = now();
     }
