@@ -3,11 +3,12 @@
 # on the test's display and, with DISPLAY unset, on their own private server;
 # then the installed prefix, its man pages, GNU parallel over it, and the
 # Debian package's control fields.
-#   launcherTests.sh BUILD_DIR VERSION
+#   launcherTests.sh BUILD_DIR VERSION FAKETIME_LIBRARY
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 build=$1
 version=$2
+faketime_library=$3
 bin=$build/launcher/bin
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -43,6 +44,21 @@ run "$bin/pixveil-decode" -o x.png a_enc.bmp b_enc.bmp
 check "decoding batch: -o refused" "2|pixveil-decode: -o names the output of a single file" "$(cat status)|$(head -1 err)"
 run env -u DISPLAY "$bin/pixveil-decode" -o - a_enc.bmp
 check "single file to standard output" "0|$(pixels a.png)" "$(cat status)|$(/usr/bin/convert png:out -depth 8 rgb:- | md5sum)"
+
+# A batch's workers encode file after file in one process; each file's output
+# (at a pinned clock) and a failure's text are still exactly a single run's.
+pinned=(env LD_PRELOAD="$faketime_library" FAKETIME="2026-01-01 00:00:00" TZ=UTC DONT_FAKE_MONOTONIC=1
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0:detect_leaks=0")
+rm -f ./*_enc.bmp
+"${pinned[@]}" "$build/encoder/pixveil" b.png >/dev/null 2>&1
+mv b_enc.bmp single_b.bmp
+"$build/encoder/pixveil" bad.png >single 2>&1
+run "${pinned[@]}" "$bin/pixveil" -j 1 a.png b.png bad.png
+check "worker batch: status and summary" "1|pixveil: 2 files encoded, 1 failed" "$(cat status)|$(tail -1 err)"
+check "worker batch: the second file of a worker" "$(md5sum <single_b.bmp)" "$(md5sum <b_enc.bmp)"
+check "worker batch: a failure after others in its worker" "$(LC_ALL=C sed 's/[[:cntrl:]]/?/g; s/^/  /' single)" \
+  "$(sed -n 's/^  /  /p' err)"
+rm -f ./*_enc.bmp single_b.bmp single
 
 # A name holding an escape sequence is shown with "?" for its control
 # characters, in the failure line and in the program's output under it.
@@ -84,11 +100,11 @@ check "progress line on a terminal" 1 "$(grep -c $'\\[2/2\\] .*\r.*pixveil: 2 fi
 
 # SIGTERM during a batch: the running program is stopped and leaves no
 # temporary file, no further file is started, and the command ends by it.
-# The signal waits for the first program: the launcher's other children (the
+# The signal waits for the first program or worker: the launcher's other children (the
 # display check, command substitutions) run before it handles SIGTERM.
 "$bin/pixveil" -j 1 a.png b.png a.png 2>err &
 launcher=$!
-until pgrep -P $launcher -f "libexec/pixveil/pixveil a\.png" >/dev/null || ! kill -0 $launcher 2>/dev/null; do
+until pgrep -P $launcher -f "libexec/pixveil/pixveil(-worker| a\.png)" >/dev/null || ! kill -0 $launcher 2>/dev/null; do
   sleep 0.01
 done
 kill -TERM $launcher
@@ -107,19 +123,19 @@ for display in on off; do
   [[ $display == off ]] && environment=(env -u DISPLAY)
   TMPDIR="$scratch/tmp" "${environment[@]}" "$bin/pixveil" -j 1 a.png b.png a.png b.png 2>err &
   top=$!
-  until pgrep -f "libexec/pixveil/pixveil [ab]\.png" >/dev/null || ! kill -0 $top 2>/dev/null; do
+  until pgrep -f "libexec/pixveil/pixveil(-worker| [ab]\.png)" >/dev/null || ! kill -0 $top 2>/dev/null; do
     sleep 0.01
   done
   kill -KILL $top
   wait $top 2>/dev/null
   for _ in $(seq 1 100); do
-    pgrep -f "$scratch/tmp|$batch|libexec/pixveil/pixveil [ab]" >/dev/null || break
+    pgrep -f "$scratch/tmp|$batch|libexec/pixveil/pixveil( [ab]|-worker)" >/dev/null || break
     sleep 0.1
   done
   check "batch killed, display $display: what is left" "" \
-    "$(pgrep -af "$scratch/tmp|$batch|libexec/pixveil/pixveil [ab]"; ls -A "$scratch/tmp"; ls pixveil.tmp.* 2>/dev/null)"
+    "$(pgrep -af "$scratch/tmp|$batch|libexec/pixveil/pixveil( [ab]|-worker)"; ls -A "$scratch/tmp"; ls pixveil.tmp.* 2>/dev/null)"
   # A survivor would hold the test's output open and keep ctest waiting.
-  pkill -KILL -f "$scratch/tmp|$batch|libexec/pixveil/pixveil [ab]" 2>/dev/null
+  pkill -KILL -f "$scratch/tmp|$batch|libexec/pixveil/pixveil( [ab]|-worker)" 2>/dev/null
 done
 
 # One file, on a display: exactly the program's output and status, also for
