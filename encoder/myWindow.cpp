@@ -5,6 +5,7 @@
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
+#include "safeload/decodeAhead.h"
 
 #include <cstdio>
 #include <iostream>
@@ -18,6 +19,20 @@ void copyText(char* destination, std::size_t capacity, const char* text)
 }
 
 } // namespace
+
+bool openEncodingWindow(const char* path)
+{
+    char outputPath[pathCapacity];
+    if (const char* problem = deriveOutputPath(path, outputPath)) {
+        std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
+        return false;
+    }
+    new myWindow(path);
+    // The image decodes while GLUT starts its loop and the window builds its
+    // program and its noise.
+    startImageDecode(path);
+    return true;
+}
 
 myWindow::myWindow(const char* path)
     : shaderManager(),

@@ -21,6 +21,14 @@
 // except that a run that fails to produce its output after the window resize
 // (no memory for the noise, no noise texture, a failed or short save) ends with
 // status 1 when its window closes.
+// What `pixveil PATH` does once its argument count is checked: refuses a path
+// that does not fit the path buffers (a truncated name would write somewhere
+// the user did not ask), with one line on standard error and false; otherwise
+// opens the myWindow for it and, while that window's context is current,
+// starts decoding the image in its sandboxed child (decodeAhead.h), which
+// must be forked on the main thread, as it lives as long as the child must.
+bool openEncodingWindow(const char* path);
+
 class myWindow : public vexo::glutWindow {
 public:
     // `path` is the image path; the caller has checked that deriveOutputPath

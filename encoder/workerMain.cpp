@@ -14,10 +14,8 @@
 // at the end of its input or at an empty record ("\0\0").
 
 #include "base/livesUntilExit.h"
-#include "core/outputPath.h"
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
-#include "safeload/decodeAhead.h"
 
 #include <GL/freeglut.h>
 #include <fcntl.h>
@@ -63,15 +61,10 @@ void reply(const std::string& index, int status)
 // support again, as it does in every program's first window.
 int encode(const char* path)
 {
-    char outputPath[pathCapacity];
-    if (const char* problem = deriveOutputPath(path, outputPath)) {
-        std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
-        return 1;
-    }
     vexo::extensionsLoaded = false;
     vexo::shadingLanguageReady = false;
-    new myWindow(path);
-    startImageDecode(path);
+    if (!openEncodingWindow(path))
+        return 1;
     while (glutGetWindow() != 0)
         glutMainLoopEvent();
     return 0;

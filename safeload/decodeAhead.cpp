@@ -86,14 +86,11 @@ bool guessTextureSize(std::uint32_t& width, std::uint32_t& height)
 {
     if (!decodeStarted || pending.declaredWidth == 0 || pending.declaredHeight == 0)
         return false;
-    const std::uint32_t textureWidth = nextPowerOfTwo(pending.declaredWidth);
-    const std::uint32_t textureHeight = nextPowerOfTwo(pending.declaredHeight);
-    const std::uint64_t textureArea = std::uint64_t(textureWidth) * textureHeight;
-    if (textureWidth > pending.bounds.side || textureHeight > pending.bounds.side
-        || textureArea > pending.bounds.area || textureArea > pending.creditedTexels)
+    if (!textureFits(pending.declaredWidth, pending.declaredHeight, pending.bounds)
+        || textureAreaFor(pending.declaredWidth, pending.declaredHeight) > pending.creditedTexels)
         return false;
-    width = textureWidth;
-    height = textureHeight;
+    width = nextPowerOfTwo(pending.declaredWidth);
+    height = nextPowerOfTwo(pending.declaredHeight);
     return true;
 }
 

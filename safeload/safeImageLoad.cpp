@@ -122,8 +122,8 @@ std::string sizeText(uint64_t width, uint64_t height)
 // Only a texture whose sides the driver takes can be beyond the area alone.
 bool beyondAreaAlone(uint32_t width, uint32_t height, const textureBounds& bounds)
 {
-    return nextPowerOfTwo(width) <= bounds.side && nextPowerOfTwo(height) <= bounds.side
-        && textureAreaFor(width, height) > bounds.area;
+    const textureBounds anyArea {bounds.side, UINT64_MAX};
+    return textureFits(width, height, anyArea) && !textureFits(width, height, bounds);
 }
 
 std::string areaRefusal(uint64_t width, uint64_t height, uint64_t textureArea, const textureBounds& bounds)
@@ -252,11 +252,16 @@ uint64_t textureAreaFor(uint32_t width, uint32_t height)
     return uint64_t(nextPowerOfTwo(width)) * nextPowerOfTwo(height);
 }
 
+bool textureFits(uint32_t width, uint32_t height, const textureBounds& bounds)
+{
+    return nextPowerOfTwo(width) <= bounds.side && nextPowerOfTwo(height) <= bounds.side
+        && textureAreaFor(width, height) <= bounds.area;
+}
+
 bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, const textureBounds& bounds)
 {
     return decodedSizeFits(width, height, channels, pixelCapacity)
-        && nextPowerOfTwo(uint32_t(width)) <= bounds.side && nextPowerOfTwo(uint32_t(height)) <= bounds.side
-        && textureAreaFor(uint32_t(width), uint32_t(height)) <= bounds.area;
+        && textureFits(uint32_t(width), uint32_t(height), bounds);
 }
 
 uint32_t nextPowerOfTwo(uint32_t value)

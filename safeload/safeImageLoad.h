@@ -46,6 +46,10 @@ bool findTextureBounds(int maxTextureSize, textureBounds& bounds, std::string& p
 // The texture an image of these sides is drawn into: each side raised to a power of two.
 uint64_t textureAreaFor(uint32_t width, uint32_t height);
 
+// Whether that texture is within the bounds: each side within the driver's
+// largest, and its area within the limit.
+bool textureFits(uint32_t width, uint32_t height, const textureBounds& bounds);
+
 // Decodes a file's bytes in the sandbox with the decoder its first bytes choose
 // and the limits for its size; a format that is refused gives a failed decode
 // with the refusal as its reason. startImageBytesDecode is its first half
