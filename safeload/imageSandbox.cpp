@@ -2,11 +2,14 @@
 // the layout of the decode header and the order of the hand-over (decode,
 // report, wait, be read or copy, be killed), which is checked by reading the
 // two halves side by side. What the child does to itself first is in
-// childConfinement.cpp.
+// childConfinement.cpp, and the spawner that clones children for a program
+// that decodes image after image in childSpawner.cpp.
 
 #include "safeload/imageSandbox.h"
 
 #include "safeload/childConfinement.h"
+#include "safeload/childSpawner.h"
+#include "safeload/formats/decodedImage.h"
 #include "safeload/hugePages.h"
 
 #include <SOIL/SOIL.h>
@@ -216,6 +219,7 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
     closeInheritedDescriptors(readyFd);
     restoreDefaultSignalActions();
     watchForAllocationFailures(header);
+    setDecodedImageByteLimit(pixelCapacity);
     if (confinement.prepare)
         confinement.prepare();
     if (!applyLimits(limits, inheritedAddressSpace) ||
@@ -228,6 +232,13 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
     if (pixels)
         handOver(pixels, header, area, readyFd);
     _exit(0);
+}
+
+[[noreturn]] void runSpawnedChild(const spawnRequest& request, void* area, const unsigned char* bytes,
+    int readyFd, pid_t parent, uint64_t inheritedAddressSpace)
+{
+    runChild(bytes, int(request.byteLength), request.limits, area, request.pixelCapacity, parent,
+        inheritedAddressSpace, request.decode, request.confinement, readyFd);
 }
 
 using steadyClock = std::chrono::steady_clock;
@@ -488,19 +499,91 @@ void startedSandboxDecode::abandon()
     pidfd = -1;
 }
 
+namespace {
+
+// The shared area, reserved, not committed: only the pages the child writes
+// take memory. In a memory file when a spawner is to map it too (`file`).
+void* mapSharedArea(size_t length, int* file)
+{
+    if (file) {
+        *file = memfd_create("pixveil-decode", MFD_CLOEXEC);
+        if (*file >= 0 && ftruncate(*file, off_t(length)) == 0) {
+            void* area = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, *file, 0);
+            if (area != MAP_FAILED)
+                return area;
+        }
+        if (*file >= 0)
+            close(*file);
+        *file = -1;
+    }
+    return mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+}
+
+int memoryFileHolding(const unsigned char* bytes, size_t length)
+{
+    int file = memfd_create("pixveil-image", MFD_CLOEXEC);
+    for (size_t written = 0; file >= 0 && written < length;) {
+        ssize_t wrote = write(file, bytes + written, length - written);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0) {
+            close(file);
+            return -1;
+        }
+        written += size_t(wrote);
+    }
+    return file;
+}
+
+pid_t spawnDecoder(const spawnRequest& request, int areaFile, const unsigned char* bytes, int readyFd)
+{
+    int bytesFile = memoryFileHolding(bytes, size_t(request.byteLength));
+    if (bytesFile < 0)
+        return -1;
+    pid_t child = spawnChild(request, areaFile, bytesFile, readyFd);
+    close(bytesFile);
+    return child;
+}
+
+pid_t forkDecoder(const spawnRequest& request, void* area, const unsigned char* bytes, const int (&readyPipe)[2])
+{
+    uint64_t inheritedAddressSpace = currentAddressSpaceBytes();
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child == 0) {
+        close(readyPipe[0]);
+        runChild(bytes, int(request.byteLength), request.limits, area, request.pixelCapacity, parent,
+            inheritedAddressSpace, request.decode, request.confinement, readyPipe[1]);
+    }
+    return child;
+}
+
+} // namespace
+
+bool startDecoderSpawner()
+{
+    return startChildSpawner(runSpawnedChild);
+}
+
+void stopDecoderSpawner()
+{
+    stopChildSpawner();
+}
+
 startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t length, const sandboxLimits& limits,
     uint64_t pixelCapacity, imageDecodeFunction decode, const decoderConfinement& confinement)
 {
     if (length > size_t(INT_MAX))
         return startedSandboxDecode("image file is too large");
-    // Reserved, not committed: only the pages the child writes take memory.
     size_t mappingLength = headerLength + size_t(pixelCapacity);
-    void* area = mmap(
-        nullptr, mappingLength, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    int areaFile = -1;
+    void* area = mapSharedArea(mappingLength, childSpawnerProcess() > 0 ? &areaFile : nullptr);
     int readyPipe[2];
     if (area == MAP_FAILED || pipe2(readyPipe, O_CLOEXEC) != 0) {
         if (area != MAP_FAILED)
             munmap(area, mappingLength);
+        if (areaFile >= 0)
+            close(areaFile);
         return startedSandboxDecode("no memory for the decoded image");
     }
     startedSandboxDecode started;
@@ -508,14 +591,12 @@ startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t len
     started.result.mappingLength = mappingLength;
     started.result.pixelCapacity = pixelCapacity;
 
-    uint64_t inheritedAddressSpace = currentAddressSpaceBytes();
-    pid_t parent = getpid();
-    pid_t child = fork();
-    if (child == 0) {
-        close(readyPipe[0]);
-        runChild(bytes, int(length), limits, area, pixelCapacity, parent, inheritedAddressSpace, decode,
-            confinement, readyPipe[1]);
-    }
+    const spawnRequest request{decode, confinement, limits, pixelCapacity, mappingLength, length};
+    pid_t child = areaFile >= 0 ? spawnDecoder(request, areaFile, bytes, readyPipe[1]) : -1;
+    if (areaFile >= 0)
+        close(areaFile);
+    if (child < 0)
+        child = forkDecoder(request, area, bytes, readyPipe);
     close(readyPipe[1]);
     if (child < 0) {
         close(readyPipe[0]);

@@ -3,7 +3,6 @@
 #include "safeload/axisSampling.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/decodeAhead.h"
-#include "safeload/formats/decodedImage.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/soilTexture.h"
@@ -329,7 +328,6 @@ startedSandboxDecode startImageBytesDecode(const std::vector<unsigned char>& byt
         return startedSandboxDecode(decoder.refusal);
     // An image's pixels are never more than its texture's, so no decode may give more.
     uint64_t capacity = bounds.area * 4;
-    setDecodedImageByteLimit(capacity);
     return startDecodeInSandbox(bytes.data(), bytes.size(), sandboxLimitsForFile(bytes.size(), bounds.side),
         capacity, decoder.decode, decoder.confinement);
 }

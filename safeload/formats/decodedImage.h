@@ -10,8 +10,8 @@
 // child under its system-call filter: nothing in them opens files, starts
 // threads (but the HEIF decoder, which has a child of its own) or throws.
 
-// The most pixel bytes a decoder may allocate: the loader sets the shared
-// area's capacity before it forks the child, so that a decoder refuses an
+// The most pixel bytes a decoder may allocate: the sandboxed child sets its
+// shared area's capacity before it decodes, so that a decoder refuses an
 // oversized image from its header instead of after allocating and decoding it.
 void setDecodedImageByteLimit(uint64_t bytes);
 uint64_t decodedImageByteLimit();

@@ -1,3 +1,4 @@
+#include "safeload/childSpawner.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
@@ -240,6 +241,11 @@ unsigned char* fourTexelDecoder(
     return pixels;
 }
 
+// The spawner a test starts does not outlive it, whatever fails.
+struct spawnerStoppedAtTheEnd {
+    ~spawnerStoppedAtTheEnd() { stopDecoderSpawner(); }
+};
+
 // Descriptors the caller holds open, below and above the ones the sandbox
 // makes for itself; the decoder can tell an open one by mapping it.
 int inheritedDescriptors[2] = {-1, -1};
@@ -278,10 +284,57 @@ TEST(Sandbox, ReportsEachWayADecoderCanEnd)
     inheritedDescriptors[1] = dup2(inheritedDescriptors[0], 900);
     ASSERT_GE(inheritedDescriptors[0], 0);
     ASSERT_EQ(inheritedDescriptors[1], 900);
-    for (const auto& ending : cases)
-        EXPECT_EQ(decodeWith(ending.decoder).failureReason, ending.reason);
+    const spawnerStoppedAtTheEnd stopSpawner;
+    for (const char* start : {"forked", "spawned"}) {
+        if (std::strcmp(start, "spawned") == 0) {
+            ASSERT_TRUE(startDecoderSpawner());
+        }
+        // The spawner's children are watched and timed as forked ones are:
+        // the slow endings once are enough.
+        for (const auto& ending : cases) {
+            if (std::strcmp(start, "forked") == 0 || std::strcmp(ending.reason, "image decoder timed out") != 0) {
+                EXPECT_EQ(decodeWith(ending.decoder).failureReason, ending.reason) << start;
+            }
+        }
+    }
     for (int descriptor : inheritedDescriptors)
         close(descriptor);
+}
+
+namespace {
+
+// Written by the test once the spawner has started: a child cloned from the
+// spawner still sees the old value, one forked from the test the new.
+int writtenAfterTheSpawnerStarted = 0;
+
+unsigned char* originTellingDecoder(
+    const unsigned char* bytes, int length, int* width, int* height, int* channels, const char** failureReason)
+{
+    if (writtenAfterTheSpawnerStarted == 0)
+        return fourTexelDecoder(bytes, length, width, height, channels, failureReason);
+    *failureReason = "forked from the program";
+    return nullptr;
+}
+
+} // namespace
+
+// The children of a program that started the spawner share none of the pages
+// it wrote since, yet are its own: it reads their pixels and reaps them. Once
+// the spawner has gone, decodes are forked again.
+TEST(Sandbox, SpawnedChildrenShareNothingTheProgramWroteSince)
+{
+    const spawnerStoppedAtTheEnd stopSpawner;
+    writtenAfterTheSpawnerStarted = 0;
+    ASSERT_TRUE(startDecoderSpawner());
+    writtenAfterTheSpawnerStarted = 1;
+    {
+        sandboxDecodeResult spawned = decodeWith(originTellingDecoder);
+        ASSERT_TRUE(spawned.decoded) << spawned.failureReason;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(spawned.pixels), 4), "\x10\x20\x30\x40");
+    }
+    EXPECT_EQ(kill(childSpawnerProcess(), SIGKILL), 0);
+    EXPECT_EQ(decodeWith(originTellingDecoder).failureReason, "forked from the program");
+    EXPECT_EQ(childSpawnerProcess(), -1);
 }
 
 // A decode finished long after it started, as when the program set up in
