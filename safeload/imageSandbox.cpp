@@ -308,24 +308,22 @@ bool waitForChild(childWatch& watch)
     }
 }
 
-// Reads the pixels from the child's memory into private memory of ours,
-// backed by huge pages where the system allows them.
-bool readFromChild(const childWatch& watch, const sharedDecodeArea& header, uint64_t bytes, void*& mapping,
-    size_t& mappingLength, const unsigned char*& pixels)
+// Reads the pixels from the child's memory into a block of malloc's, in huge
+// pages where the system allows: a program that decodes image after image
+// gets the last image's block back without the system zeroing it again.
+bool readFromChild(const childWatch& watch, const sharedDecodeArea& header, uint64_t bytes, void*& block,
+    const unsigned char*& pixels)
 {
-    mappingLength = size_t(bytes) + hugePageSize;
-    mapping = mmap(nullptr, mappingLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) {
-        mapping = nullptr;
+    block = std::malloc(size_t(bytes) + hugePageSize);
+    if (!block)
         return false;
-    }
-    const uintptr_t aligned = hugePageAbove(reinterpret_cast<uintptr_t>(mapping));
+    const uintptr_t aligned = hugePageAbove(reinterpret_cast<uintptr_t>(block));
     adviseHugePages(reinterpret_cast<void*>(aligned), size_t(bytes));
     iovec local{reinterpret_cast<void*>(aligned), size_t(bytes)};
     iovec remote{reinterpret_cast<void*>(uintptr_t(header.pixelAddress)), size_t(bytes)};
     if (process_vm_readv(watch.child, &local, 1, &remote, 1, 0) != ssize_t(bytes)) {
-        munmap(mapping, mappingLength);
-        mapping = nullptr;
+        std::free(block);
+        block = nullptr;
         return false;
     }
     pixels = reinterpret_cast<const unsigned char*>(aligned);
@@ -363,12 +361,11 @@ sandboxDecodeResult& sandboxDecodeResult::operator=(sandboxDecodeResult&& other)
         pixelCapacity = other.pixelCapacity;
         mapping = other.mapping;
         mappingLength = other.mappingLength;
-        pixelMapping = other.pixelMapping;
-        pixelMappingLength = other.pixelMappingLength;
+        privatePixels = other.privatePixels;
         lingeringChild = other.lingeringChild;
         other.pixels = nullptr;
         other.mapping = nullptr;
-        other.pixelMapping = nullptr;
+        other.privatePixels = nullptr;
         other.lingeringChild = -1;
     }
     return *this;
@@ -383,12 +380,11 @@ void sandboxDecodeResult::release()
 {
     if (mapping)
         munmap(mapping, mappingLength);
-    if (pixelMapping)
-        munmap(pixelMapping, pixelMappingLength);
+    std::free(privatePixels);
     if (lingeringChild > 0)
         while (waitpid(lingeringChild, nullptr, 0) < 0 && errno == EINTR) { }
     mapping = nullptr;
-    pixelMapping = nullptr;
+    privatePixels = nullptr;
     lingeringChild = -1;
     pixels = nullptr;
 }
@@ -436,8 +432,8 @@ bool takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecod
     header.width = width;
     header.height = height;
     header.channels = channels;
-    if (readFromChild(watch, header, pixelBytes(width, height, channels), result.pixelMapping,
-            result.pixelMappingLength, result.pixels)) {
+    if (readFromChild(watch, header, pixelBytes(width, height, channels), result.privatePixels,
+            result.pixels)) {
         kill(watch.child, SIGKILL);
         result.lingeringChild = watch.child;
         result.decoded = true;

@@ -86,8 +86,7 @@ public:
     // reaped on release. Managed by decodeImageInSandbox.
     void* mapping = nullptr;
     size_t mappingLength = 0;
-    void* pixelMapping = nullptr;
-    size_t pixelMappingLength = 0;
+    void* privatePixels = nullptr; // from malloc
     int lingeringChild = -1;
 
 private:
