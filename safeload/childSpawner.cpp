@@ -27,40 +27,44 @@ enum passedDescriptor { areaDescriptor, bytesDescriptor, readyDescriptor, firstS
 int spawnerSocket = -1;
 pid_t spawner = -1;
 
-bool sendRequest(int socket, const spawnRequest& request, const int (&descriptors)[passedDescriptors])
-{
-    iovec body{const_cast<spawnRequest*>(&request), sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof descriptors)] = {};
+// One request as it travels: its plain values, and the descriptors beside
+// them in the control data.
+struct requestMessage {
+    iovec body;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * passedDescriptors)] = {};
     msghdr message{};
-    message.msg_iov = &body;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+
+    explicit requestMessage(spawnRequest& request) : body{&request, sizeof request}
+    {
+        message.msg_iov = &body;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+};
+
+bool sendRequest(int socket, spawnRequest request, const int (&descriptors)[passedDescriptors])
+{
+    requestMessage sent(request);
+    cmsghdr* rights = CMSG_FIRSTHDR(&sent.message);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof descriptors);
     std::memcpy(CMSG_DATA(rights), descriptors, sizeof descriptors);
-    ssize_t sent;
-    while ((sent = sendmsg(socket, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) { }
-    return sent == ssize_t(sizeof request);
+    ssize_t length;
+    while ((length = sendmsg(socket, &sent.message, MSG_NOSIGNAL)) < 0 && errno == EINTR) { }
+    return length == ssize_t(sizeof request);
 }
 
 // False at the end of the requests (the program closed its socket or is gone)
 // or on a malformed one.
 bool receiveRequest(int socket, spawnRequest& request, int (&descriptors)[passedDescriptors])
 {
-    iovec body{&request, sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof descriptors)] = {};
-    msghdr message{};
-    message.msg_iov = &body;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got;
-    while ((got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) { }
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    if (got != ssize_t(sizeof request) || !rights || rights->cmsg_type != SCM_RIGHTS ||
+    requestMessage received(request);
+    ssize_t length;
+    while ((length = recvmsg(socket, &received.message, MSG_CMSG_CLOEXEC)) < 0 && errno == EINTR) { }
+    cmsghdr* rights = CMSG_FIRSTHDR(&received.message);
+    if (length != ssize_t(sizeof request) || !rights || rights->cmsg_type != SCM_RIGHTS ||
         rights->cmsg_len != CMSG_LEN(sizeof descriptors))
         return false;
     std::memcpy(descriptors, CMSG_DATA(rights), sizeof descriptors);
