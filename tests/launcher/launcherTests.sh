@@ -111,7 +111,13 @@ kill -TERM $launcher
 wait $launcher
 check "stopped batch: status" 143 $?
 check "stopped batch: summary" "not done (stopped by SIGTERM)" "$(tail -1 err | grep -o 'not done.*')"
-check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; pgrep -f "$build/launcher/libexec")"
+# A worker's decoder spawner is killed as the worker ends and may take a
+# moment to go.
+for _ in $(seq 1 50); do
+  pgrep -f "$build/launcher/libexec" >/dev/null || break
+  sleep 0.1
+done
+check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; pgrep -af "$build/launcher/libexec")"
 
 # SIGKILL of a batch, on the display (the launcher is killed) and without one
 # (the private server's wrapper is): within seconds no process of it remains
