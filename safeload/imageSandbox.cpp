@@ -208,9 +208,10 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
     header.outcome = decodeOutcome::decoded;
 }
 
-[[noreturn]] void runChild(const unsigned char* bytes, int length, const sandboxLimits& limits, void* area,
-    uint64_t pixelCapacity, pid_t parent, uint64_t inheritedAddressSpace, imageDecodeFunction decode,
-    const decoderConfinement& confinement, int readyFd)
+// The child's whole life, whether forked here or cloned by the spawner
+// (childSpawner.h's spawnedChildMain).
+[[noreturn]] void runChild(const spawnRequest& request, void* area, const unsigned char* bytes, int readyFd,
+    pid_t parent, uint64_t inheritedAddressSpace)
 {
     auto& header = *static_cast<sharedDecodeArea*>(area);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -219,26 +220,20 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
     closeInheritedDescriptors(readyFd);
     restoreDefaultSignalActions();
     watchForAllocationFailures(header);
-    setDecodedImageByteLimit(pixelCapacity);
-    if (confinement.prepare)
-        confinement.prepare();
-    if (!applyLimits(limits, inheritedAddressSpace) ||
-        !installSystemCallFilter(readyFd, confinement.threadsAllowed)) {
+    setDecodedImageByteLimit(request.pixelCapacity);
+    if (request.confinement.prepare)
+        request.confinement.prepare();
+    if (!applyLimits(request.limits, inheritedAddressSpace) ||
+        !installSystemCallFilter(readyFd, request.confinement.threadsAllowed)) {
         setReason(header, decodeOutcome::failed, "image decoder could not be sandboxed");
         _exit(1);
     }
     errno = 0;
-    unsigned char* pixels = decodeAndCheck(bytes, length, decode, header, pixelCapacity);
+    unsigned char* pixels =
+        decodeAndCheck(bytes, int(request.byteLength), request.decode, header, request.pixelCapacity);
     if (pixels)
         handOver(pixels, header, area, readyFd);
     _exit(0);
-}
-
-[[noreturn]] void runSpawnedChild(const spawnRequest& request, void* area, const unsigned char* bytes,
-    int readyFd, pid_t parent, uint64_t inheritedAddressSpace)
-{
-    runChild(bytes, int(request.byteLength), request.limits, area, request.pixelCapacity, parent,
-        inheritedAddressSpace, request.decode, request.confinement, readyFd);
 }
 
 using steadyClock = std::chrono::steady_clock;
@@ -548,8 +543,7 @@ pid_t forkDecoder(const spawnRequest& request, void* area, const unsigned char* 
     pid_t child = fork();
     if (child == 0) {
         close(readyPipe[0]);
-        runChild(bytes, int(request.byteLength), request.limits, area, request.pixelCapacity, parent,
-            inheritedAddressSpace, request.decode, request.confinement, readyPipe[1]);
+        runChild(request, area, bytes, readyPipe[1], parent, inheritedAddressSpace);
     }
     return child;
 }
@@ -558,7 +552,7 @@ pid_t forkDecoder(const spawnRequest& request, void* area, const unsigned char* 
 
 bool startDecoderSpawner()
 {
-    return startChildSpawner(runSpawnedChild);
+    return startChildSpawner(runChild);
 }
 
 void stopDecoderSpawner()

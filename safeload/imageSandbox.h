@@ -147,8 +147,8 @@ sandboxDecodeResult finishDecodeInSandbox(startedSandboxDecode& started);
 // For a program that decodes image after image: from here on the children are
 // cloned from a small process forked now (childSpawner.h), so that they share
 // none of the pages the program writes later. Call it from the main thread
-// while the program is still small; it ends
-// with the program. Decodes fall back to forking when it could not start or
-// has gone. The children are the program's own either way.
+// while the program is still small; it ends with the program. Decodes fall
+// back to forking when it could not start or has gone. The children are the
+// program's own either way.
 bool startDecoderSpawner();
 void stopDecoderSpawner();
