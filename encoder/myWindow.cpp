@@ -20,14 +20,18 @@ void copyText(char* destination, std::size_t capacity, const char* text)
 
 } // namespace
 
-bool openEncodingWindow(const char* path)
+bool openEncodingWindow(const char* path, const char* outputFolder)
 {
     char outputPath[pathCapacity];
-    if (const char* problem = deriveOutputPath(path, outputPath)) {
+    const char* problem = deriveOutputPath(path, outputPath);
+    if (problem == nullptr && outputFolder != nullptr)
+        problem = placeInFolder(outputPath, outputFolder);
+    if (problem != nullptr) {
         std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
         return false;
     }
-    new myWindow(path);
+    auto* window = new myWindow(path);
+    copyText(window->outputPath, sizeof window->outputPath, outputPath);
     // The image decodes while GLUT starts its loop and the window builds its
     // program and its noise.
     startImageDecode(path);

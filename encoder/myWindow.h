@@ -27,7 +27,7 @@
 // opens the myWindow for it and, while that window's context is current,
 // starts decoding the image in its sandboxed child (decodeAhead.h), which
 // must be forked on the main thread, as it lives as long as the child must.
-bool openEncodingWindow(const char* path);
+bool openEncodingWindow(const char* path, const char* outputFolder = nullptr);
 
 class myWindow : public vexo::glutWindow {
 public:

@@ -2,75 +2,84 @@
 // process, so that a batch pays the program's start-up (its libraries, the X
 // connection, Mesa's rasterizer) once per worker instead of once per file.
 //
-//   pixveil-worker FOLDER
+//   pixveil-worker [-O FOLDER]
 //
-// Reads records "INDEX\0PATH\0" from standard input. Each file is encoded as
-// `pixveil PATH` encodes it, with its standard output and error going to
-// FOLDER/INDEX, and a line "INDEX STATUS" written to descriptor 3 once it is
-// done. A file that ends the program (GLUT's fatal error for an image that
-// cannot be loaded, a failed save) ends the worker too, with the status the
-// program would have ended with; the launcher counts it for the file it had
-// sent and starts another worker for the rest. The worker ends with status 0
-// at the end of its input or at an empty record ("\0\0").
+// Reads requests from standard input and answers each on descriptor 3, as
+// core/workerProtocol.h frames them. Each file is encoded as `pixveil PATH`
+// (or `pixveil -O FOLDER PATH`) encodes it; its messages go to the worker's
+// standard output and error, which the supervisor reads as that file's until
+// the reply. A file that ends the program (GLUT's fatal error for an image
+// that cannot be loaded, a failed save) ends the worker too, with the status
+// the program would have ended with; the supervisor counts it for the file it
+// had sent and starts another worker for the rest. The worker ends with
+// status 0 at the end of its input.
 
+#include "base/exitStatus.h"
 #include "base/livesUntilExit.h"
+#include "base/standardDescriptors.h"
+#include "core/workerProtocol.h"
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 #include "safeload/imageSandbox.h"
 
 #include <GL/freeglut.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 
 namespace {
 
-constexpr int replyDescriptor = 3;
-
-bool readField(std::string& field)
+// The next request, or nothing at the end of the input. A request that is
+// not one ends the worker: the supervisor never sends such a thing.
+std::optional<workerProtocol::request> readNextRequest(workerProtocol::recordReader& reader)
 {
-    return static_cast<bool>(std::getline(std::cin, field, '\0'));
+    while (true) {
+        if (auto record = reader.next()) {
+            if (auto request = workerProtocol::readRequest(*record))
+                return request;
+            std::fprintf(stderr, "pixveil-worker: a request that is not one\n");
+            std::_Exit(exitStatus::failure);
+        }
+        char bytes[4096];
+        const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || !reader.add(bytes, std::size_t(got)))
+            return std::nullopt;
+    }
 }
 
-// Standard output and error go to the file's own output from here on.
-bool redirectOutputTo(const std::string& path)
+// Written once the file's messages are out, so that the supervisor, reading
+// the reply, finds all of them already in its pipe.
+void reply(std::size_t index, int status)
 {
     std::cout.flush();
     std::fflush(stdout);
-    const int output = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (output < 0)
-        return false;
-    const bool redirected = dup2(output, STDOUT_FILENO) >= 0 && dup2(output, STDERR_FILENO) >= 0;
-    close(output);
-    return redirected;
+    std::fflush(stderr);
+    const std::string message = workerProtocol::encodeReply(index, status);
+    if (write(workerProtocol::replyDescriptor, message.data(), message.size()) != ssize_t(message.size()))
+        std::_Exit(exitStatus::failure);
 }
 
-void reply(const std::string& index, int status)
-{
-    std::cout.flush();
-    std::fflush(stdout);
-    const std::string line = index + " " + std::to_string(status) + "\n";
-    if (write(replyDescriptor, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        std::_Exit(1);
-}
-
-// What `pixveil PATH` does after its argument count is checked, up to the
-// end of its window; the shader library checks and reports the driver's
-// support again, as it does in every program's first window.
-int encode(const char* path)
+// What `pixveil PATH` does after its command line is checked, up to the end
+// of its window; the shader library checks and reports the driver's support
+// again, as it does in every program's first window.
+int encode(const char* path, const char* outputFolder)
 {
     vexo::extensionsLoaded = false;
     vexo::shadingLanguageReady = false;
-    if (!openEncodingWindow(path))
-        return 1;
+    if (!openEncodingWindow(path, outputFolder))
+        return exitStatus::failure;
     while (glutGetWindow() != 0)
         glutMainLoopEvent();
-    return 0;
+    return exitStatus::success;
 }
 
 // Each file's textures, buffers and pixels are about the size of the last
@@ -84,24 +93,29 @@ void keepFreedMemoryForTheNextFile()
     mallopt(M_TRIM_THRESHOLD, INT_MAX);
 }
 
+bool isOutputFolderOption(const char* argument)
+{
+    return std::strcmp(argument, "-O") == 0 || std::strcmp(argument, "--output-dir") == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pixveil-worker FOLDER\n");
-        return 2;
+    openClosedStandardDescriptors();
+    const char* outputFolder = nullptr;
+    if (argc == 3 && isOutputFolderOption(argv[1])) {
+        outputFolder = argv[2];
+    } else if (argc != 1) {
+        std::fprintf(stderr, "usage: pixveil-worker [-O FOLDER]\n");
+        return exitStatus::usage;
     }
     startDecoderSpawner();
     keepFreedMemoryForTheNextFile();
     auto* application = new myApplication;
     livesUntilExit(application);
-    const std::string folder = argv[1];
-    std::string index, path;
-    while (readField(index) && readField(path) && !index.empty()) {
-        if (!redirectOutputTo(folder + "/" + index))
-            return 1;
-        reply(index, encode(path.c_str()));
-    }
-    return 0;
+    workerProtocol::recordReader requests;
+    while (auto request = readNextRequest(requests))
+        reply(request->index, encode(request->path.c_str(), outputFolder));
+    return exitStatus::success;
 }

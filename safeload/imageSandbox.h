@@ -1,5 +1,7 @@
 #pragma once
 
+#include "safeload/textureArea.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -43,9 +45,6 @@ uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize);
 // texel, 1 to 4 channels, and no more than pixelCapacity bytes of pixels.
 bool decodedSizeFits(int width, int height, int channels, uint64_t pixelCapacity);
 
-// The environment variable that sets the loader's texture area
-// (safeImageLoad.h's textureBounds), named where a refusal comes from it.
-inline constexpr const char* textureAreaVariable = "PIXVEIL_AREA_LIMIT";
 
 // The reason given for decoded sizes beyond pixelCapacity, which the loader
 // sets from its texture area: 4 bytes for each texel.

@@ -230,18 +230,9 @@ bool findTextureBounds(int maxTextureSize, textureBounds& bounds, std::string& p
 {
     bounds.side = uint32_t(std::max(maxTextureSize, 0));
     const uint64_t largestTexture = uint64_t(bounds.side) * bounds.side;
-    uint64_t area = defaultTextureAreaLimit;
-    if (const char* setting = std::getenv(textureAreaVariable)) {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long value = std::strtoull(setting, &end, 10);
-        if (!std::isdigit(static_cast<unsigned char>(setting[0])) || *end || errno || value == 0) {
-            problem = std::string(textureAreaVariable) + " is not a whole number of texels above 0: \"" + setting +
-                "\"";
-            return false;
-        }
-        area = value;
-    }
+    uint64_t area = 0;
+    if (!readTextureAreaLimit(area, problem))
+        return false;
     bounds.area = std::min(area, largestTexture);
     return true;
 }

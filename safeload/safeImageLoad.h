@@ -26,18 +26,11 @@ unsigned int loadImageTextureSafely(const char* path, std::string& failureReason
 inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 
 // The largest texture a load makes: the driver's largest side, and an area
-// that bounds the memory a program takes for its image. Each texel of the
-// texture costs the encoder about 20 bytes at its peak and the decoder up to
-// about 29 (the decoded pixels, the texture and its noise in the driver, the
-// frame and its read-back, the size recovery), so the default area, 16384 x
-// 8192 texels, keeps either under about 4 GB. PIXVEIL_AREA_LIMIT
-// (textureAreaVariable), a whole number of texels, sets another area, as
-// ImageMagick's MAGICK_AREA_LIMIT does for it.
+// that bounds the memory a program takes for its image (textureArea.h).
 struct textureBounds {
     uint32_t side = 0;
     uint64_t area = 0;
 };
-inline constexpr uint64_t defaultTextureAreaLimit = uint64_t(16384) * 8192;
 
 // The bounds for a driver whose largest side is maxTextureSize, or false with
 // a reason when PIXVEIL_AREA_LIMIT is set but is no whole number above 0.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/noise.h"
+#include "seedsearch/seedText.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -148,6 +149,3 @@ seedChoice searchSeeds(const decodingSample& sample, const seedRange& range);
 // rough and small (a 1 × 64 strip of a fractal) codes no better than noise.
 inline constexpr std::size_t leastNoiseVerdictTexels = 512;
 bool looksLikeNoise(const decodingSample& sample, std::uint32_t seed);
-
-// Parses a seed given on the command line: decimal digits only, 0 to 4294967295.
-bool parseSeed(const char* text, std::uint32_t& seed);

@@ -1,0 +1,174 @@
+#include "launcher/childProcess.h"
+
+#include "base/exitStatus.h"
+#include "core/workerProtocol.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+sigset_t startingSignalMask;
+bool startingMaskKnown = false;
+
+struct pipeEnds {
+    fileDescriptor reading;
+    fileDescriptor writing;
+};
+
+bool makePipe(pipeEnds& ends)
+{
+    int descriptors[2];
+    if (pipe2(descriptors, O_CLOEXEC) != 0)
+        return false;
+    ends.reading = fileDescriptor(descriptors[0]);
+    ends.writing = fileDescriptor(descriptors[1]);
+    return true;
+}
+
+int openProcessEnd(pid_t process)
+{
+    return int(syscall(SYS_pidfd_open, process, 0));
+}
+
+void writeAll(int descriptor, const std::string& text)
+{
+    const char* at = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = write(descriptor, at, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        at += written;
+        left -= std::size_t(written);
+    }
+}
+
+// Moves a descriptor to `target`, open across exec there. dup2 onto itself
+// would keep close-on-exec, so that case clears the flag instead.
+bool placeDescriptor(int descriptor, int target)
+{
+    if (descriptor == target)
+        return fcntl(target, F_SETFD, 0) == 0;
+    return dup2(descriptor, target) == target;
+}
+
+// In the forked child, until exec. The supervisor has a single thread, so
+// the child may still allocate.
+[[noreturn]] void becomeChild(const childCommand& command, pid_t supervisor, int input, int output, int replies)
+{
+    // SIGTERM once the supervisor is gone; it may have gone already.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != supervisor)
+        _exit(exitStatus::signalBase + SIGTERM);
+    if (!placeDescriptor(input, STDIN_FILENO) || !placeDescriptor(output, STDOUT_FILENO)
+        || !placeDescriptor(output, STDERR_FILENO)
+        || (replies >= 0 && !placeDescriptor(replies, workerProtocol::replyDescriptor)))
+        _exit(127);
+    signal(SIGPIPE, SIG_DFL);
+    if (startingMaskKnown)
+        sigprocmask(SIG_SETMASK, &startingSignalMask, nullptr);
+    std::vector<char*> arguments;
+    for (const std::string& argument : command.arguments)
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    execv(arguments[0], arguments.data());
+    const std::string message = "cannot run " + command.arguments[0] + ": " + std::strerror(errno) + "\n";
+    writeAll(STDERR_FILENO, message);
+    _exit(127);
+}
+
+} // namespace
+
+fileDescriptor& fileDescriptor::operator=(fileDescriptor&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        number = std::exchange(other.number, -1);
+    }
+    return *this;
+}
+
+void fileDescriptor::close()
+{
+    if (number >= 0)
+        ::close(number);
+    number = -1;
+}
+
+void rememberStartingSignalMask()
+{
+    sigprocmask(SIG_SETMASK, nullptr, &startingSignalMask);
+    startingMaskKnown = true;
+}
+
+bool childProcess::start(const childCommand& command, std::string& problem)
+{
+    pipeEnds outputPipe, requestPipe, replyPipe;
+    if (!makePipe(outputPipe) || (command.takesRequests && (!makePipe(requestPipe) || !makePipe(replyPipe)))) {
+        problem = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    fileDescriptor nothingToRead;
+    if (!command.takesRequests) {
+        nothingToRead = fileDescriptor(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!nothingToRead.isOpen()) {
+            problem = std::string("cannot open /dev/null: ") + std::strerror(errno);
+            return false;
+        }
+    }
+    const pid_t supervisor = getpid();
+    const pid_t child = fork();
+    if (child < 0) {
+        problem = std::string("cannot start a process: ") + std::strerror(errno);
+        return false;
+    }
+    if (child == 0)
+        becomeChild(command, supervisor,
+                    command.takesRequests ? requestPipe.reading.get() : nothingToRead.get(),
+                    outputPipe.writing.get(), command.takesRequests ? replyPipe.writing.get() : -1);
+    process = child;
+    processEnd = fileDescriptor(openProcessEnd(child));
+    if (!processEnd.isOpen()) {
+        problem = std::string("cannot watch a process (pidfd_open): ") + std::strerror(errno);
+        return false; // the destructor ends and reaps it
+    }
+    output = std::move(outputPipe.reading);
+    requests = std::move(requestPipe.writing);
+    replies = std::move(replyPipe.reading);
+    return true;
+}
+
+void childProcess::signal(int number) const
+{
+    if (process > 0)
+        kill(process, number);
+}
+
+int childProcess::reap()
+{
+    int status = 0;
+    while (waitpid(process, &status, 0) < 0 && errno == EINTR) { }
+    process = -1;
+    processEnd.close();
+    if (WIFSIGNALED(status))
+        return exitStatus::signalBase + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+childProcess::~childProcess()
+{
+    if (process > 0) {
+        kill(process, SIGKILL);
+        reap();
+    }
+}

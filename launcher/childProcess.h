@@ -1,0 +1,84 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A descriptor that closes itself.
+class fileDescriptor {
+public:
+    fileDescriptor() = default;
+    explicit fileDescriptor(int descriptor) : number(descriptor) {}
+    fileDescriptor(fileDescriptor&& other) noexcept : number(std::exchange(other.number, -1)) {}
+    fileDescriptor& operator=(fileDescriptor&& other) noexcept;
+    ~fileDescriptor() { close(); }
+
+    int get() const { return number; }
+    bool isOpen() const { return number >= 0; }
+    void close();
+
+private:
+    int number = -1;
+};
+
+// What a child of the supervisor is given: its command, and whether it takes
+// requests (a batch worker: requests on its standard input, replies on
+// descriptor 3) or runs on one file (standard input /dev/null).
+struct childCommand {
+    std::vector<std::string> arguments;
+    bool takesRequests = false;
+};
+
+// A process the supervisor started, with the supervisor's ends of its pipes
+// and a pidfd that becomes readable when it ends. Its standard output and
+// error share one pipe. Every descriptor is close-on-exec, so a child holds
+// only its own ends; it gets SIGTERM when the supervisor dies (even by
+// SIGKILL), its signal mask and SIGPIPE back as programs have them, and the
+// supervisor's ignored signals (nohup) stay ignored. The destructor ends a
+// child that still runs and reaps it, so that none is left behind.
+class childProcess {
+public:
+    // False with the reason when the pipes or the process could not be made.
+    // A command that cannot be run ends its child with status 127 and a line
+    // in its output.
+    bool start(const childCommand& command, std::string& problem);
+    childProcess() = default;
+    childProcess(childProcess&&) = default;
+    childProcess& operator=(childProcess&&) = delete;
+    ~childProcess();
+
+    pid_t id() const { return process; }
+    // Sends a signal while the child has not been reaped.
+    void signal(int number) const;
+    // Reaps the child once processEnd is readable; its status as a shell shows
+    // it (128 + n for signal n).
+    int reap();
+    bool running() const { return process > 0; }
+
+    fileDescriptor processEnd; // readable once the child has ended
+    fileDescriptor output;     // its standard output and error
+    fileDescriptor requests;   // for a worker: its standard input
+    fileDescriptor replies;    // for a worker: its descriptor 3
+
+private:
+    // A moved-from child must not be killed again: the id moves with it.
+    struct processId {
+        pid_t value = -1;
+        processId() = default;
+        processId(pid_t id) : value(id) {}
+        processId(processId&& other) noexcept : value(std::exchange(other.value, -1)) {}
+        processId& operator=(processId&& other) noexcept
+        {
+            value = std::exchange(other.value, -1);
+            return *this;
+        }
+        operator pid_t() const { return value; }
+    };
+    processId process;
+};
+
+// The signals the supervisor turns into a clean stop, blocked in it so that
+// its signalfd reads them; its children get the mask it was started with.
+void rememberStartingSignalMask();
