@@ -255,10 +255,14 @@ void batchSupervisor::endSlot(std::list<slot>::iterator child)
         readOutput(*child, true);
     if (child->process.replies.isOpen())
         takeReplies(*child);
-    const int status = child->process.running() ? child->process.reap() : exitStatus::failure;
+    int status = child->process.reap();
     if (child->file != slot::noFile) {
         if (child->outputCut)
             child->output += "\n(further output dropped)\n";
+        if (usesWorkers() && status == exitStatus::success) {
+            child->output += "the batch worker ended without answering\n";
+            status = exitStatus::failure;
+        }
         finishFile(child->file, status, std::move(child->output));
     }
     slots.erase(child);
@@ -301,7 +305,7 @@ void batchSupervisor::stop(int signal)
         return;
     }
     stopSignal = signal;
-    stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(stopGraceMilliseconds);
+    stopDeadline = std::chrono::steady_clock::now() + settings.stopGrace;
     for (slot& child : slots) {
         child.process.signal(signal);
         child.process.requests.close();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/workerProtocol.h"
-#include "launcher/childProcess.h"
+#include "launcher/supervisedChild.h"
 
 #include <chrono>
 #include <cstddef>
@@ -31,6 +31,8 @@ struct batchSettings {
     // The program of its own for a file.
     std::function<std::vector<std::string>(const std::string& file)> programArguments;
     std::size_t jobs = 1;
+    // How long, after a stop, what still runs is given before it is killed.
+    std::chrono::milliseconds stopGrace{5000};
 };
 
 // Told of the batch's progress as it happens.
@@ -46,8 +48,9 @@ struct batchObserver {
 // the signals that stop a batch. So a reply is never looked for with a
 // time-out, and a reply read in pieces is put together.
 //
-// A worker whose file ends it is counted for that file with its status, and
-// another takes the rest. A worker that answers for a file it does not hold,
+// A worker whose file ends it is counted for that file with its status (or
+// as failed, when it ended with success but never answered), and another
+// takes the rest. A worker that answers for a file it does not hold,
 // answers twice or writes garbage is killed, and its file counted failed.
 // A signal read from the signalfd stops the batch: no file is started any
 // more, the signal is passed on to what runs, and a file that then ends other
@@ -66,14 +69,12 @@ public:
 
     // The part of a file's output that is kept; the rest is dropped with a note.
     static constexpr std::size_t keptOutputBytes = 1 << 20;
-    // How long, after a stop, what still runs is given before it is killed.
-    static constexpr int stopGraceMilliseconds = 5000;
 
 private:
     // A worker or a file's program, and what it has said so far.
     struct slot {
         static constexpr std::size_t noFile = SIZE_MAX;
-        childProcess process;
+        supervisedChild process;
         workerProtocol::recordReader replies;
         std::size_t file = noFile; // the file it works on
         std::string output;

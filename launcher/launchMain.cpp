@@ -129,7 +129,6 @@ void shareOutRasterizerThreads(std::size_t jobs)
 // ignored, for the programs too.
 int watchStopSignals()
 {
-    rememberStartingSignalMask();
     sigset_t watched;
     sigemptyset(&watched);
     for (int number : stopSignals) {

@@ -1,4 +1,4 @@
-#include "launcher/childProcess.h"
+#include "launcher/supervisedChild.h"
 
 #include "base/exitStatus.h"
 #include "core/workerProtocol.h"
@@ -14,9 +14,6 @@
 #include <cstring>
 
 namespace {
-
-sigset_t startingSignalMask;
-bool startingMaskKnown = false;
 
 struct pipeEnds {
     fileDescriptor reading;
@@ -74,9 +71,13 @@ bool placeDescriptor(int descriptor, int target)
         || !placeDescriptor(output, STDERR_FILENO)
         || (replies >= 0 && !placeDescriptor(replies, workerProtocol::replyDescriptor)))
         _exit(127);
+    // Nothing else of the supervisor's: a descriptor it was started with
+    // (a terminal's, a build tool's) is no business of a worker's.
+    close_range(replies >= 0 ? workerProtocol::replyDescriptor + 1 : STDERR_FILENO + 1, ~0U, 0);
     signal(SIGPIPE, SIG_DFL);
-    if (startingMaskKnown)
-        sigprocmask(SIG_SETMASK, &startingSignalMask, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     std::vector<char*> arguments;
     for (const std::string& argument : command.arguments)
         arguments.push_back(const_cast<char*>(argument.c_str()));
@@ -105,13 +106,7 @@ void fileDescriptor::close()
     number = -1;
 }
 
-void rememberStartingSignalMask()
-{
-    sigprocmask(SIG_SETMASK, nullptr, &startingSignalMask);
-    startingMaskKnown = true;
-}
-
-bool childProcess::start(const childCommand& command, std::string& problem)
+bool supervisedChild::start(const childCommand& command, std::string& problem)
 {
     pipeEnds outputPipe, requestPipe, replyPipe;
     if (!makePipe(outputPipe) || (command.takesRequests && (!makePipe(requestPipe) || !makePipe(replyPipe)))) {
@@ -148,13 +143,13 @@ bool childProcess::start(const childCommand& command, std::string& problem)
     return true;
 }
 
-void childProcess::signal(int number) const
+void supervisedChild::signal(int number) const
 {
     if (process > 0)
         kill(process, number);
 }
 
-int childProcess::reap()
+int supervisedChild::reap()
 {
     int status = 0;
     while (waitpid(process, &status, 0) < 0 && errno == EINTR) { }
@@ -165,7 +160,7 @@ int childProcess::reap()
     return WEXITSTATUS(status);
 }
 
-childProcess::~childProcess()
+supervisedChild::~supervisedChild()
 {
     if (process > 0) {
         kill(process, SIGKILL);

@@ -33,21 +33,21 @@ struct childCommand {
 
 // A process the supervisor started, with the supervisor's ends of its pipes
 // and a pidfd that becomes readable when it ends. Its standard output and
-// error share one pipe. Every descriptor is close-on-exec, so a child holds
-// only its own ends; it gets SIGTERM when the supervisor dies (even by
-// SIGKILL), its signal mask and SIGPIPE back as programs have them, and the
-// supervisor's ignored signals (nohup) stay ignored. The destructor ends a
+// error share one pipe. A child holds only its own ends and its standard
+// streams; it gets SIGTERM when the supervisor dies (even by SIGKILL), no
+// blocked signals and SIGPIPE at its default, as programs have them, and the
+// signals ignored when the command started (nohup) stay ignored. The destructor ends a
 // child that still runs and reaps it, so that none is left behind.
-class childProcess {
+class supervisedChild {
 public:
     // False with the reason when the pipes or the process could not be made.
     // A command that cannot be run ends its child with status 127 and a line
     // in its output.
     bool start(const childCommand& command, std::string& problem);
-    childProcess() = default;
-    childProcess(childProcess&&) = default;
-    childProcess& operator=(childProcess&&) = delete;
-    ~childProcess();
+    supervisedChild() = default;
+    supervisedChild(supervisedChild&&) = default;
+    supervisedChild& operator=(supervisedChild&&) = delete;
+    ~supervisedChild();
 
     pid_t id() const { return process; }
     // Sends a signal while the child has not been reaped.
@@ -78,7 +78,3 @@ private:
     };
     processId process;
 };
-
-// The signals the supervisor turns into a clean stop, blocked in it so that
-// its signalfd reads them; its children get the mask it was started with.
-void rememberStartingSignalMask();
