@@ -86,10 +86,23 @@ for seed in 12abc 1e9 "" " 5" 0x10 +5; do
     "$(cat status)|$(head -1 err)"
 done
 
-# A TMPDIR that does not exist stops a batch with one line, before any file.
-run env TMPDIR="$scratch/missing" "$bin/pixveil" a.png b.png
-check "missing TMPDIR: status and message" "1|pixveil: cannot create a temporary folder in $scratch/missing" \
-  "$(cat status)|$(tail -1 err)"
+# -O: a read-only folder of inputs is encoded into another folder, and its
+# outputs decoded into a third; a missing folder is refused before any work.
+mkdir inputs encoded decoded
+cp a.png b.png inputs/
+chmod 555 inputs
+run "$bin/pixveil" -O encoded inputs/a.png inputs/b.png
+check "output folder: encoded" "0|a_enc.bmp b_enc.bmp|a.png b.png" "$(cat status)|$(ls encoded | paste -sd' ')|$(ls inputs | paste -sd' ')"
+run "$bin/pixveil-decode" --output-dir decoded encoded/a_enc.bmp encoded/b_enc.bmp
+check "output folder: decoded" "0|$(pixels a.png)" "$(cat status)|$(pixels decoded/a_dec.png)"
+run "$bin/pixveil" -O missing a.png b.png
+check "output folder: missing" "2|pixveil: the output folder 'missing' does not exist: No such file or directory" \
+  "$(cat status)|$(head -1 err)"
+run "$bin/pixveil" -O encoded inputs/a.png a.png
+check "output folder: two inputs meet in it" "2|pixveil: inputs/a.png and a.png would both be written to encoded/a_enc.bmp" \
+  "$(cat status)|$(head -1 err)"
+chmod 755 inputs
+rm -rf inputs encoded decoded
 
 # Names from standard input, and a progress line on a terminal.
 rm -f ./*_enc.bmp
@@ -98,51 +111,71 @@ check "names from standard input" "pixveil: 2 files encoded|a_enc.bmp b_enc.bmp"
 script -qec "'$bin/pixveil' a.png b.png" /dev/null >terminal
 check "progress line on a terminal" 1 "$(grep -c $'\\[2/2\\] .*\r.*pixveil: 2 files encoded' terminal)"
 
+# Each batch below runs in a session of its own, so that what is left of it
+# is found, and ended, by that session alone: another run of Pixveil may share
+# the machine. (setsid, started in the background, does not fork: the
+# batch's process id is its session's.)
+session_processes() { # SESSION: what still runs in it
+  pgrep -s "$1" 2>/dev/null
+}
+wait_for_worker() { # SESSION: until a program of the batch runs, or it has ended
+  until pgrep -s "$1" -f "libexec/pixveil/pixveil(-worker|-decode)?( |$)" >/dev/null || ! kill -0 "$1" 2>/dev/null; do
+    sleep 0.01
+  done
+}
+wait_for_session_end() { # SESSION: up to 10 s for its processes to go
+  for _ in $(seq 1 100); do
+    [[ -z $(session_processes "$1") ]] && return
+    sleep 0.1
+  done
+}
+
 # SIGTERM during a batch: the running program is stopped and leaves no
 # temporary file, no further file is started, and the command ends by it.
-# The signal waits for the first program or worker: the launcher's other children (the
-# display check, command substitutions) run before it handles SIGTERM.
-"$bin/pixveil" -j 1 a.png b.png a.png 2>err &
+setsid "$bin/pixveil" -j 1 a.png b.png a.png 2>err &
 launcher=$!
-until pgrep -P $launcher -f "libexec/pixveil/pixveil(-worker| a\.png)" >/dev/null || ! kill -0 $launcher 2>/dev/null; do
-  sleep 0.01
-done
+wait_for_worker $launcher
 kill -TERM $launcher
 wait $launcher
 check "stopped batch: status" 143 $?
 check "stopped batch: summary" "not done (stopped by SIGTERM)" "$(tail -1 err | grep -o 'not done.*')"
-# A worker's decoder spawner is killed as the worker ends and may take a
-# moment to go.
-for _ in $(seq 1 50); do
-  pgrep -f "$build/launcher/libexec" >/dev/null || break
-  sleep 0.1
-done
-check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; pgrep -af "$build/launcher/libexec")"
+wait_for_session_end $launcher
+check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; session_processes $launcher)"
+pkill -KILL -s $launcher 2>/dev/null
 
 # SIGKILL of a batch, on the display (the launcher is killed) and without one
 # (the private server's wrapper is): within seconds no process of it remains
-# and no temporary file is left, in TMPDIR or beside the images.
-mkdir "$scratch/tmp"
-batch="pixveil -j 1 a.png b.png a.png b.png"
+# and no temporary file is left beside the images.
 for display in on off; do
   environment=(env)
   [[ $display == off ]] && environment=(env -u DISPLAY)
-  TMPDIR="$scratch/tmp" "${environment[@]}" "$bin/pixveil" -j 1 a.png b.png a.png b.png 2>err &
+  setsid "${environment[@]}" "$bin/pixveil" -j 1 a.png b.png a.png b.png 2>err &
   top=$!
-  until pgrep -f "libexec/pixveil/pixveil(-worker| [ab]\.png)" >/dev/null || ! kill -0 $top 2>/dev/null; do
-    sleep 0.01
-  done
+  wait_for_worker $top
   kill -KILL $top
   wait $top 2>/dev/null
-  for _ in $(seq 1 100); do
-    pgrep -f "$scratch/tmp|$batch|libexec/pixveil/pixveil( [ab]|-worker)" >/dev/null || break
-    sleep 0.1
-  done
-  check "batch killed, display $display: what is left" "" \
-    "$(pgrep -af "$scratch/tmp|$batch|libexec/pixveil/pixveil( [ab]|-worker)"; ls -A "$scratch/tmp"; ls pixveil.tmp.* 2>/dev/null)"
+  wait_for_session_end $top
+  check "batch killed, display $display: what is left" "" "$(session_processes $top; ls pixveil.tmp.* 2>/dev/null)"
   # A survivor would hold the test's output open and keep ctest waiting.
-  pkill -KILL -f "$scratch/tmp|$batch|libexec/pixveil/pixveil( [ab]|-worker)" 2>/dev/null
+  pkill -KILL -s $top 2>/dev/null
 done
+
+# A batch of good files between files that hold no image, and one whose
+# standard output is closed: every file gets its status, and the summary
+# always ends the run.
+mkdir mixed
+for n in $(seq 1 6); do
+  cp b.png "mixed/good$n.png"
+  cp bad.png "mixed/bad$n.png"
+done
+run "$bin/pixveil" -j 2 -- mixed/*.png
+check "mixed batch" "1|pixveil: 6 files encoded, 6 failed|6" \
+  "$(cat status)|$(tail -1 err)|$(ls mixed/good*_enc.bmp | wc -l)"
+rm -f mixed/*_enc.bmp
+"$bin/pixveil" -j 2 -- mixed/good*.png >&- 2>err
+check "batch with standard output closed" "0|pixveil: 6 files encoded|6" \
+  "$?|$(tail -1 err)|$(ls mixed/good*_enc.bmp | wc -l)"
+rm -rf mixed
 
 # One file, on a display: exactly the program's output and status, also for
 # the decoder's file-and-seed form and for no file at all.
@@ -171,19 +204,22 @@ check "pixveil --keep-texture-size" "2|pixveil: unknown option '--keep-texture-s
   "$(cat status)|$(head -1 err)"
 
 # The decoder's --keep-texture-size goes to the program before the file, for
-# one file, a file and its seed, and each file of a batch: a stand-in decoder
-# in a prefix of its own records what every run was given.
+# one file, a file and its seed, and each file of a batch, and every name
+# after "--", also one read through "-", reaches it as a name: a stand-in
+# decoder in a prefix of its own records what every run was given.
 standin=$scratch/standin
 mkdir -p "$standin/bin" "$standin/libexec/pixveil"
 cp "$bin/pixveil-decode" "$standin/bin/"
-ln -s "$build/launcher/libexec/pixveil/can-open-display" "$standin/libexec/pixveil/"
+cp "$build/launcher/libexec/pixveil/pixveil-launch" "$standin/libexec/pixveil/"
 printf '#!/bin/sh\necho "$*" >>%q\n' "$standin/runs" >"$standin/libexec/pixveil/pixveil-decode"
 chmod +x "$standin/libexec/pixveil/pixveil-decode"
 "$standin/bin/pixveil-decode" --keep-texture-size a_enc.bmp
 "$standin/bin/pixveil-decode" a_enc.bmp --keep-texture-size 1234
 "$standin/bin/pixveil-decode" -j 1 a_enc.bmp --keep-texture-size b_enc.bmp 2>/dev/null
-check "--keep-texture-size for every run" \
-  "--keep-texture-size a_enc.bmp|--keep-texture-size a_enc.bmp 1234|--keep-texture-size a_enc.bmp|--keep-texture-size b_enc.bmp" \
+"$standin/bin/pixveil-decode" -- --bmp
+echo "--keep-texture-size" | "$standin/bin/pixveil-decode" -j 1 - -- --bmp 2>/dev/null
+check "options and names for every run" \
+  "--keep-texture-size -- a_enc.bmp|--keep-texture-size -- a_enc.bmp 1234|--keep-texture-size -- a_enc.bmp|--keep-texture-size -- b_enc.bmp|-- --bmp|-- --keep-texture-size|-- --bmp" \
   "$(paste -sd'|' "$standin/runs")"
 
 cp a.png ./--help
