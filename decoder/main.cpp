@@ -1,6 +1,7 @@
 #include "vexo/source/glsl.h"
 #include "vexo/framework/glApplication.h"
 #include "base/livesUntilExit.h"
+#include "base/standardDescriptors.h"
 #include "decoder/myDecoderWindow.h"
 #include "decoder/decodedOutput.h"
 #include "core/outputPath.h"
@@ -137,6 +138,7 @@ void showShaderFailures(const char* text, bool isFailure)
 // display.
 int main(int argc, char** argv)
 {
+    openClosedStandardDescriptors();
     commandLine line;
     decodedOutput output;
     seedRequest request;

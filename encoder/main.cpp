@@ -1,4 +1,5 @@
 #include "base/livesUntilExit.h"
+#include "base/standardDescriptors.h"
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 
@@ -6,6 +7,7 @@
 
 int main(int argc, char** argv)
 {
+    openClosedStandardDescriptors();
     auto* application = new myApplication;
     // GLUT ends the process from inside its loop, so nothing deletes it.
     livesUntilExit(application);

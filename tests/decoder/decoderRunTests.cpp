@@ -196,6 +196,32 @@ TEST(DecoderRun, WritesThePictureAsAsked)
     }
 }
 
+// Started without standard output, the decoder writes its result line, or
+// with -o - its PNG, to /dev/null in its place, not into the X connection that
+// would otherwise have taken descriptor 1, and ends as usual.
+TEST(DecoderRun, DecodesWithStandardOutputClosed)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("in.png");
+    makeImage(64, 64, {}, "PNG24:" + image);
+    const rgbImage texture = encodeFaithfully(image);
+    const std::string encoded = encodedPathOf(image);
+    const auto decodeWithoutOutput = [&](const textLines& arguments) {
+        textLines command = withStandardOutputClosed;
+        command.push_back(PIXVEIL_DECODER);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        command.insert(command.end(), {encoded, std::to_string(pinnedSeed)});
+        return childProcess(command).wait(60);
+    };
+    const processResult beside = decodeWithoutOutput({"--bmp"});
+    EXPECT_EQ(beside.status, 0);
+    EXPECT_EQ(beside.err, "");
+    expectDecodedExactly(encoded, texture);
+    const processResult piped = decodeWithoutOutput({"-o", "-"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "texture size 64x64 kept; no smaller original up-scales to it exactly\n");
+}
+
 std::uint32_t seedPrinted(const processResult& run)
 {
     const textLines lines = splitLines(run.out);

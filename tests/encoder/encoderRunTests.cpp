@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -59,6 +60,31 @@ TEST(EncoderRun, SameSecondGivesTheSameFileAndAnotherSecondAnother)
     EXPECT_TRUE(readFile(encodedPathOf(image)) == first);
     encodeFaithfully(image, pinnedSeed + 60);
     EXPECT_FALSE(readFile(encodedPathOf(image)) == first);
+}
+
+// Started without standard output, or without any standard descriptor, the
+// encoder opens /dev/null in their place: its X connection would otherwise
+// take descriptor 1, and the capability report written into it would leave
+// the server and the encoder waiting on each other for good. It ends as usual
+// and writes the very file of an ordinary run.
+TEST(EncoderRun, EncodesWithItsStandardDescriptorsClosed)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("in.png");
+    makeImage(64, 64, {}, "PNG24:" + image);
+    encodeFaithfully(image);
+    const std::string ordinary = readFile(encodedPathOf(image));
+    for (const textLines& closing : {withStandardOutputClosed, withStandardDescriptorsClosed}) {
+        SCOPED_TRACE(closing[2]);
+        std::remove(encodedPathOf(image).c_str());
+        textLines command = closing;
+        command.insert(command.end(), {PIXVEIL_ENCODER, image});
+        const processResult run = childProcess(command, pinnedClock()).wait(60);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(readFile(encodedPathOf(image)) == ordinary) << "not the ordinary run's file";
+    }
 }
 
 // Refused before any window opens: the capability report, which comes with
