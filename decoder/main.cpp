@@ -1,5 +1,6 @@
 #include "vexo/source/glsl.h"
 #include "vexo/framework/glApplication.h"
+#include "base/exitStatus.h"
 #include "base/livesUntilExit.h"
 #include "base/standardDescriptors.h"
 #include "decoder/myDecoderWindow.h"
@@ -108,11 +109,22 @@ bool chooseOutput(const commandLine& line, decodedOutput& output)
     return false;
 }
 
-bool readSeedRequest(const commandLine& line, seedRequest& request)
+// An output file that is the input itself, by any name (the same one, a
+// hard link, a symbolic link to it), would have the encoding replaced by its
+// picture; true after one line when it is.
+bool outputIsTheInput(const decodedOutput& output, const struct stat& input)
 {
-    struct stat status {};
-    if (!readFileStatus(line.operands[0], status))
+    struct stat existing {};
+    if (output.toStandardOutput() || stat(output.path.c_str(), &existing) != 0 || existing.st_dev != input.st_dev ||
+        existing.st_ino != input.st_ino)
         return false;
+    std::fprintf(stderr, "pixveil-decode: the output %s is the input itself; decoding would replace the encoding\n",
+                 output.path.c_str());
+    return true;
+}
+
+bool readSeedRequest(const commandLine& line, const struct stat& status, seedRequest& request)
+{
     if (line.operands.size() == 2) {
         request.given = parseSeed(line.operands[1], request.seed);
         if (!request.given)
@@ -142,8 +154,13 @@ int main(int argc, char** argv)
     commandLine line;
     decodedOutput output;
     seedRequest request;
-    if (!readCommandLine(argc, argv, line) || !chooseOutput(line, output) || !readSeedRequest(line, request))
-        return 1;
+    struct stat input {};
+    if (!readCommandLine(argc, argv, line) || !chooseOutput(line, output) || !readFileStatus(line.operands[0], input))
+        return exitStatus::failure;
+    if (outputIsTheInput(output, input))
+        return exitStatus::usage;
+    if (!readSeedRequest(line, input, request))
+        return exitStatus::failure;
     vexo::setMessageSink(showShaderFailures);
     auto* application = new vexo::glApplication;
     // GLUT ends the process from inside its loop, so nothing deletes it.
@@ -155,5 +172,5 @@ int main(int argc, char** argv)
     startImageDecode(line.operands[0]);
     application->run();
     delete application;
-    return 0;
+    return exitStatus::success;
 }

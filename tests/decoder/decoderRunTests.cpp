@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -402,6 +403,43 @@ TEST(DecoderRun, ReSavedOutputsDecodeExactly)
         ASSERT_EQ(run.status, 0) << run.err;
         expectDecodedExactly(resaved, original);
     }
+}
+
+// An output that is the input itself, by its own name, another spelling of
+// it, a hard link or a symbolic link, is refused with status 2 before any
+// work; the encoding stays as it was.
+TEST(DecoderRun, RefusesAnOutputThatIsTheInputItself)
+{
+    scratchDirectory scratch;
+    makeImage(16, 16, {}, "PNG24:" + scratch.file("q.png"));
+    encodeFaithfully(scratch.file("q.png"));
+    const std::string encoding = readFile(scratch.file("q_enc.bmp"));
+    ASSERT_EQ(link(scratch.file("q_enc.bmp").c_str(), scratch.file("hard.bmp").c_str()), 0);
+    ASSERT_EQ(symlink("q_enc.bmp", scratch.file("soft.png").c_str()), 0);
+    const std::string seed = std::to_string(pinnedSeed);
+    const struct {
+        textLines arguments;
+        std::string output;
+    } cases[] = {
+        {{"-o", "q_enc.bmp", "q_enc.bmp"}, "q_enc.bmp"},
+        {{"-o", "./q_enc.bmp", "q_enc.bmp", seed}, "./q_enc.bmp"},
+        {{"--bmp", "-o", scratch.file("q_enc.bmp"), "./q_enc.bmp"}, scratch.file("q_enc.bmp")},
+        {{"-o", "hard.bmp", "q_enc.bmp", seed}, "hard.bmp"},
+        {{"--keep-texture-size", "-o", "q_enc.bmp", "hard.bmp"}, "q_enc.bmp"},
+        {{"-o", "soft.png", "q_enc.bmp"}, "soft.png"},
+    };
+    for (const auto& refused : cases) {
+        textLines command = {PIXVEIL_DECODER};
+        command.insert(command.end(), refused.arguments.begin(), refused.arguments.end());
+        const processResult run = runProcess(command, {}, scratch.path());
+        SCOPED_TRACE(run.err);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "pixveil-decode: the output " + refused.output +
+                               " is the input itself; decoding would replace the encoding\n");
+        EXPECT_TRUE(readFile(scratch.file("q_enc.bmp")) == encoding) << "the encoding changed";
+    }
+    EXPECT_EQ(namesIn(scratch.path()), (textLines{"hard.bmp", "q.png", "q_enc.bmp", "soft.png"}));
 }
 
 TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
