@@ -20,21 +20,24 @@ void copyText(char* destination, std::size_t capacity, const char* text)
 
 } // namespace
 
-bool openEncodingWindow(const char* path)
+bool openEncodingWindow(const char* path, const char* outputFolder)
 {
     char outputPath[pathCapacity];
-    if (const char* problem = deriveOutputPath(path, outputPath)) {
+    const char* problem = deriveOutputPath(path, outputPath);
+    if (!problem && outputFolder)
+        problem = placeInFolder(outputPath, outputFolder);
+    if (problem) {
         std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
         return false;
     }
-    new myWindow(path);
+    new myWindow(path, outputPath);
     // The image decodes while GLUT starts its loop and the window builds its
     // program and its noise.
     startImageDecode(path);
     return true;
 }
 
-myWindow::myWindow(const char* path)
+myWindow::myWindow(const char* path, const char* encodedPath)
     : shaderManager(),
       program(nullptr),
       imageTexture(0),
@@ -50,7 +53,7 @@ myWindow::myWindow(const char* path)
       failure("pixveil")
 {
     copyText(inputPath, sizeof inputPath, path);
-    deriveOutputPath(path, outputPath);
+    copyText(outputPath, sizeof outputPath, encodedPath);
 }
 
 myWindow::~myWindow() = default;

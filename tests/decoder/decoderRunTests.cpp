@@ -405,6 +405,55 @@ TEST(DecoderRun, ReSavedOutputsDecodeExactly)
     }
 }
 
+// -O DIR and --output-dir DIR write the picture under its usual name into
+// DIR, the very bytes of a decode beside the input, so that a read-only
+// folder of encodings can be decoded. Root writes into a read-only folder all
+// the same, so nothing may appear beside the input.
+TEST(DecoderRun, WritesIntoAnOutputFolderAndNothingBesideTheInput)
+{
+    scratchDirectory scratch;
+    const std::string inputs = scratch.file("in");
+    const std::string outputs = scratch.file("out");
+    ASSERT_EQ(mkdir(inputs.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
+    const std::string image = inputs + "/photo.png";
+    makeImage(64, 32, {}, "PNG24:" + image);
+    encodeFaithfully(image);
+    const std::string encoded = encodedPathOf(image);
+    const std::string seed = std::to_string(pinnedSeed);
+    std::string ordinary[2];
+    for (const bool bmp : {false, true}) {
+        const std::string beside = inputs + (bmp ? "/photo_dec.bmp" : "/photo_dec.png");
+        ASSERT_EQ(runProcess({PIXVEIL_DECODER, bmp ? "--bmp" : "--", encoded, seed}).status, 0);
+        ordinary[bmp] = readFile(beside);
+        ASSERT_EQ(std::remove(beside.c_str()), 0);
+    }
+    ASSERT_EQ(chmod(inputs.c_str(), 0555), 0);
+    const struct {
+        textLines arguments;
+        std::string directory;
+        bool bmp;
+    } runs[] = {
+        {{"-O", "out", "in/photo_enc.bmp", seed}, scratch.path(), false},
+        {{"--bmp", "--output-dir", outputs + "/", encoded, seed}, "", true},
+        {{"-O", ".", "--keep-texture-size", "../in/photo_enc.bmp"}, outputs, false},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.arguments[0] + " " + run.arguments[1]);
+        textLines command = {PIXVEIL_DECODER};
+        command.insert(command.end(), run.arguments.begin(), run.arguments.end());
+        const processResult decoded = runProcess(command, {}, run.directory);
+        EXPECT_EQ(decoded.status, 0) << decoded.err;
+        EXPECT_EQ(decoded.err, "");
+        const std::string name = run.bmp ? "photo_dec.bmp" : "photo_dec.png";
+        EXPECT_TRUE(readFile(outputs + "/" + name) == ordinary[run.bmp]) << "not the ordinary run's file";
+        EXPECT_EQ(namesIn(inputs), (textLines{"photo.png", "photo_enc.bmp"}));
+        EXPECT_EQ(namesIn(outputs), textLines{name});
+        std::remove((outputs + "/" + name).c_str());
+    }
+    ASSERT_EQ(chmod(inputs.c_str(), 0755), 0);
+}
+
 // An output that is the input itself, by its own name, another spelling of
 // it, a hard link or a symbolic link, is refused with status 2 before any
 // work; the encoding stays as it was.
@@ -447,7 +496,8 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
     scratchDirectory scratch;
     makeImage(8, 8, {}, "PNG24:" + scratch.file("in.png"));
     writeFile(scratch.file("text.bmp"), "this is no image\n");
-    const std::string usage = "usage: pixveil-decode [--keep-texture-size] [--bmp] [-o FILE] ENCODED.bmp [SEED]\n";
+    const std::string usage =
+        "usage: pixveil-decode [--keep-texture-size] [--bmp] [-o FILE | -O DIR] ENCODED.bmp [SEED]\n";
     const struct {
         textLines arguments;
         std::string err;
@@ -458,6 +508,14 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
         {{"--bmp", "-o", "-", scratch.file("in.png")},
          "pixveil-decode: standard output (-o -) takes PNG only, not --bmp\n"},
         {{"-o", "", scratch.file("in.png")}, "pixveil-decode: cannot name the output: the output path is empty\n"},
+        {{"-O", scratch.file("missing"), scratch.file("in.png")},
+         "pixveil-decode: the output folder " + scratch.file("missing") + " cannot be used: No such file or directory\n"},
+        {{"--output-dir", scratch.file("in.png"), scratch.file("in.png")},
+         "pixveil-decode: the output folder " + scratch.file("in.png") + " cannot be used: it is not a directory\n"},
+        {{"-o", scratch.file("x.png"), "-O", scratch.path(), scratch.file("in.png")},
+         "pixveil-decode: -o FILE names the output itself; it cannot be combined with -O DIR\n"},
+        {{"-O", "/" + std::string(258, 'o'), scratch.file("in.png")},
+         "pixveil-decode: the output folder /" + std::string(258, 'o') + " cannot be used: File name too long\n"},
         {{scratch.file("in.png"), "12x"}, "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '12x'\n"},
         {{std::string(252, 'a') + ".bmp"},
          "pixveil-decode: cannot name the output: the image file name is longer than 251 characters (without its "
