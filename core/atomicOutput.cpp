@@ -355,6 +355,14 @@ bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
     return renameTemporaryFileOver(outputPath, failureReason) && flushDirectoryOf(outputPath, failureReason);
 }
 
+std::string outputFolderProblem(const char* folder)
+{
+    struct stat status {};
+    if (stat(folder, &status) != 0)
+        return std::strerror(errno);
+    return S_ISDIR(status.st_mode) ? "" : "it is not a directory";
+}
+
 bool saveCaptureAtomically(const char* outputPath, int width, int height, std::string& failureReason)
 {
     if (width <= 0 || height <= 0) {

@@ -41,6 +41,12 @@ using temporaryFileWriter =
 bool replaceFileAtomically(const char* outputPath, std::uint64_t expectedSize,
                            const temporaryFileWriter& writeTemporary, std::string& failureReason);
 
+// Why `folder` cannot take the output files asked to go there (-O DIR): the
+// system's reason when it cannot be looked up ("No such file or directory"),
+// or "it is not a directory"; empty when it is a directory. Whether a file
+// may be created in it shows only when one is written.
+std::string outputFolderProblem(const char* folder);
+
 // Writes the lower-left width x height pixels of the current read buffer as a
 // 24-bit BMP at outputPath, byte for byte the file SOIL's screenshot writer
 // makes of them (bmpCapture.h), atomically as replaceFileAtomically does.

@@ -132,6 +132,26 @@ const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapa
     return deriveDecodedPath(inputPath, outputPath, outputExtension);
 }
 
+const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder)
+{
+    const pathParts parts = splitPath(outputPath);
+    // The file name and its extension follow each other in the path.
+    const std::size_t nameLength = parts.fileNameLength + parts.extensionLength;
+    char name[pathCapacity] = {};
+    std::memcpy(name, parts.fileName, nameLength);
+    std::memset(outputPath, 0, sizeof outputPath);
+
+    const std::size_t folderLength = std::strlen(folder);
+    const std::size_t separatorLength = folderLength > 0 && !isSeparator(folder[folderLength - 1]) ? 1 : 0;
+    static const std::string outputTooLong = longerThan("the output path would be", longestPath);
+    if (folderLength + separatorLength + nameLength > longestPath)
+        return outputTooLong.c_str();
+    char* end = append(outputPath, folder, folderLength);
+    end = append(end, "/", separatorLength);
+    append(end, name, nameLength);
+    return nullptr;
+}
+
 const char* checkOutputPath(const char* path)
 {
     static const std::string pathTooLong = longerThan("the output path is", longestPath);

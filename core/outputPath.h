@@ -37,6 +37,15 @@ const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapa
 // The same with the extension ".bmp".
 const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity]);
 
+// Puts an output path derived above into `folder` instead of its input's
+// directory: its drive and directory part are replaced by `folder`, with a
+// '/' added when `folder` is not empty and ends in neither '/' nor '\'
+// ("pics/cat_enc.bmp" into "out" gives "out/cat_enc.bmp", into "" gives
+// "cat_enc.bmp"). The same limits apply: returns nullptr when the path still
+// fits, otherwise the reason and `outputPath` all zeros, never a truncated
+// path.
+const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder);
+
 // Checks an output path given by name against the same limits (the path 259
 // characters, its file name 255); nullptr when it fits, else the reason.
 const char* checkOutputPath(const char* path);

@@ -1,8 +1,11 @@
 #include "vexo/source/glsl.h"
 #include "vexo/framework/glApplication.h"
+#include "base/exitStatus.h"
 #include "base/livesUntilExit.h"
+#include "base/standardDescriptors.h"
 #include "decoder/myDecoderWindow.h"
 #include "decoder/decodedOutput.h"
+#include "core/atomicOutput.h"
 #include "core/outputPath.h"
 #include "safeload/decodeAhead.h"
 
@@ -13,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -20,6 +24,8 @@ namespace {
 constexpr const char* keepTextureSizeOption = "--keep-texture-size";
 constexpr const char* bmpOption = "--bmp";
 constexpr const char* outputOption = "-o";
+constexpr const char* outputFolderOption = "-O";
+constexpr const char* outputFolderLongOption = "--output-dir";
 
 // The encoded file's status; a directory or a device is refused here rather
 // than read as an image.
@@ -48,6 +54,7 @@ struct commandLine {
     bool keepTextureSize = false;
     bool bmp = false;
     const char* outputName = nullptr; // -o FILE, "-" for standard output
+    const char* outputFolder = nullptr; // -O DIR: the output's usual name, in DIR
     std::vector<const char*> operands; // ENCODED [SEED]
 };
 
@@ -63,6 +70,10 @@ bool readCommandLine(int argc, char** argv, commandLine& line)
             line.bmp = true;
         } else if (std::strcmp(argv[index], outputOption) == 0 && index + 1 < argc) {
             line.outputName = argv[++index];
+        } else if ((std::strcmp(argv[index], outputFolderOption) == 0 ||
+                    std::strcmp(argv[index], outputFolderLongOption) == 0) &&
+                   index + 1 < argc) {
+            line.outputFolder = argv[++index];
         } else if (std::strcmp(argv[index], "--") == 0) {
             ++index;
             break;
@@ -72,18 +83,33 @@ bool readCommandLine(int argc, char** argv, commandLine& line)
     }
     for (; index < argc; ++index)
         line.operands.push_back(argv[index]);
-    if (line.operands.size() == 1 || line.operands.size() == 2)
-        return true;
-    std::fprintf(stderr, "usage: pixveil-decode [%s] [%s] [%s FILE] ENCODED.bmp [SEED]\n", keepTextureSizeOption,
-                 bmpOption, outputOption);
-    return false;
+    if (line.operands.size() != 1 && line.operands.size() != 2) {
+        std::fprintf(stderr, "usage: pixveil-decode [%s] [%s] [%s FILE | %s DIR] ENCODED.bmp [SEED]\n",
+                     keepTextureSizeOption, bmpOption, outputOption, outputFolderOption);
+        return false;
+    }
+    if (line.outputName != nullptr && line.outputFolder != nullptr) {
+        std::fprintf(stderr, "pixveil-decode: %s FILE names the output itself; it cannot be combined with %s DIR\n",
+                     outputOption, outputFolderOption);
+        return false;
+    }
+    return true;
 }
 
 // The output the command line names: -o FILE (BMP for a name ending in .bmp
 // or with --bmp, else PNG; "-" for PNG on standard output), or beside the
-// input, PNG unless --bmp. False after one line when it cannot be.
+// input or in the folder of -O DIR, PNG unless --bmp. False after one line
+// when it cannot be.
 bool chooseOutput(const commandLine& line, decodedOutput& output)
 {
+    if (line.outputFolder != nullptr) {
+        const std::string problem = outputFolderProblem(line.outputFolder);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "pixveil-decode: the output folder %s cannot be used: %s\n", line.outputFolder,
+                         problem.c_str());
+            return false;
+        }
+    }
     if (line.outputName != nullptr && std::strcmp(line.outputName, "-") == 0) {
         if (!line.bmp)
             return true;
@@ -99,6 +125,8 @@ bool chooseOutput(const commandLine& line, decodedOutput& output)
     } else {
         output.kind = line.bmp ? decodedOutput::format::bmp : decodedOutput::format::png;
         problem = deriveDecodedPath(line.operands[0], path, line.bmp ? ".bmp" : ".png");
+        if (problem == nullptr && line.outputFolder != nullptr)
+            problem = placeInFolder(path, line.outputFolder);
         output.path = path;
     }
     if (problem == nullptr)
@@ -107,11 +135,22 @@ bool chooseOutput(const commandLine& line, decodedOutput& output)
     return false;
 }
 
-bool readSeedRequest(const commandLine& line, seedRequest& request)
+// An output file that is the input itself, by any name (the same one, a
+// hard link, a symbolic link to it), would have the encoding replaced by its
+// picture; true after one line when it is.
+bool outputIsTheInput(const decodedOutput& output, const struct stat& input)
 {
-    struct stat status {};
-    if (!readFileStatus(line.operands[0], status))
+    struct stat existing {};
+    if (output.toStandardOutput() || stat(output.path.c_str(), &existing) != 0 || existing.st_dev != input.st_dev ||
+        existing.st_ino != input.st_ino)
         return false;
+    std::fprintf(stderr, "pixveil-decode: the output %s is the input itself; decoding would replace the encoding\n",
+                 output.path.c_str());
+    return true;
+}
+
+bool readSeedRequest(const commandLine& line, const struct stat& status, seedRequest& request)
+{
     if (line.operands.size() == 2) {
         request.given = parseSeed(line.operands[1], request.seed);
         if (!request.given)
@@ -137,11 +176,17 @@ void showShaderFailures(const char* text, bool isFailure)
 // display.
 int main(int argc, char** argv)
 {
+    openClosedStandardDescriptors();
     commandLine line;
     decodedOutput output;
     seedRequest request;
-    if (!readCommandLine(argc, argv, line) || !chooseOutput(line, output) || !readSeedRequest(line, request))
-        return 1;
+    struct stat input {};
+    if (!readCommandLine(argc, argv, line) || !chooseOutput(line, output) || !readFileStatus(line.operands[0], input))
+        return exitStatus::failure;
+    if (outputIsTheInput(output, input))
+        return exitStatus::usage;
+    if (!readSeedRequest(line, input, request))
+        return exitStatus::failure;
     vexo::setMessageSink(showShaderFailures);
     auto* application = new vexo::glApplication;
     // GLUT ends the process from inside its loop, so nothing deletes it.
@@ -153,5 +198,5 @@ int main(int argc, char** argv)
     startImageDecode(line.operands[0]);
     application->run();
     delete application;
-    return 0;
+    return exitStatus::success;
 }

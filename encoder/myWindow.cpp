@@ -24,21 +24,20 @@ bool openEncodingWindow(const char* path, const char* outputFolder)
 {
     char outputPath[pathCapacity];
     const char* problem = deriveOutputPath(path, outputPath);
-    if (problem == nullptr && outputFolder != nullptr)
+    if (!problem && outputFolder)
         problem = placeInFolder(outputPath, outputFolder);
-    if (problem != nullptr) {
+    if (problem) {
         std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
         return false;
     }
-    auto* window = new myWindow(path);
-    copyText(window->outputPath, sizeof window->outputPath, outputPath);
+    new myWindow(path, outputPath);
     // The image decodes while GLUT starts its loop and the window builds its
     // program and its noise.
     startImageDecode(path);
     return true;
 }
 
-myWindow::myWindow(const char* path)
+myWindow::myWindow(const char* path, const char* encodedPath)
     : shaderManager(),
       program(nullptr),
       imageTexture(0),
@@ -54,7 +53,7 @@ myWindow::myWindow(const char* path)
       failure("pixveil")
 {
     copyText(inputPath, sizeof inputPath, path);
-    deriveOutputPath(path, outputPath);
+    copyText(outputPath, sizeof outputPath, encodedPath);
 }
 
 myWindow::~myWindow() = default;

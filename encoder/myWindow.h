@@ -21,19 +21,22 @@
 // except that a run that fails to produce its output after the window resize
 // (no memory for the noise, no noise texture, a failed or short save) ends with
 // status 1 when its window closes.
-// What `pixveil PATH` does once its argument count is checked: refuses a path
-// that does not fit the path buffers (a truncated name would write somewhere
-// the user did not ask), with one line on standard error and false; otherwise
-// opens the myWindow for it and, while that window's context is current,
-// starts decoding the image in its sandboxed child (decodeAhead.h), which
-// must be forked on the main thread, as it lives as long as the child must.
+// What `pixveil PATH` does once its command line is checked: refuses a path
+// whose output name does not fit the path buffers (a truncated name would
+// write somewhere the user did not ask), with one line on standard error and
+// false; otherwise opens the myWindow for it and, while that window's context
+// is current, starts decoding the image in its sandboxed child
+// (decodeAhead.h), which must be forked on the main thread, as it lives as
+// long as the child must. The output goes beside the image, or into
+// outputFolder under the same name when one is given (placeInFolder; the
+// caller has checked that it is a directory).
 bool openEncodingWindow(const char* path, const char* outputFolder = nullptr);
 
 class myWindow : public vexo::glutWindow {
 public:
-    // `path` is the image path; the caller has checked that deriveOutputPath
-    // accepts it.
-    explicit myWindow(const char* path);
+    // `path` is the image path, `encodedPath` where its encoding goes, both
+    // within the path buffers (openEncodingWindow names the output).
+    myWindow(const char* path, const char* encodedPath);
     ~myWindow() override;
 
     void onDisplay() override;

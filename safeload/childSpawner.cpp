@@ -3,6 +3,7 @@
 #include "safeload/childConfinement.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -12,7 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -43,7 +47,30 @@ struct requestMessage {
     }
 };
 
-bool sendRequest(int socket, spawnRequest request, const int (&descriptors)[passedDescriptors])
+using steadyClock = std::chrono::steady_clock;
+
+// Waits until the socket is ready for `events`, or has been closed at the
+// other end; false once the deadline has passed.
+bool awaitSocket(int socket, short events, steadyClock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steadyClock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd watched{socket, events, 0};
+        const int ready = poll(&watched, 1, int(std::min<long long>(left, INT_MAX)));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// The program's side never blocks in a call: a spawner that has stopped
+// answering leaves its socket's buffer full and its reply unsent, and only the
+// deadline ends the wait for either.
+bool sendRequest(int socket, spawnRequest request, const int (&descriptors)[passedDescriptors],
+    steadyClock::time_point deadline)
 {
     requestMessage sent(request);
     cmsghdr* rights = CMSG_FIRSTHDR(&sent.message);
@@ -51,9 +78,24 @@ bool sendRequest(int socket, spawnRequest request, const int (&descriptors)[pass
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof descriptors);
     std::memcpy(CMSG_DATA(rights), descriptors, sizeof descriptors);
-    ssize_t length;
-    while ((length = sendmsg(socket, &sent.message, MSG_NOSIGNAL)) < 0 && errno == EINTR) { }
-    return length == ssize_t(sizeof request);
+    for (;;) {
+        const ssize_t length = sendmsg(socket, &sent.message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (length >= 0)
+            return length == ssize_t(sizeof request);
+        if (errno != EINTR && (errno != EAGAIN || !awaitSocket(socket, POLLOUT, deadline)))
+            return false;
+    }
+}
+
+bool receiveReply(int socket, int32_t& reply, steadyClock::time_point deadline)
+{
+    for (;;) {
+        const ssize_t length = recv(socket, &reply, sizeof reply, MSG_DONTWAIT);
+        if (length >= 0)
+            return length == ssize_t(sizeof reply);
+        if (errno != EINTR && (errno != EAGAIN || !awaitSocket(socket, POLLIN, deadline)))
+            return false;
+    }
 }
 
 // False at the end of the requests (the program closed its socket or is gone)
@@ -149,14 +191,26 @@ pid_t spawnOne(spawnedChildMain childMain, const spawnRequest& request,
     serveRequests(socket, childMain, program);
 }
 
+// The spawner, stopped or not, is killed and reaped. A reply it sent before
+// it went names a child that nobody is to wait for, which is killed and
+// reaped too (a child of the program's: see cloneAsSibling). It may also have
+// cloned one and gone before replying, a child the program cannot name;
+// imageSandbox.cpp gives the decode it forks instead an area and a pipe of its
+// own, so that such a child cannot meet it.
 void forgetSpawner()
 {
-    if (spawnerSocket >= 0)
-        close(spawnerSocket);
     if (spawner > 0) {
         kill(spawner, SIGKILL);
         while (waitpid(spawner, nullptr, 0) < 0 && errno == EINTR) { }
     }
+    int32_t reply = 0;
+    while (spawnerSocket >= 0 && recv(spawnerSocket, &reply, sizeof reply, MSG_DONTWAIT) == ssize_t(sizeof reply))
+        if (reply > 0) {
+            kill(pid_t(reply), SIGKILL);
+            while (waitpid(pid_t(reply), nullptr, 0) < 0 && errno == EINTR) { }
+        }
+    if (spawnerSocket >= 0)
+        close(spawnerSocket);
     spawnerSocket = -1;
     spawner = -1;
 }
@@ -202,11 +256,14 @@ pid_t spawnChild(const spawnRequest& request, int areaFd, int bytesFd, int ready
         return -1;
     const int descriptors[passedDescriptors] = {areaFd, bytesFd, readyFd, STDIN_FILENO, STDOUT_FILENO,
         STDERR_FILENO};
+    // The decode's own wall-time limit: a spawner that has not cloned its
+    // child by then (stopped, say) would only make the decode wait longer
+    // than it may take in all.
+    const auto deadline = steadyClock::now() +
+        std::chrono::duration_cast<steadyClock::duration>(std::chrono::duration<double>(request.limits.wallSeconds));
     int32_t reply = 0;
-    ssize_t got = -1;
-    if (sendRequest(spawnerSocket, request, descriptors))
-        while ((got = recv(spawnerSocket, &reply, sizeof reply, 0)) < 0 && errno == EINTR) { }
-    if (got != ssize_t(sizeof reply)) {
+    if (!sendRequest(spawnerSocket, request, descriptors, deadline) ||
+        !receiveReply(spawnerSocket, reply, deadline)) {
         forgetSpawner();
         return -1;
     }

@@ -42,6 +42,9 @@ pid_t childSpawnerProcess();
 
 // Asks the spawner for a child that decodes from the memory files areaFd (the
 // shared mapping) and bytesFd (the image's bytes; -1 when there are none) and
-// writes to readyFd. The child's process, or -1 when there is no spawner or it
-// has gone (it is then not asked again) or it could not clone.
+// writes to readyFd. The child's process, or -1 when there is no spawner, it
+// has gone, it could not clone, or it has not answered within the request's
+// wall-time limit (limits.wallSeconds). A spawner that has gone or not
+// answered is killed and reaped and not asked again: the program's decodes
+// are forked from then on.
 pid_t spawnChild(const spawnRequest& request, int areaFd, int bytesFd, int readyFd);

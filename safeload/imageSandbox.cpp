@@ -510,6 +510,30 @@ void* mapSharedArea(size_t length, int* file)
     return mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 }
 
+void closeHandOver(size_t mappingLength, void* area, const int (&readyPipe)[2])
+{
+    munmap(area, mappingLength);
+    close(readyPipe[0]);
+    close(readyPipe[1]);
+}
+
+// What a child hands its pixels over through: the shared area (its memory
+// file in `file` when one is asked for) and the ready pipe. False when either
+// could not be made, with nothing left open.
+bool openHandOver(size_t mappingLength, int* file, void*& area, int (&readyPipe)[2])
+{
+    area = mapSharedArea(mappingLength, file);
+    if (area != MAP_FAILED && pipe2(readyPipe, O_CLOEXEC) == 0)
+        return true;
+    if (area != MAP_FAILED)
+        munmap(area, mappingLength);
+    if (file && *file >= 0)
+        close(*file);
+    if (file)
+        *file = -1;
+    return false;
+}
+
 int memoryFileHolding(const unsigned char* bytes, size_t length)
 {
     int file = memfd_create("pixveil-image", MFD_CLOEXEC);
@@ -567,24 +591,28 @@ startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t len
         return startedSandboxDecode("image file is too large");
     size_t mappingLength = headerLength + size_t(pixelCapacity);
     int areaFile = -1;
-    void* area = mapSharedArea(mappingLength, childSpawnerProcess() > 0 ? &areaFile : nullptr);
+    void* area = nullptr;
     int readyPipe[2];
-    if (area == MAP_FAILED || pipe2(readyPipe, O_CLOEXEC) != 0) {
-        if (area != MAP_FAILED)
-            munmap(area, mappingLength);
-        if (areaFile >= 0)
-            close(areaFile);
+    if (!openHandOver(mappingLength, childSpawnerProcess() > 0 ? &areaFile : nullptr, area, readyPipe))
         return startedSandboxDecode("no memory for the decoded image");
+    const spawnRequest request{decode, confinement, limits, pixelCapacity, mappingLength, length};
+    pid_t child = areaFile >= 0 ? spawnDecoder(request, areaFile, bytes, readyPipe[1]) : -1;
+    if (areaFile >= 0) {
+        close(areaFile);
+        // A spawner that went without answering (it crashed, or was killed
+        // for not answering in time) may have cloned a child first, which
+        // holds this area and pipe and may still write to them. The child
+        // forked instead gets its own, so that the two never meet.
+        if (child < 0) {
+            closeHandOver(mappingLength, area, readyPipe);
+            if (!openHandOver(mappingLength, nullptr, area, readyPipe))
+                return startedSandboxDecode("no memory for the decoded image");
+        }
     }
     startedSandboxDecode started;
     started.result.mapping = area;
     started.result.mappingLength = mappingLength;
     started.result.pixelCapacity = pixelCapacity;
-
-    const spawnRequest request{decode, confinement, limits, pixelCapacity, mappingLength, length};
-    pid_t child = areaFile >= 0 ? spawnDecoder(request, areaFile, bytes, readyPipe[1]) : -1;
-    if (areaFile >= 0)
-        close(areaFile);
     if (child < 0)
         child = forkDecoder(request, area, bytes, readyPipe);
     close(readyPipe[1]);

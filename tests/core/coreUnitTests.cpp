@@ -18,73 +18,123 @@ namespace {
 
 using pathDeriver = const char* (*)(const char*, char (&)[pathCapacity]);
 
-// The derived path, or "refused: <reason>" with a check that nothing of a
-// path was left in the buffer.
-std::string derive(pathDeriver deriver, const std::string& input)
+// The path made, or "refused: <reason>" with a check that nothing of a path
+// was left in the buffer.
+std::string madePath(const char* problem, const char (&output)[pathCapacity])
 {
-    char output[pathCapacity];
-    std::memset(output, 'x', sizeof output);
-    const char* problem = deriver(input.c_str(), output);
     if (!problem)
         return output;
     const bool cleared = std::all_of(std::begin(output), std::end(output), [](char byte) { return byte == 0; });
     return std::string("refused: ") + problem + (cleared ? "" : " (buffer not cleared)");
 }
 
-// How both programs name their outputs; at each length limit they accept a
-// path and refuse one character more with the limit's reason, and no
-// shortened name is ever made. An empty decoded name is the encoded one's.
-TEST(OutputPath, NamesTheEncodedAndTheDecodedFileWithinTheLimits)
+std::string derive(pathDeriver deriver, const std::string& input)
+{
+    char output[pathCapacity];
+    std::memset(output, 'x', sizeof output);
+    return madePath(deriver(input.c_str(), output), output);
+}
+
+// The encoded output of `input` placed in `folder`.
+std::string deriveInFolder(const std::string& input, const std::string& folder)
+{
+    char output[pathCapacity];
+    if (const char* problem = deriveOutputPath(input.c_str(), output))
+        return madePath(problem, output);
+    return madePath(placeInFolder(output, folder.c_str()), output);
+}
+
+// How both programs name their outputs, beside the input or in an output
+// folder (-O DIR); at each length limit they accept a path and refuse one
+// character more with the limit's reason, and no shortened name is ever made.
+// An empty decoded name is the encoded one's; an empty one in the folder
+// "in/out" the encoded one's refusal.
+TEST(OutputPath, NamesTheOutputsBesideTheInputOrInAFolderWithinTheLimits)
 {
     const auto repeated = [](std::size_t count, char character = 'a') { return std::string(count, character); };
     const std::string directory200 = repeated(199, 'd') + "/";
     const std::string directory255 = repeated(254, 'd') + "/";
     const std::string input259 = directory200 + repeated(10) + "." + repeated(48);
+    const std::string outputPathTooLong = "refused: the output path would be longer than 259 characters";
     const struct {
         std::string input;
         std::string encoded;
         std::string decoded;
+        std::string inFolder;
     } namings[] = {
-        {"C:\\pics\\cat.png", "C:\\pics\\cat_enc.bmp", "C:\\pics\\cat_dec.bmp"},
-        {"cat.jpg", "cat_enc.bmp", "cat_dec.bmp"},
-        {"a.b.tga", "a.b_enc.bmp", "a.b_dec.bmp"},
-        {"photo", "photo_enc.bmp", "photo_dec.bmp"},
-        {"../in/x_enc.png", "../in/x_enc_enc.bmp", "../in/x_dec.bmp"},
-        {"/tmp/v1.2/photo", "/tmp/v1.2/photo_enc.bmp", "/tmp/v1.2/photo_dec.bmp"},
-        {"dir.d/a.b.c", "dir.d/a.b_enc.bmp", "dir.d/a.b_dec.bmp"},
-        {"pics/.png", "pics/_enc.bmp", "pics/_dec.bmp"},
-        {"", "_enc.bmp", "_dec.bmp"},
-        {"D:/mixed\\seps/img.png", "D:/mixed\\seps/img_enc.bmp", "D:/mixed\\seps/img_dec.bmp"},
-        {"D:img.png", "D:img_enc.bmp", "D:img_dec.bmp"},
-        {"dir/", "dir/_enc.bmp", "dir/_dec.bmp"},
-        {"x_enc_enc.bmp", "x_enc_enc_enc.bmp", "x_enc_dec.bmp"},
-        {"photo_ENC.bmp", "photo_ENC_enc.bmp", "photo_ENC_dec.bmp"},
-        {"dir_enc/photo.bmp", "dir_enc/photo_enc.bmp", "dir_enc/photo_dec.bmp"},
-        {"_enc.bmp", "_enc_enc.bmp", "_enc_dec.bmp"},
-        {input259, directory200 + repeated(10) + "_enc.bmp", directory200 + repeated(10) + "_dec.bmp"},
-        {input259 + "e", "refused: the image path is longer than 259 characters", ""},
-        {directory255 + "a", "refused: the output path would be longer than 259 characters", ""},
-        {"d" + directory255 + "a", "refused: the directory part of the image path is longer than 255 characters", ""},
-        {repeated(247) + ".png", repeated(247) + "_enc.bmp", repeated(247) + "_dec.bmp"},
-        {repeated(248) + ".png", "refused: the output file name would be longer than 255 characters", ""},
+        {"C:\\pics\\cat.png", "C:\\pics\\cat_enc.bmp", "C:\\pics\\cat_dec.bmp", "in/out/cat_enc.bmp"},
+        {"cat.jpg", "cat_enc.bmp", "cat_dec.bmp", "in/out/cat_enc.bmp"},
+        {"a.b.tga", "a.b_enc.bmp", "a.b_dec.bmp", "in/out/a.b_enc.bmp"},
+        {"photo", "photo_enc.bmp", "photo_dec.bmp", "in/out/photo_enc.bmp"},
+        {"../in/x_enc.png", "../in/x_enc_enc.bmp", "../in/x_dec.bmp", "in/out/x_enc_enc.bmp"},
+        {"/tmp/v1.2/photo", "/tmp/v1.2/photo_enc.bmp", "/tmp/v1.2/photo_dec.bmp", "in/out/photo_enc.bmp"},
+        {"dir.d/a.b.c", "dir.d/a.b_enc.bmp", "dir.d/a.b_dec.bmp", "in/out/a.b_enc.bmp"},
+        {"pics/.png", "pics/_enc.bmp", "pics/_dec.bmp", "in/out/_enc.bmp"},
+        {"", "_enc.bmp", "_dec.bmp", "in/out/_enc.bmp"},
+        {"D:/mixed\\seps/img.png", "D:/mixed\\seps/img_enc.bmp", "D:/mixed\\seps/img_dec.bmp", "in/out/img_enc.bmp"},
+        {"D:img.png", "D:img_enc.bmp", "D:img_dec.bmp", "in/out/img_enc.bmp"},
+        {"dir/", "dir/_enc.bmp", "dir/_dec.bmp", "in/out/_enc.bmp"},
+        {"x_enc_enc.bmp", "x_enc_enc_enc.bmp", "x_enc_dec.bmp", "in/out/x_enc_enc_enc.bmp"},
+        {"photo_ENC.bmp", "photo_ENC_enc.bmp", "photo_ENC_dec.bmp", "in/out/photo_ENC_enc.bmp"},
+        {"dir_enc/photo.bmp", "dir_enc/photo_enc.bmp", "dir_enc/photo_dec.bmp", "in/out/photo_enc.bmp"},
+        {"_enc.bmp", "_enc_enc.bmp", "_enc_dec.bmp", "in/out/_enc_enc.bmp"},
+        {input259, directory200 + repeated(10) + "_enc.bmp", directory200 + repeated(10) + "_dec.bmp",
+         "in/out/" + repeated(10) + "_enc.bmp"},
+        {input259 + "e", "refused: the image path is longer than 259 characters", "", ""},
+        {directory255 + "a", outputPathTooLong, "", ""},
+        {"d" + directory255 + "a", "refused: the directory part of the image path is longer than 255 characters", "",
+         ""},
+        // The folder takes the place of a shorter directory part.
+        {repeated(244) + ".png", repeated(244) + "_enc.bmp", repeated(244) + "_dec.bmp",
+         "in/out/" + repeated(244) + "_enc.bmp"},
+        {repeated(245) + ".png", repeated(245) + "_enc.bmp", repeated(245) + "_dec.bmp", outputPathTooLong},
+        {repeated(247) + ".png", repeated(247) + "_enc.bmp", repeated(247) + "_dec.bmp", outputPathTooLong},
+        {repeated(248) + ".png", "refused: the output file name would be longer than 255 characters", "", ""},
         // The longest name the encoder writes decodes to a name as long.
         {repeated(247) + "_enc.bmp", "refused: the output file name would be longer than 255 characters",
-         repeated(247) + "_dec.bmp"},
+         repeated(247) + "_dec.bmp", ""},
         {repeated(252) + ".png",
-         "refused: the image file name is longer than 251 characters (without its extension)", ""},
-        {"a." + repeated(254, 'e'), "a_enc.bmp", "a_dec.bmp"},
+         "refused: the image file name is longer than 251 characters (without its extension)", "", ""},
+        {"a." + repeated(254, 'e'), "a_enc.bmp", "a_dec.bmp", "in/out/a_enc.bmp"},
         {"a." + repeated(255, 'e'), "refused: the extension of the image file name is longer than 255 characters",
-         ""},
-        {directory200 + repeated(51), directory200 + repeated(51) + "_enc.bmp", directory200 + repeated(51) + "_dec.bmp"},
-        {directory200 + repeated(52), "refused: the output path would be longer than 259 characters", ""},
+         "", ""},
+        {directory200 + repeated(51), directory200 + repeated(51) + "_enc.bmp", directory200 + repeated(51) + "_dec.bmp",
+         "in/out/" + repeated(51) + "_enc.bmp"},
+        {directory200 + repeated(52), outputPathTooLong, "", ""},
         // The longest output the encoder writes decodes to a name as long.
         {directory200 + repeated(47) + "_enc.bmp", directory200 + repeated(47) + "_enc_enc.bmp",
-         directory200 + repeated(47) + "_dec.bmp"},
+         directory200 + repeated(47) + "_dec.bmp", "in/out/" + repeated(47) + "_enc_enc.bmp"},
     };
     for (const auto& naming : namings) {
         SCOPED_TRACE(naming.input.size());
         EXPECT_EQ(derive(deriveOutputPath, naming.input), naming.encoded);
         EXPECT_EQ(derive(deriveDecodedPath, naming.input), naming.decoded.empty() ? naming.encoded : naming.decoded);
+        EXPECT_EQ(deriveInFolder(naming.input, "in/out"), naming.inFolder.empty() ? naming.encoded : naming.inFolder);
+    }
+
+    // A separator is added to a folder that does not end in one; the path in
+    // the folder has the same limit.
+    const struct {
+        std::string folder;
+        std::string placed;
+    } folders[] = {
+        {"out", "out/cat_enc.bmp"},
+        {"out/", "out/cat_enc.bmp"},
+        {"out\\", "out\\cat_enc.bmp"},
+        {"", "cat_enc.bmp"},
+        {".", "./cat_enc.bmp"},
+        {"/", "/cat_enc.bmp"},
+        {"C:", "C:/cat_enc.bmp"},
+        {"/srv/a b/", "/srv/a b/cat_enc.bmp"},
+        {repeated(247), repeated(247) + "/cat_enc.bmp"},
+        {repeated(247) + "/", repeated(247) + "/cat_enc.bmp"},
+        {repeated(248), outputPathTooLong},
+        {repeated(248) + "/", outputPathTooLong},
+        {repeated(400), outputPathTooLong},
+    };
+    for (const auto& [folder, placed] : folders) {
+        SCOPED_TRACE(folder.size());
+        EXPECT_EQ(deriveInFolder("C:\\pics\\cat.png", folder), placed);
     }
 }
 

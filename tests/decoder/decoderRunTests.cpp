@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +195,32 @@ TEST(DecoderRun, WritesThePictureAsAsked)
         EXPECT_TRUE(piped.out == readFile(png)) << "standard output is not the PNG alone";
         EXPECT_EQ(piped.err, beside.out) << "the result line moves to standard error";
     }
+}
+
+// Started without standard output, the decoder writes its result line, or
+// with -o - its PNG, to /dev/null in its place, not into the X connection that
+// would otherwise have taken descriptor 1, and ends as usual.
+TEST(DecoderRun, DecodesWithStandardOutputClosed)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("in.png");
+    makeImage(64, 64, {}, "PNG24:" + image);
+    const rgbImage texture = encodeFaithfully(image);
+    const std::string encoded = encodedPathOf(image);
+    const auto decodeWithoutOutput = [&](const textLines& arguments) {
+        textLines command = withStandardOutputClosed;
+        command.push_back(PIXVEIL_DECODER);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        command.insert(command.end(), {encoded, std::to_string(pinnedSeed)});
+        return childProcess(command).wait(60);
+    };
+    const processResult beside = decodeWithoutOutput({"--bmp"});
+    EXPECT_EQ(beside.status, 0);
+    EXPECT_EQ(beside.err, "");
+    expectDecodedExactly(encoded, texture);
+    const processResult piped = decodeWithoutOutput({"-o", "-"});
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "texture size 64x64 kept; no smaller original up-scales to it exactly\n");
 }
 
 std::uint32_t seedPrinted(const processResult& run)
@@ -378,12 +405,99 @@ TEST(DecoderRun, ReSavedOutputsDecodeExactly)
     }
 }
 
+// -O DIR and --output-dir DIR write the picture under its usual name into
+// DIR, the very bytes of a decode beside the input, so that a read-only
+// folder of encodings can be decoded. Root writes into a read-only folder all
+// the same, so nothing may appear beside the input.
+TEST(DecoderRun, WritesIntoAnOutputFolderAndNothingBesideTheInput)
+{
+    scratchDirectory scratch;
+    const std::string inputs = scratch.file("in");
+    const std::string outputs = scratch.file("out");
+    ASSERT_EQ(mkdir(inputs.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
+    const std::string image = inputs + "/photo.png";
+    makeImage(64, 32, {}, "PNG24:" + image);
+    encodeFaithfully(image);
+    const std::string encoded = encodedPathOf(image);
+    const std::string seed = std::to_string(pinnedSeed);
+    std::string ordinary[2];
+    for (const bool bmp : {false, true}) {
+        const std::string beside = inputs + (bmp ? "/photo_dec.bmp" : "/photo_dec.png");
+        ASSERT_EQ(runProcess({PIXVEIL_DECODER, bmp ? "--bmp" : "--", encoded, seed}).status, 0);
+        ordinary[bmp] = readFile(beside);
+        ASSERT_EQ(std::remove(beside.c_str()), 0);
+    }
+    ASSERT_EQ(chmod(inputs.c_str(), 0555), 0);
+    const struct {
+        textLines arguments;
+        std::string directory;
+        bool bmp;
+    } runs[] = {
+        {{"-O", "out", "in/photo_enc.bmp", seed}, scratch.path(), false},
+        {{"--bmp", "--output-dir", outputs + "/", encoded, seed}, "", true},
+        {{"-O", ".", "--keep-texture-size", "../in/photo_enc.bmp"}, outputs, false},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.arguments[0] + " " + run.arguments[1]);
+        textLines command = {PIXVEIL_DECODER};
+        command.insert(command.end(), run.arguments.begin(), run.arguments.end());
+        const processResult decoded = runProcess(command, {}, run.directory);
+        EXPECT_EQ(decoded.status, 0) << decoded.err;
+        EXPECT_EQ(decoded.err, "");
+        const std::string name = run.bmp ? "photo_dec.bmp" : "photo_dec.png";
+        EXPECT_TRUE(readFile(outputs + "/" + name) == ordinary[run.bmp]) << "not the ordinary run's file";
+        EXPECT_EQ(namesIn(inputs), (textLines{"photo.png", "photo_enc.bmp"}));
+        EXPECT_EQ(namesIn(outputs), textLines{name});
+        std::remove((outputs + "/" + name).c_str());
+    }
+    ASSERT_EQ(chmod(inputs.c_str(), 0755), 0);
+}
+
+// An output that is the input itself, by its own name, another spelling of
+// it, a hard link or a symbolic link, is refused with status 2 before any
+// work; the encoding stays as it was.
+TEST(DecoderRun, RefusesAnOutputThatIsTheInputItself)
+{
+    scratchDirectory scratch;
+    makeImage(16, 16, {}, "PNG24:" + scratch.file("q.png"));
+    encodeFaithfully(scratch.file("q.png"));
+    const std::string encoding = readFile(scratch.file("q_enc.bmp"));
+    ASSERT_EQ(link(scratch.file("q_enc.bmp").c_str(), scratch.file("hard.bmp").c_str()), 0);
+    ASSERT_EQ(symlink("q_enc.bmp", scratch.file("soft.png").c_str()), 0);
+    const std::string seed = std::to_string(pinnedSeed);
+    const struct {
+        textLines arguments;
+        std::string output;
+    } cases[] = {
+        {{"-o", "q_enc.bmp", "q_enc.bmp"}, "q_enc.bmp"},
+        {{"-o", "./q_enc.bmp", "q_enc.bmp", seed}, "./q_enc.bmp"},
+        {{"--bmp", "-o", scratch.file("q_enc.bmp"), "./q_enc.bmp"}, scratch.file("q_enc.bmp")},
+        {{"-o", "hard.bmp", "q_enc.bmp", seed}, "hard.bmp"},
+        {{"--keep-texture-size", "-o", "q_enc.bmp", "hard.bmp"}, "q_enc.bmp"},
+        {{"-o", "soft.png", "q_enc.bmp"}, "soft.png"},
+    };
+    for (const auto& refused : cases) {
+        textLines command = {PIXVEIL_DECODER};
+        command.insert(command.end(), refused.arguments.begin(), refused.arguments.end());
+        const processResult run = runProcess(command, {}, scratch.path());
+        SCOPED_TRACE(run.err);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "pixveil-decode: the output " + refused.output +
+                               " is the input itself; decoding would replace the encoding\n");
+        EXPECT_TRUE(readFile(scratch.file("q_enc.bmp")) == encoding) << "the encoding changed";
+    }
+    EXPECT_EQ(namesIn(scratch.path()), (textLines{"hard.bmp", "q.png", "q_enc.bmp", "soft.png"}));
+}
+
 TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
 {
     scratchDirectory scratch;
     makeImage(8, 8, {}, "PNG24:" + scratch.file("in.png"));
     writeFile(scratch.file("text.bmp"), "this is no image\n");
-    const std::string usage = "usage: pixveil-decode [--keep-texture-size] [--bmp] [-o FILE] ENCODED.bmp [SEED]\n";
+    const std::string usage =
+        "usage: pixveil-decode [--keep-texture-size] [--bmp] [-o FILE | -O DIR] ENCODED.bmp [SEED]\n";
     const struct {
         textLines arguments;
         std::string err;
@@ -394,6 +508,14 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
         {{"--bmp", "-o", "-", scratch.file("in.png")},
          "pixveil-decode: standard output (-o -) takes PNG only, not --bmp\n"},
         {{"-o", "", scratch.file("in.png")}, "pixveil-decode: cannot name the output: the output path is empty\n"},
+        {{"-O", scratch.file("missing"), scratch.file("in.png")},
+         "pixveil-decode: the output folder " + scratch.file("missing") + " cannot be used: No such file or directory\n"},
+        {{"--output-dir", scratch.file("in.png"), scratch.file("in.png")},
+         "pixveil-decode: the output folder " + scratch.file("in.png") + " cannot be used: it is not a directory\n"},
+        {{"-o", scratch.file("x.png"), "-O", scratch.path(), scratch.file("in.png")},
+         "pixveil-decode: -o FILE names the output itself; it cannot be combined with -O DIR\n"},
+        {{"-O", "/" + std::string(258, 'o'), scratch.file("in.png")},
+         "pixveil-decode: the output folder /" + std::string(258, 'o') + " cannot be used: File name too long\n"},
         {{scratch.file("in.png"), "12x"}, "pixveil-decode: the seed must be a whole number from 0 to 4294967295, not '12x'\n"},
         {{std::string(252, 'a') + ".bmp"},
          "pixveil-decode: cannot name the output: the image file name is longer than 251 characters (without its "

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -61,6 +62,87 @@ TEST(EncoderRun, SameSecondGivesTheSameFileAndAnotherSecondAnother)
     EXPECT_FALSE(readFile(encodedPathOf(image)) == first);
 }
 
+// Started without standard output, or without any standard descriptor, the
+// encoder opens /dev/null in their place: its X connection would otherwise
+// take descriptor 1, and the capability report written into it would leave
+// the server and the encoder waiting on each other for good. It ends as usual
+// and writes the very file of an ordinary run.
+TEST(EncoderRun, EncodesWithItsStandardDescriptorsClosed)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("in.png");
+    makeImage(64, 64, {}, "PNG24:" + image);
+    encodeFaithfully(image);
+    const std::string ordinary = readFile(encodedPathOf(image));
+    for (const textLines& closing : {withStandardOutputClosed, withStandardDescriptorsClosed}) {
+        SCOPED_TRACE(closing[2]);
+        std::remove(encodedPathOf(image).c_str());
+        textLines command = closing;
+        command.insert(command.end(), {PIXVEIL_ENCODER, image});
+        const processResult run = childProcess(command, pinnedClock()).wait(60);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(readFile(encodedPathOf(image)) == ordinary) << "not the ordinary run's file";
+    }
+}
+
+// -O DIR and --output-dir DIR write the output under its usual name into
+// DIR, the very bytes of a run beside the input at the same clock second, so
+// that a read-only folder of images can be encoded. Root writes into a
+// read-only folder all the same, so nothing may appear beside the input. The
+// path in the folder has the usual limits. With one argument, that argument
+// is the image whatever its name: "-O" too.
+TEST(EncoderRun, WritesIntoAnOutputFolderAndNothingBesideTheInput)
+{
+    scratchDirectory scratch;
+    const std::string inputs = scratch.file("in");
+    const std::string outputs = scratch.file("out");
+    ASSERT_EQ(mkdir(inputs.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
+    const std::string image = inputs + "/photo.png";
+    makeImage(64, 32, {}, "PNG24:" + image);
+    encodeFaithfully(image);
+    const std::string ordinary = readFile(encodedPathOf(image));
+    ASSERT_EQ(std::remove(encodedPathOf(image).c_str()), 0);
+    ASSERT_EQ(chmod(inputs.c_str(), 0555), 0);
+    const struct {
+        textLines arguments;
+        std::string directory;
+    } runs[] = {
+        {{"-O", "out", "in/photo.png"}, scratch.path()},
+        {{"--output-dir", outputs + "/", image}, ""},
+        {{"-O", ".", "../in/photo.png"}, outputs},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.arguments[0] + " " + run.arguments[1]);
+        textLines command = {PIXVEIL_ENCODER};
+        command.insert(command.end(), run.arguments.begin(), run.arguments.end());
+        const processResult encoded = runProcess(command, pinnedClock(), run.directory);
+        EXPECT_EQ(encoded.status, 0) << encoded.err;
+        EXPECT_EQ(encoded.out, encoderSuccessOutput);
+        EXPECT_EQ(encoded.err, "");
+        EXPECT_TRUE(readFile(outputs + "/photo_enc.bmp") == ordinary) << "not the ordinary run's file";
+        EXPECT_EQ(namesIn(inputs), textLines{"photo.png"});
+        EXPECT_EQ(namesIn(outputs), textLines{"photo_enc.bmp"});
+        std::remove((outputs + "/photo_enc.bmp").c_str());
+    }
+    ASSERT_EQ(chmod(inputs.c_str(), 0755), 0);
+
+    const std::string deepFolder = scratch.file(std::string(230, 'o'));
+    ASSERT_EQ(mkdir(deepFolder.c_str(), 0755), 0);
+    const processResult tooLong = runProcess({PIXVEIL_ENCODER, "-O", deepFolder, image});
+    EXPECT_EQ(tooLong.status, 1);
+    EXPECT_EQ(tooLong.out, "");
+    EXPECT_EQ(tooLong.err, "pixveil: cannot name the output: the output path would be longer than 259 characters\n");
+    EXPECT_EQ(namesIn(deepFolder), textLines{});
+
+    ASSERT_EQ(rename(image.c_str(), scratch.file("-O").c_str()), 0);
+    const processResult named = runProcess({PIXVEIL_ENCODER, "-O"}, pinnedClock(), scratch.path());
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_TRUE(readFile(scratch.file("-O_enc.bmp")) == ordinary) << "the file named -O was not encoded as itself";
+}
+
 // Refused before any window opens: the capability report, which comes with
 // the window, is not printed, and nothing is written.
 TEST(EncoderRun, RefusesBadCommandLinesBeforeAnyWindow)
@@ -74,6 +156,14 @@ TEST(EncoderRun, RefusesBadCommandLinesBeforeAnyWindow)
     } cases[] = {
         {{}, wrongCount, ""},
         {{"a.png", "b.png"}, wrongCount, ""},
+        {{"-O", "a.png"}, wrongCount, ""},
+        {{"-O", scratch.path(), "a.png", "b.png"}, wrongCount, ""},
+        {{"-o", scratch.path(), "a.png"}, wrongCount, ""},
+        {{"a.png", "-O", scratch.path()}, wrongCount, ""},
+        {{"-O", scratch.file("missing"), "a.png"}, "",
+         "pixveil: the output folder " + scratch.file("missing") + " cannot be used: No such file or directory\n"},
+        {{"--output-dir", "/dev/null", "a.png"}, "",
+         "pixveil: the output folder /dev/null cannot be used: it is not a directory\n"},
         {{std::string(252, 'a') + ".png"}, "",
          "pixveil: cannot name the output: the image file name is longer than 251 characters (without its "
          "extension)\n"},

@@ -1,5 +1,6 @@
 #include "safeload/childSpawner.h"
 #include "safeload/ddsHeader.h"
+#include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
 #include "tests/support/testSupport.h"
@@ -335,6 +336,41 @@ TEST(Sandbox, SpawnedChildrenShareNothingTheProgramWroteSince)
     EXPECT_EQ(kill(childSpawnerProcess(), SIGKILL), 0);
     EXPECT_EQ(decodeWith(originTellingDecoder).failureReason, "forked from the program");
     EXPECT_EQ(childSpawnerProcess(), -1);
+}
+
+// A spawner that stops answering (stopped here, as by a debugger or a stray
+// SIGSTOP) holds a decode up no longer than the decode's own wall-time
+// limit, about three seconds for this small file: it is then killed and
+// reaped, and the decode is forked as without a spawner, giving the image's
+// very pixels (as ImageMagick reads them); so is the next one, at once.
+TEST(Sandbox, AStoppedSpawnerIsKilledAndTheDecodeForkedInstead)
+{
+    scratchDirectory scratch;
+    makeImage(5, 3, {"-strip"}, "PNG24:" + scratch.file("in.png"));
+    convert({scratch.file("in.png"), "-depth", "8", "rgb:" + scratch.file("in.rgb")});
+    const std::string file = readFile(scratch.file("in.png"));
+    const std::string pixels = readFile(scratch.file("in.rgb"));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    const imageDecoderChoice decoder = chooseImageDecoder(bytes, file.size());
+    ASSERT_NE(decoder.decode, nullptr) << decoder.refusal;
+    const sandboxLimits limits = sandboxLimitsForFile(file.size(), 16384);
+    ASSERT_LT(limits.wallSeconds, 5);
+
+    const spawnerStoppedAtTheEnd stopSpawner;
+    ASSERT_TRUE(startDecoderSpawner());
+    const pid_t spawner = childSpawnerProcess();
+    ASSERT_EQ(kill(spawner, SIGSTOP), 0);
+    for (const char* decode : {"the one the spawner was asked for", "the next"}) {
+        SCOPED_TRACE(decode);
+        const sandboxDecodeResult result =
+            decodeImageInSandbox(bytes, file.size(), limits, smallCapacity, decoder.decode, decoder.confinement);
+        ASSERT_TRUE(result.decoded) << result.failureReason;
+        EXPECT_EQ(std::vector<int>({result.width, result.height, result.channels}), std::vector<int>({5, 3, 3}));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(result.pixels), pixels.size()), pixels);
+        EXPECT_EQ(childSpawnerProcess(), -1);
+        EXPECT_EQ(kill(spawner, 0), -1) << "the spawner is still there, or not reaped";
+        EXPECT_EQ(errno, ESRCH);
+    }
 }
 
 // A decode finished long after it started, as when the program set up in

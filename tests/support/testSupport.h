@@ -53,6 +53,11 @@ private:
 processResult runProcess(const textLines& arguments, const textLines& environment = {},
                          const std::string& directory = "");
 
+// Put before a command, these run it as `command >&-` and `command <&- >&-
+// 2>&-` do: with standard output, or all three standard descriptors, closed.
+inline const textLines withStandardOutputClosed = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >&-"};
+inline const textLines withStandardDescriptorsClosed = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+
 // A fresh directory under /tmp, readable by everyone, removed with everything
 // in it on destruction.
 class scratchDirectory {
