@@ -165,19 +165,3 @@ const char* checkOutputPath(const char* path)
         return nameTooLong.c_str();
     return nullptr;
 }
-
-const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder)
-{
-    const pathParts parts = splitPath(outputPath);
-    const std::string name(parts.fileName, parts.fileNameLength + parts.extensionLength);
-    std::string placed = folder;
-    if (!placed.empty() && !isSeparator(placed.back()))
-        placed += '/';
-    placed += name;
-    std::memset(outputPath, 0, sizeof outputPath);
-    static const std::string outputTooLong = longerThan("the output path would be", longestPath);
-    if (placed.size() > longestPath)
-        return outputTooLong.c_str();
-    std::memcpy(outputPath, placed.data(), placed.size());
-    return nullptr;
-}

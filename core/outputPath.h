@@ -50,12 +50,6 @@ const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder);
 // characters, its file name 255); nullptr when it fits, else the reason.
 const char* checkOutputPath(const char* path);
 
-// Moves a derived output path into `folder`: its drive and directory are
-// replaced, its file name kept, with a separator after a folder that does not
-// end in one. nullptr when the result fits, else the reason, with
-// `outputPath` left all zeros.
-const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder);
-
 // The four parts of a path, as the split above finds them. Each part is a view
 // into the input (start and length), so splitting never copies or truncates.
 struct pathParts {
