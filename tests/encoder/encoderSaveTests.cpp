@@ -8,9 +8,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,10 +17,6 @@
 
 namespace {
 
-// Root ignores the permissions that make a directory read-only, so a run as
-// root drops to an unprivileged user for that case.
-const textLines asUnprivilegedUser =
-    geteuid() == 0 ? textLines{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} : textLines{};
 const textLines withFileSizeLimit = {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$@\""};
 
 textLines failingStdio(const std::string& call)
@@ -63,22 +57,10 @@ protected:
         EXPECT_EQ(namesIn(scratch.path()), namesBefore);
     }
 
-    // The unprivileged user cannot read the private X server's authority
-    // file, which only its owner may: it gets a copy of the cookie, elsewhere.
-    textLines unprivilegedUsersCookie()
-    {
-        const char* authority = std::getenv("XAUTHORITY");
-        if (geteuid() != 0 || authority == nullptr)
-            return {};
-        const std::string copy = cookieDirectory.file("cookie");
-        writeFile(copy, readFile(authority));
-        chmod(cookieDirectory.path().c_str(), 0755);
-        chmod(copy.c_str(), 0644);
-        return {"XAUTHORITY=" + copy};
-    }
-
     scratchDirectory scratch;
-    scratchDirectory cookieDirectory;
+    // Root ignores the permissions that make a directory read-only, so a run
+    // as root drops to an unprivileged user for that case.
+    unprivilegedUser unprivileged;
     const std::string input = scratch.file("photo.png");
     const std::string output = scratch.file("photo_enc.bmp");
 };
@@ -91,19 +73,22 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
     const struct {
         const char* name;
         bool readOnly;
-        textLines prefix;
+        textLines command;
         textLines environment;
         const char* reason;
         std::string extraOut;
     } cases[] = {
-        {"read-only directory", true, asUnprivilegedUser, unprivilegedUsersCookie(), "Permission denied", ""},
-        {"disk full while writing", false, {}, failingStdio("fwrite"), "No space left on device after 1000 of 6198 bytes", ""},
-        {"disk full when closing", false, {}, failingStdio("fclose"), "No space left on device", ""},
-        {"device error on flushing", false, {}, failingStdio("fsync"), "Input/output error", ""},
-        {"file size limit", false, withFileSizeLimit, {}, "File too large after 4096 of 6198 bytes", ""},
+        {"read-only directory", true, unprivileged.command(encoderCommand(input)), unprivileged.environment(),
+         "Permission denied", ""},
+        {"disk full while writing", false, encoderCommand(input), failingStdio("fwrite"),
+         "No space left on device after 1000 of 6198 bytes", ""},
+        {"disk full when closing", false, encoderCommand(input), failingStdio("fclose"), "No space left on device", ""},
+        {"device error on flushing", false, encoderCommand(input), failingStdio("fsync"), "Input/output error", ""},
+        {"file size limit", false, encoderCommand(input, withFileSizeLimit), {}, "File too large after 4096 of 6198 bytes",
+         ""},
         // While the image decodes, its texture's storage takes the first name
         // and the noise texture the second.
-        {"no name for the noise texture", false, {},
+        {"no name for the noise texture", false, encoderCommand(input),
          withEntries(preloading(FAIL_TEXTURE_NAME), {"PIXVEIL_TEST_FAIL_TEXTURE_NAME=2"}),
          "the noise texture could not be made (Failed to generate an OpenGL texture name; missing OpenGL context?)",
          "Something is wrong...\nTexture loading failed: '" + noTextureName + "'\n"},
@@ -111,7 +96,7 @@ TEST_F(EncoderSave, AFailedSaveLeavesTheEarlierOutput)
     for (const auto& failure : cases) {
         SCOPED_TRACE(failure.name);
         chmod(scratch.path().c_str(), failure.readOnly ? 0555 : 0755);
-        const processResult run = runProcess(encoderCommand(input, failure.prefix), failure.environment);
+        const processResult run = runProcess(failure.command, failure.environment);
         chmod(scratch.path().c_str(), 0755);
         EXPECT_EQ(run.out, encoderSuccessOutput + failure.extraOut);
         expectFailedSave(run, failure.reason, {"photo.png", "photo_enc.bmp"});

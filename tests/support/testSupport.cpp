@@ -128,6 +128,65 @@ scratchDirectory::~scratchDirectory()
     fs::remove_all(directory, ignored);
 }
 
+unprivilegedUser::unprivilegedUser() : switchesUser(geteuid() == 0) {}
+
+textLines unprivilegedUser::command(textLines arguments)
+{
+    if (!switchesUser)
+        return arguments;
+    arguments.front() = copyOf(arguments.front());
+    arguments.insert(arguments.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    return arguments;
+}
+
+textLines unprivilegedUser::environment()
+{
+    if (!switchesUser)
+        return {};
+    textLines entries;
+    if (const char* authority = std::getenv("XAUTHORITY"))
+        entries.push_back("XAUTHORITY=" + copyOf(authority));
+    // The loader takes the preloaded libraries separated by colons or spaces.
+    if (const char* preloaded = std::getenv("LD_PRELOAD")) {
+        std::string copied;
+        std::istringstream libraries(preloaded);
+        for (std::string library; std::getline(libraries, library, ':');) {
+            std::istringstream words(library);
+            for (std::string word; words >> word;)
+                copied += (copied.empty() ? "" : ":") + (word.find('/') == std::string::npos ? word : copyOf(word));
+        }
+        entries.push_back("LD_PRELOAD=" + copied);
+    }
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* options = std::getenv(name))
+            entries.push_back(std::string(name) + "=" + withSuppressionsCopied(options));
+    return entries;
+}
+
+std::string unprivilegedUser::copyOf(const std::string& path)
+{
+    const std::string copy = copies.file(fs::path(path).filename().string());
+    fs::copy_file(path, copy, fs::copy_options::overwrite_existing);
+    const bool runnable = access(path.c_str(), X_OK) == 0;
+    fs::permissions(copy, fs::perms(runnable ? 0755 : 0644));
+    return copy;
+}
+
+// The options as this pass writes them: "name=value" entries separated by
+// colons, none of which quotes a colon.
+std::string unprivilegedUser::withSuppressionsCopied(const std::string& options)
+{
+    const std::string key = "suppressions=";
+    std::string copied;
+    std::istringstream entries(options);
+    for (std::string entry; std::getline(entries, entry, ':');) {
+        if (entry.rfind(key, 0) == 0 && entry.size() > key.size())
+            entry = key + copyOf(entry.substr(key.size()));
+        copied += (copied.empty() ? "" : ":") + entry;
+    }
+    return copied;
+}
+
 std::string readFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);

@@ -71,6 +71,41 @@ private:
     std::string directory;
 };
 
+// Runs programs as a user whom file permissions bind, for the tests that need
+// them to (root ignores them): the user nobody when this process runs as root,
+// this process's own user otherwise. nobody may be unable to reach the files
+// this process reaches: a checkout in root's home directory (mode 0700 on a
+// fresh Debian) holds the program, the library the sanitizer pass preloads and
+// its leak suppressions, and the private X server's authority file is readable
+// by its owner alone. setpriv still starts such a program, as it keeps root's
+// capabilities up to the exec, but the program's loader, running as nobody,
+// cannot open the preloaded library and says so on standard error, a line the
+// test does not expect; and a sanitizer that finds a leak would end the
+// program unable to read its suppressions instead of reporting it. So that user
+// runs a copy of the program, with the environment naming copies of those
+// files, all in a folder of this object's that everyone may read: the program
+// runs as the pass runs every other, preload and leak check included.
+class unprivilegedUser {
+public:
+    unprivilegedUser();
+    // The command that runs `arguments` (a program's path, then its
+    // arguments) as that user.
+    textLines command(textLines arguments);
+    // The entries to add to the environment of a program run by command().
+    textLines environment();
+
+private:
+    // A copy of `path` in `copies`, under its own name, that everyone may read
+    // (and run, when the original may be run).
+    std::string copyOf(const std::string& path);
+    // The value of a sanitizer's options variable with its suppressions file
+    // replaced by a copy.
+    std::string withSuppressionsCopied(const std::string& options);
+
+    bool switchesUser;
+    scratchDirectory copies;
+};
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
 bool fileExists(const std::string& path);
