@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -68,6 +70,8 @@ void batchSupervisor::run()
         waitForEvents();
         startWhatFits();
     }
+    if (settings.adoptsOrphans)
+        waitForOrphans();
 }
 
 void batchSupervisor::startWhatFits()
@@ -182,8 +186,49 @@ void batchSupervisor::waitForEvents()
 void batchSupervisor::readStopSignal()
 {
     signalfd_siginfo signal{};
-    if (read(stopSignals, &signal, sizeof signal) == ssize_t(sizeof signal))
+    if (read(stopSignals, &signal, sizeof signal) != ssize_t(sizeof signal))
+        return;
+    if (signal.ssi_signo == SIGCHLD)
+        reapOrphans();
+    else
         stop(int(signal.ssi_signo));
+}
+
+// A worker's own children (its decoder spawner, a decoder child) outlive it
+// by a moment when it ends, and come to the command, their subreaper, to be
+// reaped; the children it started itself are reaped from their pidfds.
+std::vector<pid_t> batchSupervisor::reapOrphans()
+{
+    std::vector<pid_t> living;
+    for (pid_t child : childrenOfThisProcess()) {
+        const bool ours = std::any_of(slots.begin(), slots.end(),
+                                      [child](const slot& started) { return started.process.id() == child; });
+        if (!ours && waitpid(child, nullptr, WNOHANG) == 0)
+            living.push_back(child);
+    }
+    return living;
+}
+
+// Orphans still running when the batch is done have had their parent death
+// signal: they are waited for as long as a stop's grace, then killed.
+void batchSupervisor::waitForOrphans()
+{
+    const auto deadline = std::chrono::steady_clock::now() + settings.stopGrace;
+    for (std::vector<pid_t> living = reapOrphans(); !living.empty(); living = reapOrphans()) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        pollfd childEnded{stopSignals, POLLIN, 0};
+        if (left <= left.zero()
+            || poll(&childEnded, 1, int(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1) == 0) {
+            for (pid_t orphan : living) {
+                kill(orphan, SIGKILL);
+                waitpid(orphan, nullptr, 0);
+            }
+            return;
+        }
+        signalfd_siginfo signal{};
+        if (read(stopSignals, &signal, sizeof signal) != ssize_t(sizeof signal))
+            continue;
+    }
 }
 
 void batchSupervisor::readOutput(slot& child, bool untilEmpty)

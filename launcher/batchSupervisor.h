@@ -33,6 +33,10 @@ struct batchSettings {
     std::size_t jobs = 1;
     // How long, after a stop, what still runs is given before it is killed.
     std::chrono::milliseconds stopGrace{5000};
+    // Whether the process is its children's subreaper, with SIGCHLD among the
+    // signals it reads: their orphans are then reaped as they end, and waited
+    // for before the batch is done.
+    bool adoptsOrphans = false;
 };
 
 // Told of the batch's progress as it happens.
@@ -61,6 +65,8 @@ public:
     batchSupervisor(batchSettings settings, std::vector<std::string> files, int stopSignals, batchObserver& observer);
 
     // Runs until every file has its outcome and every child has been reaped.
+    // `stopSignals` is a signalfd of the signals that stop the batch (and of
+    // SIGCHLD, for orphans).
     void run();
 
     const std::vector<fileOutcome>& outcomes() const { return results; }
@@ -91,6 +97,8 @@ private:
     void feed(slot& worker);
     void waitForEvents();
     void readStopSignal();
+    std::vector<pid_t> reapOrphans();
+    void waitForOrphans();
     void readOutput(slot& child, bool untilEmpty);
     void readReplies(slot& worker, bool untilEmpty);
     void takeReplies(slot& worker);

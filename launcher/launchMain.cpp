@@ -16,6 +16,7 @@
 #include <X11/Xlib.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -125,12 +126,14 @@ void shareOutRasterizerThreads(std::size_t jobs)
 }
 
 // SIGINT, SIGTERM and SIGHUP stop a batch cleanly; they are read from a
-// signalfd. One that was ignored when the command started (nohup) stays
-// ignored, for the programs too.
-int watchStopSignals()
+// signalfd, with SIGCHLD for the orphans the command adopts as its
+// children's subreaper. A stop signal that was ignored when the command
+// started (nohup) stays ignored, for the programs too.
+int watchSignals()
 {
     sigset_t watched;
     sigemptyset(&watched);
+    sigaddset(&watched, SIGCHLD);
     for (int number : stopSignals) {
         struct sigaction current {};
         sigaction(number, nullptr, &current);
@@ -138,6 +141,7 @@ int watchStopSignals()
             sigaddset(&watched, number);
     }
     sigprocmask(SIG_BLOCK, &watched, nullptr);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     return signalfd(-1, &watched, SFD_CLOEXEC);
 }
 
@@ -160,6 +164,7 @@ int runBatch(const launchRequest& request, const std::vector<std::string>& files
     shareOutRasterizerThreads(jobs);
     batchSettings settings;
     settings.jobs = jobs;
+    settings.adoptsOrphans = true;
     if (request.command == commandKind::encoder) {
         settings.workerArguments = workerArguments(request, folder + "/pixveil-worker");
     } else {
@@ -168,7 +173,7 @@ int runBatch(const launchRequest& request, const std::vector<std::string>& files
             return programArguments(request, program, {file});
         };
     }
-    const int signals = watchStopSignals();
+    const int signals = watchSignals();
     if (signals < 0) {
         std::fprintf(stderr, "%s: cannot watch for signals: %s\n", commandName(request.command),
                      std::strerror(errno));

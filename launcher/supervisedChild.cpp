@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -166,4 +167,14 @@ supervisedChild::~supervisedChild()
         kill(process, SIGKILL);
         reap();
     }
+}
+
+std::vector<pid_t> childrenOfThisProcess()
+{
+    const std::string process = std::to_string(getpid());
+    std::ifstream children("/proc/" + process + "/task/" + process + "/children");
+    std::vector<pid_t> found;
+    for (pid_t child = 0; children >> child;)
+        found.push_back(child);
+    return found;
 }

@@ -78,3 +78,7 @@ private:
     };
     processId process;
 };
+
+// The processes whose parent this process is now: those it started, and,
+// when it is a subreaper, the orphans of their descendants.
+std::vector<pid_t> childrenOfThisProcess();

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ public:
     {
         sigemptyset(&signals);
         sigaddset(&signals, SIGTERM);
+        sigaddset(&signals, SIGCHLD);
         sigprocmask(SIG_BLOCK, &signals, &previous);
         descriptor = signalfd(-1, &signals, SFD_CLOEXEC);
     }
@@ -56,9 +58,10 @@ struct runResult {
 };
 
 runResult runBatch(const std::vector<std::string>& files, std::size_t jobs, bool pooled,
-                   const std::string& program = STAND_IN_WORKER)
+                   const std::string& program = STAND_IN_WORKER, bool adoptsOrphans = false)
 {
     batchSettings settings;
+    settings.adoptsOrphans = adoptsOrphans;
     settings.jobs = jobs;
     settings.stopGrace = std::chrono::milliseconds(300);
     if (pooled)
@@ -177,6 +180,21 @@ TEST(BatchSupervisor, GivesAWorkerOnlyItsOwnDescriptors)
     const runResult result = runBatch({"descriptors1", "descriptors2", "late3", "descriptors4"}, 2, true);
     for (std::size_t index : {0u, 1u, 3u})
         EXPECT_EQ(result.outcomes[index].output, "0 1 2 3 4 ") << index;
+}
+
+// A worker's own child that outlives it comes to the supervisor as its
+// subreaper, and is reaped before the batch is done: nothing of the batch is
+// left for init.
+TEST(BatchSupervisor, ReapsTheOrphansItAdopts)
+{
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const runResult result = runBatch({"orphan1", "orphan2", "ok3"}, 2, true, STAND_IN_WORKER, true);
+    const std::vector<pid_t> left = childrenOfThisProcess();
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    ASSERT_EQ(result.outcomes.size(), 3u);
+    for (const fileOutcome& outcome : result.outcomes)
+        EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(left.empty()) << left.size() << " left, the first " << left.front();
 }
 
 TEST(BatchReport, SummarisesEveryOutcome)

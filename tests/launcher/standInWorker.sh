@@ -9,6 +9,7 @@
 #   quiet   ends with 0 without answering    hang     stops the supervisor, then sleeps
 #   stubborn  as hang, ignoring SIGTERM      descriptors  writes its open descriptors
 #   chatty  writes more than a pipe holds before it answers
+#   orphan  answers, leaving a process of its own running
 answer() { printf '%s\0%s\0' "$1" "$2" >&3; }
 
 act() { # INDEX NAME
@@ -28,6 +29,7 @@ act() { # INDEX NAME
     hang*) kill -TERM $PPID; exec sleep 600 ;;
     stubborn*) trap '' TERM; kill -TERM $PPID; exec sleep 600 ;;
     descriptors*) ls /proc/self/fd | tr '\n' ' '; answer "$index" 0 ;;
+    orphan*) sleep 0.3 & answer "$index" 0 ;;
     chatty*) head -c 200000 /dev/zero | tr '\0' 'x'; echo; answer "$index" 0 ;;
   esac
 }
