@@ -412,13 +412,7 @@ TEST(DecoderRun, ReSavedOutputsDecodeExactly)
 TEST(DecoderRun, WritesIntoAnOutputFolderAndNothingBesideTheInput)
 {
     scratchDirectory scratch;
-    const std::string inputs = scratch.file("in");
-    const std::string outputs = scratch.file("out");
-    ASSERT_EQ(mkdir(inputs.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
-    const std::string image = inputs + "/photo.png";
-    makeImage(64, 32, {}, "PNG24:" + image);
-    encodeFaithfully(image);
+    const auto [inputs, outputs, image] = makeEncodedInputAndOutputFolders(scratch.path());
     const std::string encoded = encodedPathOf(image);
     const std::string seed = std::to_string(pinnedSeed);
     std::string ordinary[2];

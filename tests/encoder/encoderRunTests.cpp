@@ -96,13 +96,7 @@ TEST(EncoderRun, EncodesWithItsStandardDescriptorsClosed)
 TEST(EncoderRun, WritesIntoAnOutputFolderAndNothingBesideTheInput)
 {
     scratchDirectory scratch;
-    const std::string inputs = scratch.file("in");
-    const std::string outputs = scratch.file("out");
-    ASSERT_EQ(mkdir(inputs.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
-    const std::string image = inputs + "/photo.png";
-    makeImage(64, 32, {}, "PNG24:" + image);
-    encodeFaithfully(image);
+    const auto [inputs, outputs, image] = makeEncodedInputAndOutputFolders(scratch.path());
     const std::string ordinary = readFile(encodedPathOf(image));
     ASSERT_EQ(std::remove(encodedPathOf(image).c_str()), 0);
     ASSERT_EQ(chmod(inputs.c_str(), 0555), 0);

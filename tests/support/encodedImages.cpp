@@ -3,6 +3,7 @@
 #include "core/noise.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -161,4 +162,14 @@ rgbImage encodeFaithfully(const std::string& image, std::uint32_t seed, std::bit
     const rgbImage texture = referenceTexture(image);
     expectEncodingOf(texture, image, seed, rotationsUsed);
     return texture;
+}
+
+inputAndOutputFolders makeEncodedInputAndOutputFolders(const std::string& folder)
+{
+    inputAndOutputFolders made{folder + "/in", folder + "/out", folder + "/in/photo.png"};
+    EXPECT_EQ(mkdir(made.inputs.c_str(), 0755), 0);
+    EXPECT_EQ(mkdir(made.outputs.c_str(), 0755), 0);
+    makeImage(64, 32, {}, "PNG24:" + made.image);
+    encodeFaithfully(made.image);
+    return made;
 }

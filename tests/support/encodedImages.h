@@ -52,3 +52,13 @@ void expectEncodingOf(const rgbImage& texture, const std::string& image, std::ui
 // expectEncodingOf SOIL's texture of the input, which it returns.
 rgbImage encodeFaithfully(const std::string& image, std::uint32_t seed = pinnedSeed,
                           std::bitset<8>* rotationsUsed = nullptr);
+
+// A folder "in" holding a 64 x 32 photo.png, encoded faithfully beside it at
+// the pinned clock, and an empty folder "out", in `folder`: the setting of
+// the output-folder tests.
+struct inputAndOutputFolders {
+    std::string inputs;
+    std::string outputs;
+    std::string image;
+};
+inputAndOutputFolders makeEncodedInputAndOutputFolders(const std::string& folder);
