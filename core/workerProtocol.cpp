@@ -1,5 +1,7 @@
 #include "core/workerProtocol.h"
 
+#include "base/decimalNumber.h"
+
 #include <cstring>
 
 namespace workerProtocol {
@@ -15,21 +17,7 @@ std::string record(const std::string& first, const std::string& second)
     return text;
 }
 
-// A decimal number of at most `digits` digits, no sign, no spaces.
-std::optional<std::size_t> readNumber(const std::string& field, std::size_t digits)
-{
-    if (field.empty() || field.size() > digits)
-        return std::nullopt;
-    std::size_t value = 0;
-    for (char digit : field) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        value = value * 10 + std::size_t(digit - '0');
-    }
-    return value;
-}
-
-constexpr std::size_t indexDigits = 9;
+constexpr std::uint64_t largestIndex = 999999999;
 
 } // namespace
 
@@ -78,19 +66,19 @@ bool recordReader::holdsPartOfARecord() const
 
 std::optional<request> readRequest(const std::pair<std::string, std::string>& record)
 {
-    const auto index = readNumber(record.first, indexDigits);
+    const auto index = readDecimal(record.first, largestIndex);
     if (!index || record.second.empty() || record.second.size() > longestField)
         return std::nullopt;
-    return request{*index, record.second};
+    return request{std::size_t(*index), record.second};
 }
 
 std::optional<reply> readReply(const std::pair<std::string, std::string>& record)
 {
-    const auto index = readNumber(record.first, indexDigits);
-    const auto status = readNumber(record.second, 3);
-    if (!index || !status || *status > 255)
+    const auto index = readDecimal(record.first, largestIndex);
+    const auto status = readDecimal(record.second, 255);
+    if (!index || !status)
         return std::nullopt;
-    return reply{*index, int(*status)};
+    return reply{std::size_t(*index), int(*status)};
 }
 
 } // namespace workerProtocol

@@ -1,5 +1,6 @@
 #include "launcher/commandLine.h"
 
+#include "base/decimalNumber.h"
 #include "base/exitStatus.h"
 
 #include <cstring>
@@ -8,20 +9,6 @@
 namespace {
 
 constexpr std::size_t mostJobs = 9999;
-
-// "4" to "9999"; nothing for anything else.
-std::optional<std::size_t> readJobCount(const std::string& text)
-{
-    if (text.empty() || text.size() > 4 || text[0] == '0')
-        return std::nullopt;
-    std::size_t count = 0;
-    for (char digit : text) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        count = count * 10 + std::size_t(digit - '0');
-    }
-    return count;
-}
 
 bool startsWith(const std::string& text, const char* prefix)
 {
@@ -89,10 +76,11 @@ private:
 
     bool setJobs(const std::string& text)
     {
-        request.jobs = readJobCount(text);
-        if (!request.jobs)
+        const auto count = readDecimal(text, mostJobs);
+        if (!count || *count == 0)
             return fail("the number of jobs must be a whole number from 1 to " + std::to_string(mostJobs) +
                         ", not '" + text + "'");
+        request.jobs = std::size_t(*count);
         return true;
     }
 
