@@ -2,8 +2,6 @@
 
 #include "base/decimalNumber.h"
 
-#include <cstring>
-
 namespace workerProtocol {
 
 namespace {
