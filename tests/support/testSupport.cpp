@@ -239,7 +239,10 @@ std::uint32_t littleEndianAt(const std::string& bytes, std::size_t at, int byteC
 
 void convert(const textLines& arguments)
 {
-    textLines command = {"/usr/bin/convert"};
+    // On more than one thread ImageMagick's seeded -fx rand() draws different
+    // numbers each run, and repeats some across threads: seeded images are
+    // made on one, so that they are the same on every machine.
+    textLines command = {"/usr/bin/convert", "-limit", "thread", "1"};
     command.insert(command.end(), arguments.begin(), arguments.end());
     const processResult result = runProcess(command);
     if (result.status != 0)

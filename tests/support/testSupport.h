@@ -153,7 +153,8 @@ inline double meanAbsoluteDifference(const std::vector<unsigned char>& a, const 
     return sum / static_cast<double>(a.size());
 }
 
-// Runs ImageMagick's convert with these arguments; throws when it fails.
+// Runs ImageMagick's convert with these arguments, on one thread (seeded images
+// are then the same everywhere); throws when it fails.
 void convert(const textLines& arguments);
 // A photo-like picture (a seeded plasma, 8 bits a sample) of the given size;
 // `options` go before `output`, which may carry a format prefix ("PNG24:...").
