@@ -400,6 +400,51 @@ TEST(HandMadeFiles, DecodeToImageMagicksPixels)
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(grey.pixels), 128), greyAndAlpha);
 }
 
+// A GIF with its logical screen resized to width x height and its first
+// frame moved to (left, top).
+std::string withScreenAndPlace(std::string gif, int width, int height, int left, int top)
+{
+    const auto word = [](int value) { return littleEndianBytes(uint32_t(value), 2); };
+    const int flags = static_cast<unsigned char>(gif[10]);
+    size_t at = 13 + (flags & 0x80 ? 3 * (size_t(2) << (flags & 7)) : 0);
+    while (at < gif.size() && gif[at] == '\x21') {
+        for (at += 2; at < gif.size() && gif[at] != 0; at += static_cast<unsigned char>(gif[at]) + 1) {
+        }
+        ++at;
+    }
+    EXPECT_TRUE(at < gif.size() && gif[at] == '\x2c') << "no image descriptor found";
+    gif.replace(6, 4, word(width) + word(height));
+    gif.replace(at + 1, 4, word(left) + word(top));
+    return gif;
+}
+
+// A frame that reaches past its logical screen is cut to the screen, as
+// ImageMagick puts it there; where it leaves the screen uncovered, transparent.
+TEST(HandMadeFiles, GifFrameReachingPastItsScreenIsCutToIt)
+{
+    scratchDirectory scratch;
+    makeImage(20, 10, {"-colors", "50"}, scratch.file("frame.gif"));
+    const std::string frame = readFile(scratch.file("frame.gif"));
+    const struct {
+        const char* name;
+        std::string file;
+        int width, height, channels;
+    } cases[] = {
+        {"past the right and bottom", withScreenAndPlace(frame, 16, 8, 4, 2), 16, 8, 4},
+        {"larger than the screen", withScreenAndPlace(frame, 12, 6, 0, 0), 12, 6, 3},
+    };
+    for (const auto& gif : cases) {
+        writeFile(scratch.file("clipped.gif"), gif.file);
+        convert({scratch.file("clipped.gif") + "[0]", "-background", "rgba(0,0,0,0)", "-flatten", "-depth", "8",
+                 "RGBA:" + scratch.file("expected.rgba")});
+        const std::string expected = readFile(scratch.file("expected.rgba"));
+        ASSERT_EQ(expected.size(), size_t(gif.width * gif.height * 4)) << gif.name;
+        int channels = 0;
+        EXPECT_TRUE(decodedAsRgba(gif.file, channels) == expected) << gif.name;
+        EXPECT_EQ(channels, gif.channels) << gif.name;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {
     std::string name = fileNameOf(info.param);
     for (char& c : name)
