@@ -264,21 +264,30 @@ const char* readUncompressed(
 // Run-length encoded pixels: pairs of (count, index) runs, and escapes for
 // end of line, end of image, a jump and literal indices. Pixels a jump or an
 // early end of line passes over stay the first palette colour. Pixels of a run
-// past the end of its row are dropped: writers pad odd rows that way
-// (ImageMagick's RLE8 does).
+// in the padding of its row (up to its stored length of whole 4-byte words)
+// are dropped: writers pad rows that way (ImageMagick's RLE8 does). Runs and
+// jumps beyond that, or beyond the last row, are corrupt data, refused rather
+// than drawn in the first palette colour.
 const char* readRunLengths(
     const unsigned char* bytes, size_t length, const bmpLayout& layout, unsigned char* pixels)
 {
     const bool fourBit = layout.compression == rle4;
+    const uint64_t paddedWidth = (uint64_t(layout.width) * layout.bitsPerPixel + 31) / 32 * 32 / layout.bitsPerPixel;
     for (uint32_t row = 0; row < layout.height; ++row)
         for (uint32_t x = 0; x < layout.width; ++x)
             putPaletteColour(layout, 0, imageRow(layout, pixels, row) + size_t(x) * 3);
     size_t at = layout.pixelOffset;
-    uint32_t x = 0, row = 0;
+    uint64_t x = 0, row = 0;
     auto put = [&](uint32_t index) -> const char* {
-        if (row >= layout.height || x >= layout.width)
+        if (row >= layout.height)
+            return "BMP RLE data runs past the end of the image";
+        if (x >= paddedWidth)
+            return "BMP RLE data runs past the end of a row";
+        if (x >= layout.width) {
+            ++x;
             return nullptr;
-        if (!putPaletteColour(layout, index, imageRow(layout, pixels, row) + size_t(x++) * 3))
+        }
+        if (!putPaletteColour(layout, index, imageRow(layout, pixels, uint32_t(row)) + size_t(x++) * 3))
             return "BMP pixel refers to a colour beyond its palette";
         return nullptr;
     };
@@ -302,6 +311,10 @@ const char* readRunLengths(
             x += bytes[at];
             row += bytes[at + 1];
             at += 2;
+            if (x > layout.width)
+                return "BMP RLE jump runs past the end of a row";
+            if (row > layout.height)
+                return "BMP RLE jump runs past the end of the image";
         } else {
             size_t literalBytes = fourBit ? (value + 1) / 2 : value;
             if (at + literalBytes > length)

@@ -8,7 +8,9 @@
 
 // GIF through giflib: the first frame, on a canvas of the logical screen's
 // size. The image is RGB, or RGBA when the frame has a transparent colour or
-// leaves part of the screen uncovered (transparent).
+// leaves part of the screen uncovered (transparent). A frame that reaches past
+// the screen is cut to it, as browsers and ImageMagick show it; its lines are
+// still all decoded, since the frame's data must be whole.
 
 namespace {
 
@@ -95,7 +97,9 @@ bool paintFrame(GifFileType* gif, const firstFrame& frame, const ColorMapObject*
     for (int stored = 0; stored < place.Height && complete; ++stored) {
         complete = DGifGetLine(gif, line, place.Width) == GIF_OK;
         int y = place.Top + frameRowOfLine(stored, place.Height, place.Interlace);
-        for (int x = 0; complete && x < place.Width; ++x) {
+        if (y >= gif->SHeight)
+            continue;
+        for (int x = 0; complete && x < place.Width && place.Left + x < gif->SWidth; ++x) {
             if (line[x] == frame.transparentIndex || line[x] >= colours->ColorCount)
                 continue;
             unsigned char* pixel =
@@ -129,12 +133,11 @@ unsigned char* decodeFirstFrame(
         *failureReason = "GIF has no colour table";
         return nullptr;
     }
-    if (place.Left < 0 || place.Top < 0 || place.Width < 1 || place.Height < 1 ||
-        place.Left + place.Width > gif->SWidth || place.Top + place.Height > gif->SHeight) {
-        *failureReason = "GIF frame lies outside its screen";
+    if (place.Left < 0 || place.Top < 0 || place.Width < 1 || place.Height < 1) {
+        *failureReason = "GIF frame has no pixels";
         return nullptr;
     }
-    bool coversScreen = place.Width == gif->SWidth && place.Height == gif->SHeight;
+    bool coversScreen = place.Left == 0 && place.Top == 0 && place.Width >= gif->SWidth && place.Height >= gif->SHeight;
     int imageChannels = coversScreen && frame.transparentIndex == NO_TRANSPARENT_COLOR ? 3 : 4;
     unsigned char* pixels =
         allocateImage(uint64_t(gif->SWidth), uint64_t(gif->SHeight), imageChannels, failureReason);

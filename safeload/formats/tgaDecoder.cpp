@@ -10,9 +10,10 @@
 // the order they are stored, whatever the bit says); SOIL turns images with a
 // bottom-left origin upside down, so their rows are turned back. SOIL makes
 // up the pixels of a file that ends early, so a file is first checked to hold
-// every pixel its header promises. And SOIL misreads every kind with 16-bit
-// values (5-bit colours, grey with alpha, palettes of 5-bit colours), which
-// are read here instead.
+// every pixel its header promises. SOIL misreads every kind with 16-bit
+// values (5-bit colours, grey with alpha), and every colour-mapped kind whose
+// map starts at an index other than 0 (it takes index i for entry i), so
+// those kinds and every one of 8-bit colour indexes are read here instead.
 
 #include <vector>
 
@@ -82,13 +83,14 @@ int baseType(const tgaHeader& header)
     return runLengthCoded(header) ? header.imageType - 8 : header.imageType;
 }
 
-bool hasSixteenBitValues(const tgaHeader& header)
+// The kinds read here rather than by SOIL. 16-bit colour indexes are left to
+// SOIL as before: ImageMagick does not read them either, so there are no
+// pixels to hold them to.
+bool readHere(const tgaHeader& header)
 {
-    const bool fiveBitColours = header.bitsPerPixel == 15 || header.bitsPerPixel == 16;
-    const bool fiveBitMap = header.mapEntryBits == 15 || header.mapEntryBits == 16;
     switch (baseType(header)) {
-    case 1: return fiveBitMap && header.bitsPerPixel == 8;
-    case 2: return fiveBitColours;
+    case 1: return header.bitsPerPixel == 8;
+    case 2: return header.bitsPerPixel == 15 || header.bitsPerPixel == 16;
     case 3: return header.bitsPerPixel == 16;
     default: return false;
     }
@@ -132,36 +134,83 @@ void putFiveBitColour(unsigned value, bool withAlpha, unsigned char* target)
         target[3] = value & 0x8000 ? 255 : 0;
 }
 
-// The kinds with 16-bit values: colours of 5 bits (with an alpha bit when
-// the descriptor says so), grey and alpha of 8 bits each, or 8-bit indexes
-// into a map of 5-bit colours (whose alpha bits nobody reads).
-unsigned char* decodeSixteenBitKinds(const unsigned char* bytes, const tgaHeader& header, int* channels,
-                                     const char** failureReason)
+// A map entry of 15 or 16 bits (whose alpha bit nobody reads), 24 bits
+// (blue, green, red) or 32 bits (with alpha, as SOIL gave it).
+void putMapEntry(const unsigned char* entry, int entryBits, unsigned char* target)
 {
-    const int type = baseType(header);
-    const int pixelChannels = type == 3 ? 2 : type == 2 && header.alphaBits ? 4 : 3;
-    const size_t pixelBytes = type == 1 ? 1 : 2;
-    const size_t mapEntries = header.mapBytes / 2;
+    if (entryBits <= 16) {
+        putFiveBitColour(littleEndian16(entry), false, target);
+        return;
+    }
+    target[0] = entry[2];
+    target[1] = entry[1];
+    target[2] = entry[0];
+    if (entryBits == 32)
+        target[3] = entry[3];
+}
+
+// Why a colour-mapped file cannot be read, or null.
+const char* checkColourMap(const tgaHeader& header)
+{
+    const int entryBits = header.mapEntryBits;
+    if (entryBits != 15 && entryBits != 16 && entryBits != 24 && entryBits != 32)
+        return decodeFailure("not supported: TGA colour map of %d-bit entries", entryBits);
+    return nullptr;
+}
+
+int channelsOf(const tgaHeader& header)
+{
+    switch (baseType(header)) {
+    case 1: return header.mapEntryBits == 32 ? 4 : 3;
+    case 2: return header.alphaBits ? 4 : 3;
+    default: return 2;
+    }
+}
+
+// Puts one stored value's pixel, or says why it has none. An index counts
+// from the map's first entry, which need not be entry 0.
+const char* putPixel(const unsigned char* bytes, const tgaHeader& header, const unsigned char* value,
+                     unsigned char* target)
+{
+    switch (baseType(header)) {
+    case 1: {
+        const unsigned index = value[0];
+        const size_t entryBytes = (size_t(header.mapEntryBits) + 7) / 8;
+        if (index < header.mapFirst || index - header.mapFirst >= header.mapBytes / entryBytes)
+            return "TGA colour index past its colour map";
+        putMapEntry(bytes + header.mapAt + (index - header.mapFirst) * entryBytes, header.mapEntryBits, target);
+        return nullptr;
+    }
+    case 2: putFiveBitColour(littleEndian16(value), header.alphaBits, target); return nullptr;
+    default:
+        target[0] = value[0];
+        target[1] = value[1];
+        return nullptr;
+    }
+}
+
+// The kinds read here: colour-mapped ones, 5-bit colours (with an alpha bit
+// when the descriptor says so), and grey and alpha of 8 bits each.
+unsigned char* decodeOwnKinds(const unsigned char* bytes, const tgaHeader& header, int* channels,
+                              const char** failureReason)
+{
+    const char* problem = baseType(header) == 1 ? checkColourMap(header) : nullptr;
+    if (problem) {
+        *failureReason = problem;
+        return nullptr;
+    }
+    const int pixelChannels = channelsOf(header);
+    const size_t pixelBytes = (size_t(header.bitsPerPixel) + 7) / 8;
     unsigned char* pixels = allocateImage(uint64_t(header.width), uint64_t(header.height), pixelChannels, failureReason);
     if (!pixels)
         return nullptr;
     const std::vector<unsigned char> values = storedValues(bytes, header, pixelBytes);
-    const unsigned char* map = bytes + header.mapAt;
-    for (size_t pixel = 0; pixel < values.size() / pixelBytes; ++pixel) {
-        unsigned char* target = pixels + pixel * size_t(pixelChannels);
-        const unsigned char* value = values.data() + pixel * pixelBytes;
-        if (type == 3) {
-            target[0] = value[0];
-            target[1] = value[1];
-        } else if (type == 2) {
-            putFiveBitColour(littleEndian16(value), header.alphaBits, target);
-        } else if (value[0] >= header.mapFirst && value[0] - header.mapFirst < mapEntries) {
-            putFiveBitColour(littleEndian16(map + 2 * size_t(value[0] - header.mapFirst)), false, target);
-        } else {
-            std::free(pixels);
-            *failureReason = "TGA colour index past its colour map";
-            return nullptr;
-        }
+    for (size_t pixel = 0; pixel < values.size() / pixelBytes && !problem; ++pixel)
+        problem = putPixel(bytes, header, values.data() + pixel * pixelBytes, pixels + pixel * size_t(pixelChannels));
+    if (problem) {
+        std::free(pixels);
+        *failureReason = problem;
+        return nullptr;
     }
     *channels = pixelChannels;
     return pixels;
@@ -177,8 +226,8 @@ unsigned char* decodeTga(const unsigned char* bytes, int length, int* width, int
         *failureReason = "TGA file is truncated";
         return nullptr;
     }
-    if (hasSixteenBitValues(header)) {
-        unsigned char* pixels = decodeSixteenBitKinds(bytes, header, channels, failureReason);
+    if (readHere(header)) {
+        unsigned char* pixels = decodeOwnKinds(bytes, header, channels, failureReason);
         *width = header.width;
         *height = header.height;
         return pixels;

@@ -118,6 +118,35 @@ TEST_P(DecoderRobustness, MalformedAndChangedFilesDecodeOrAreRefused)
     }
 }
 
+// Corpus files whose damage a reader could overlook and draw over are
+// refused, each for what is wrong with it.
+TEST(MalformedCorpus, DamageAReaderCouldDrawOverIsRefusedByName)
+{
+    const struct {
+        const char* name;
+        decoder decode;
+        const char* refusal;
+    } files[] = {
+        {"tga-colour-index-past-map-refused.tga", decodeTga, "TGA colour index past its colour map"},
+        {"bmp-rle8-run-past-row-refused.bmp", decodeBmp, "BMP RLE data runs past the end of a row"},
+        {"bmp-rle4-run-past-row-refused.bmp", decodeBmp, "BMP RLE data runs past the end of a row"},
+        {"bmp-rle8-pixels-past-image-refused.bmp", decodeBmp, "BMP RLE data runs past the end of the image"},
+        {"bmp-rle8-jump-past-row-refused.bmp", decodeBmp, "BMP RLE jump runs past the end of a row"},
+        {"bmp-rle4-jump-past-image-refused.bmp", decodeBmp, "BMP RLE jump runs past the end of the image"},
+    };
+    for (const auto& file : files) {
+        const std::string bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + file.name);
+        ASSERT_FALSE(bytes.empty()) << file.name;
+        int width = 0, height = 0, channels = 0;
+        const char* reason = nullptr;
+        unsigned char* pixels = file.decode(reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()),
+                                            &width, &height, &channels, &reason);
+        EXPECT_EQ(pixels, nullptr) << file.name;
+        std::free(pixels);
+        EXPECT_STREQ(reason ? reason : "", file.refusal) << file.name;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(, DecoderRobustness, testing::ValuesIn(formats),
                          [](const auto& info) { return std::string(info.param.extension); });
 

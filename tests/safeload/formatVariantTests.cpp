@@ -216,14 +216,14 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
     }
 }
 
-// A TGA file of 32 x 2 pixels: the header, a colour map of 16-bit entries
-// if given, and the data as stored.
+// A TGA file of 32 x 2 pixels: the header, a colour map of `mapEntryBits`
+// entries whose first has the index `mapFirst` if given, and the data as stored.
 std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::string& data,
-                    const std::string& map = "", int mapEntryBits = 0)
+                    const std::string& map = "", int mapEntryBits = 0, int mapFirst = 0)
 {
-    const int mapEntries = int(map.size() / 2);
-    const int fields[18] = {0, map.empty() ? 0 : 1, imageType, 0, 0, mapEntries & 255, mapEntries >> 8,
-        mapEntryBits, 0, 0, 0, 0, 32, 0, 2, 0, bitsPerPixel, descriptor};
+    const int mapEntries = map.empty() ? 0 : int(map.size()) / ((mapEntryBits + 7) / 8);
+    const int fields[18] = {0, map.empty() ? 0 : 1, imageType, mapFirst & 255, mapFirst >> 8, mapEntries & 255,
+        mapEntries >> 8, mapEntryBits, 0, 0, 0, 0, 32, 0, 2, 0, bitsPerPixel, descriptor};
     unsigned char header[18];
     for (int i = 0; i < 18; ++i)
         header[i] = static_cast<unsigned char>(fields[i]);
@@ -236,6 +236,27 @@ std::string littleEndianWords(const std::vector<unsigned>& words)
     for (unsigned word : words)
         bytes += littleEndianBytes(word, 2);
     return bytes;
+}
+
+// 64 map entries of `entryBytes` bytes (blue, green, red and alpha), all different.
+std::string mapOfColours(int entryBytes)
+{
+    std::string map;
+    for (int i = 0; i < 64; ++i)
+        map += std::string{char(i * 4), char(255 - i * 3), char(i * 7), char(i * 4 + 1)}.substr(0, size_t(entryBytes));
+    return map;
+}
+
+// The indexes 0 to 63 counted from `first`, stored raw or in run-length
+// packets (a run of 3, then literals).
+std::string indexesFrom(int first, bool inRuns)
+{
+    std::string indexes;
+    for (int i = 0; i < 64; ++i)
+        indexes += char(first + i);
+    if (!inRuns)
+        return indexes;
+    return "\x82" + indexes.substr(5, 1) + "\x3c" + indexes.substr(0, 61);
 }
 
 // 64 colours of 1-5-5-5 bits covering every 5-bit value, alpha bit alternating.
@@ -337,6 +358,14 @@ TEST(HandMadeFiles, DecodeToImageMagicksPixels)
         {"ARGB1555 in runs.tga", tgaFile(10, 16, 0x21, runs), 4},
         {"map of 5-bit colours.tga", tgaFile(1, 8, 0x20, indexes, colours.substr(0, 64), 16), 3},
         {"bottom-left origin.tga", tgaFile(2, 16, 0x00, colours), 3},
+        // Colour maps of each entry size, from index 0 and from others.
+        {"map of 24-bit colours.tga", tgaFile(1, 8, 0x20, indexesFrom(0, false), mapOfColours(3), 24), 3},
+        {"map of 24-bit colours from 100.tga", tgaFile(1, 8, 0x20, indexesFrom(100, false), mapOfColours(3), 24, 100), 3},
+        {"map of 24-bit colours from 100 in runs.tga", tgaFile(9, 8, 0x20, indexesFrom(100, true), mapOfColours(3), 24, 100), 3},
+        {"map of 32-bit colours.tga", tgaFile(1, 8, 0x28, indexesFrom(0, false), mapOfColours(4), 32), 4},
+        {"map of 32-bit colours from 192.tga", tgaFile(1, 8, 0x28, indexesFrom(192, false), mapOfColours(4), 32, 192), 4},
+        {"map of 16-bit colours from 7 in runs.tga", tgaFile(9, 8, 0x20, indexesFrom(7, true), colours, 16, 7), 3},
+        {"map of 15-bit colours from 1.tga", tgaFile(1, 8, 0x20, indexesFrom(1, false), colours, 15, 1), 3},
         {"6-5-5.bmp", bmpWithFields(16, {0xfc00, 0x03e0, 0x001f}), 3},
         {"5-6-5.bmp", bmpWithFields(16, {0xf800, 0x07e0, 0x001f}), 3},
         {"7-5-4.bmp", bmpWithFields(16, {0xfe00, 0x01f0, 0x000f}), 3},
@@ -369,6 +398,51 @@ TEST(HandMadeFiles, DecodeToImageMagicksPixels)
     ASSERT_TRUE(grey.decoded) << grey.failureReason;
     ASSERT_EQ(grey.channels, 2);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(grey.pixels), 128), greyAndAlpha);
+}
+
+// A GIF with its logical screen resized to width x height and its first
+// frame moved to (left, top).
+std::string withScreenAndPlace(std::string gif, int width, int height, int left, int top)
+{
+    const auto word = [](int value) { return littleEndianBytes(uint32_t(value), 2); };
+    const int flags = static_cast<unsigned char>(gif[10]);
+    size_t at = 13 + (flags & 0x80 ? 3 * (size_t(2) << (flags & 7)) : 0);
+    while (at < gif.size() && gif[at] == '\x21') {
+        for (at += 2; at < gif.size() && gif[at] != 0; at += static_cast<unsigned char>(gif[at]) + 1) {
+        }
+        ++at;
+    }
+    EXPECT_TRUE(at < gif.size() && gif[at] == '\x2c') << "no image descriptor found";
+    gif.replace(6, 4, word(width) + word(height));
+    gif.replace(at + 1, 4, word(left) + word(top));
+    return gif;
+}
+
+// A frame that reaches past its logical screen is cut to the screen, as
+// ImageMagick puts it there; where it leaves the screen uncovered, transparent.
+TEST(HandMadeFiles, GifFrameReachingPastItsScreenIsCutToIt)
+{
+    scratchDirectory scratch;
+    makeImage(20, 10, {"-colors", "50"}, scratch.file("frame.gif"));
+    const std::string frame = readFile(scratch.file("frame.gif"));
+    const struct {
+        const char* name;
+        std::string file;
+        int width, height, channels;
+    } cases[] = {
+        {"past the right and bottom", withScreenAndPlace(frame, 16, 8, 4, 2), 16, 8, 4},
+        {"larger than the screen", withScreenAndPlace(frame, 12, 6, 0, 0), 12, 6, 3},
+    };
+    for (const auto& gif : cases) {
+        writeFile(scratch.file("clipped.gif"), gif.file);
+        convert({scratch.file("clipped.gif") + "[0]", "-background", "rgba(0,0,0,0)", "-flatten", "-depth", "8",
+                 "RGBA:" + scratch.file("expected.rgba")});
+        const std::string expected = readFile(scratch.file("expected.rgba"));
+        ASSERT_EQ(expected.size(), size_t(gif.width * gif.height * 4)) << gif.name;
+        int channels = 0;
+        EXPECT_TRUE(decodedAsRgba(gif.file, channels) == expected) << gif.name;
+        EXPECT_EQ(channels, gif.channels) << gif.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, FormatVariant, testing::ValuesIn(variants), [](const auto& info) {
