@@ -120,6 +120,28 @@ TEST_P(DecoderRobustness, MalformedAndChangedFilesDecodeOrAreRefused)
     }
 }
 
+// Files of the corpus that our decoders refuse, with the fault they name.
+TEST(MalformedCorpus, RefusalsNameTheFault)
+{
+    const struct {
+        const char* file;
+        decoder decode;
+        const char* refusal;
+    } refusals[] = {
+        {"jpeg-comment-length-zero-refused.jpg", decodeJpeg, "JPEG segment with an impossible length"},
+    };
+    for (const auto& refused : refusals) {
+        const std::string bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + refused.file);
+        int width = 0, height = 0, channels = 0;
+        const char* reason = nullptr;
+        unsigned char* pixels = refused.decode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                               int(bytes.size()), &width, &height, &channels, &reason);
+        EXPECT_EQ(pixels, nullptr) << refused.file;
+        std::free(pixels);
+        EXPECT_STREQ(reason, refused.refusal) << refused.file;
+    }
+}
+
 // Leaves the heap's free blocks of `bytes` holding set bits, as a long-running
 // process's heap may: a decoder that reads a block it has not cleared then
 // sees them.
