@@ -126,15 +126,17 @@ void readScanlines(jpeg_decompress_struct& decoder, jpegBuffers& buffers)
     }
 }
 
+// The buffers are the caller's: a local variable of this function that
+// changes after setjmp has no defined value once longjmp returns here (the
+// optimiser may keep its old value in a register), and the pixels would leak.
 unsigned char* decodeWithLibjpeg(const unsigned char* bytes, int length, int* width, int* height,
-    int* channels, const char** failureReason)
+    int* channels, const char** failureReason, jpegBuffers& buffers)
 {
     jpeg_decompress_struct decoder {};
     failureExit exit {};
     decoder.err = jpeg_std_error(&exit.manager);
     exit.manager.error_exit = leaveOnError;
     exit.manager.emit_message = leaveOnWarning;
-    jpegBuffers buffers;
     if (setjmp(exit.jump)) {
         std::free(buffers.pixels);
         std::free(buffers.cmykRow);
@@ -180,5 +182,6 @@ unsigned char* decodeJpeg(const unsigned char* bytes, int length, int* width, in
         *failureReason = fault;
         return nullptr;
     }
-    return decodeWithLibjpeg(bytes, length, width, height, channels, failureReason);
+    jpegBuffers buffers;
+    return decodeWithLibjpeg(bytes, length, width, height, channels, failureReason, buffers);
 }
