@@ -35,31 +35,38 @@ size_t skipEntropyCodedData(const unsigned char* bytes, size_t length, size_t at
     return length;
 }
 
-// Walks the file's segments and scans to its end-of-image marker; false when
-// the file ends before it.
-bool reachesEndOfImage(const unsigned char* bytes, size_t length)
+const char* const endsEarly = "JPEG file is truncated or corrupt: it ends before its end-of-image marker";
+
+// Walks the file's segments and scans to its end-of-image marker; the fault
+// found on the way, or null when the file reaches that marker.
+const char* markerWalkFault(const unsigned char* bytes, size_t length)
 {
     size_t at = 2;
     while (at + 1 < length) {
         if (bytes[at] != 0xff)
-            return false;
+            return endsEarly;
         unsigned char marker = bytes[at + 1];
         if (marker == 0xff) {
             ++at;
             continue;
         }
         if (marker == 0xd9)
-            return true;
+            return nullptr;
         at += 2;
         if (isStandaloneMarker(marker))
             continue;
         if (at + 2 > length)
-            return false;
-        at += bigEndian16(bytes + at);
+            return endsEarly;
+        // A segment's length counts its own two bytes: a shorter one would
+        // have the walk read the length as the next marker.
+        const unsigned segmentLength = bigEndian16(bytes + at);
+        if (segmentLength < 2)
+            return "JPEG segment with an impossible length";
+        at += segmentLength;
         if (marker == 0xda)
             at = skipEntropyCodedData(bytes, length, at);
     }
-    return false;
+    return endsEarly;
 }
 
 struct failureExit {
@@ -119,15 +126,17 @@ void readScanlines(jpeg_decompress_struct& decoder, jpegBuffers& buffers)
     }
 }
 
+// The buffers are the caller's: a local variable of this function that
+// changes after setjmp has no defined value once longjmp returns here (the
+// optimiser may keep its old value in a register), and the pixels would leak.
 unsigned char* decodeWithLibjpeg(const unsigned char* bytes, int length, int* width, int* height,
-    int* channels, const char** failureReason)
+    int* channels, const char** failureReason, jpegBuffers& buffers)
 {
     jpeg_decompress_struct decoder {};
     failureExit exit {};
     decoder.err = jpeg_std_error(&exit.manager);
     exit.manager.error_exit = leaveOnError;
     exit.manager.emit_message = leaveOnWarning;
-    jpegBuffers buffers;
     if (setjmp(exit.jump)) {
         std::free(buffers.pixels);
         std::free(buffers.cmykRow);
@@ -169,9 +178,10 @@ unsigned char* decodeWithLibjpeg(const unsigned char* bytes, int length, int* wi
 unsigned char* decodeJpeg(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason)
 {
-    if (!reachesEndOfImage(bytes, size_t(length))) {
-        *failureReason = "JPEG file is truncated or corrupt: it ends before its end-of-image marker";
+    if (const char* fault = markerWalkFault(bytes, size_t(length))) {
+        *failureReason = fault;
         return nullptr;
     }
-    return decodeWithLibjpeg(bytes, length, width, height, channels, failureReason);
+    jpegBuffers buffers;
+    return decodeWithLibjpeg(bytes, length, width, height, channels, failureReason, buffers);
 }

@@ -85,7 +85,10 @@ bool paletteIndexesFit(const unsigned char* bytes, int length, const spng_ihdr& 
     size_t size = 0;
     bool fit = spng_get_plte(context, &palette) == 0 && spng_decoded_image_size(context, SPNG_FMT_PNG, &size) == 0
         && size == rowBytes * header.height;
-    auto* packed = fit ? static_cast<unsigned char*>(std::malloc(size)) : nullptr;
+    // Cleared: libspng puts the passes of an interlaced image of fewer than 8
+    // bits an index together by adding each index's bits to the byte already
+    // there, so whatever the heap left in the buffer would read as indexes.
+    auto* packed = fit ? static_cast<unsigned char*>(std::calloc(size, 1)) : nullptr;
     fit = packed && spng_decode_image(context, packed, size, SPNG_FMT_PNG, 0) == 0;
     const unsigned depth = header.bit_depth;
     const unsigned perByte = 8 / depth;

@@ -2,7 +2,8 @@
 // process rather than in the sandboxed child, so that the sanitizer pass sees
 // any read or write out of bounds: every file of the malformed corpus, and
 // valid images of each format cut short and with bytes changed, must decode
-// or be refused, and nothing else. (SOIL's decoders are left out: their
+// or be refused, and nothing else; and a decoder's pixels must not depend on
+// what the heap held before. (SOIL's decoders are left out: their
 // faults are known, and only the sandbox contains them.)
 
 #include "safeload/formats/decodedImage.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <dirent.h>
 #include <string>
@@ -133,6 +135,7 @@ TEST(MalformedCorpus, DamageAReaderCouldDrawOverIsRefusedByName)
         {"bmp-rle8-pixels-past-image-refused.bmp", decodeBmp, "BMP RLE data runs past the end of the image"},
         {"bmp-rle8-jump-past-row-refused.bmp", decodeBmp, "BMP RLE jump runs past the end of a row"},
         {"bmp-rle4-jump-past-image-refused.bmp", decodeBmp, "BMP RLE jump runs past the end of the image"},
+        {"jpeg-comment-length-zero-refused.jpg", decodeJpeg, "JPEG segment with an impossible length"},
     };
     for (const auto& file : files) {
         const std::string bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + file.name);
@@ -144,6 +147,71 @@ TEST(MalformedCorpus, DamageAReaderCouldDrawOverIsRefusedByName)
         EXPECT_EQ(pixels, nullptr) << file.name;
         std::free(pixels);
         EXPECT_STREQ(reason ? reason : "", file.refusal) << file.name;
+    }
+}
+
+// Leaves the heap's free blocks of `bytes` holding set bits, as a long-running
+// process's heap may: a decoder that reads a block it has not cleared then
+// sees them.
+void dirtyFreedBlocks(size_t bytes)
+{
+    std::vector<void*> blocks;
+    for (int i = 0; i < 16; ++i) {
+        blocks.push_back(std::malloc(bytes));
+        if (blocks.back())
+            std::memset(blocks.back(), 0xff, bytes);
+    }
+    for (void* block : blocks)
+        std::free(block);
+}
+
+// An interlaced palette image of `bitDepth` bits an index and `colours`
+// colours, decoded in this process after the heap's free blocks were dirtied,
+// against ImageMagick's pixels.
+void expectInterlacedPaletteDecodesRight(int bitDepth, int colours)
+{
+    constexpr int width = 67, height = 45;
+    scratchDirectory scratch;
+    const std::string name = scratch.file("palette" + std::to_string(bitDepth) + ".png");
+    makeImage(width, height, {"-colors", std::to_string(colours), "-type", "palette", "-define",
+                              "png:bit-depth=" + std::to_string(bitDepth), "-interlace", "PNG"},
+              "PNG8:" + name);
+    const std::string bytes = readFile(name);
+    // IHDR's bit depth, colour type (3: palette) and interlace method (1: Adam7).
+    ASSERT_GT(bytes.size(), 28u);
+    ASSERT_EQ(bytes[24], bitDepth);
+    ASSERT_EQ(bytes[25], 3);
+    ASSERT_EQ(bytes[28], 1);
+    convert({name, "-depth", "8", "RGB:" + scratch.file("expected.rgb")});
+
+    dirtyFreedBlocks(size_t(width * bitDepth + 7) / 8 * height);
+    int decodedWidth = 0, decodedHeight = 0, channels = 0;
+    const char* reason = nullptr;
+    const std::unique_ptr<unsigned char, decltype(&std::free)> pixels(
+        decodePng(reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()), &decodedWidth,
+                  &decodedHeight, &channels, &reason),
+        &std::free);
+    ASSERT_NE(pixels, nullptr) << reason;
+    ASSERT_EQ(decodedWidth, width);
+    ASSERT_EQ(decodedHeight, height);
+    ASSERT_EQ(channels, 3);
+    const std::string decoded(reinterpret_cast<const char*>(pixels.get()), size_t(width) * height * 3);
+    EXPECT_TRUE(decoded == readFile(scratch.file("expected.rgb")));
+}
+
+// Interlaced palette images of fewer than 8 bits an index, with fewer colours
+// than the indexes could name, decode whatever the heap held before: libspng
+// puts the passes of such an image together by adding each index's bits to
+// the byte already in its buffer.
+TEST(InterlacedPalettePng, DecodesToImageMagicksPixelsWhateverTheHeapHeld)
+{
+    const struct {
+        int bitDepth;
+        int colours;
+    } kinds[] = {{1, 1}, {2, 3}, {4, 12}};
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(std::to_string(kind.bitDepth) + " bits, " + std::to_string(kind.colours) + " colours");
+        expectInterlacedPaletteDecodesRight(kind.bitDepth, kind.colours);
     }
 }
 
