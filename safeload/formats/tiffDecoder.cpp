@@ -265,18 +265,47 @@ private:
     uint16_t bandPlane_ = UINT16_MAX;
 };
 
-// Divides the alpha out of colours read a plane at a time, from their 8 bits.
-void unpremultiplyPixels(const tiffLayout& layout, unsigned char* pixels)
+// The samples of one plane, in pixel order, each handed to `take` with its
+// pixel's index.
+template <typename sampleTaker>
+bool readPlane(rowReader& rows, const tiffLayout& layout, int plane, sampleTaker take)
 {
-    const size_t count = size_t(layout.width) * layout.height;
-    const int colours = layout.channels - 1;
-    for (unsigned char* pixel = pixels; pixel < pixels + count * size_t(layout.channels); pixel += layout.channels)
-        for (int channel = 0; channel < colours; ++channel)
-            pixel[channel] = unpremultiplied(pixel[channel], pixel[colours]);
+    size_t pixel = 0;
+    for (uint32_t y = 0; y < layout.height; ++y) {
+        const unsigned char* row = rows.row(y, uint16_t(plane));
+        if (!row)
+            return false;
+        for (uint32_t x = 0; x < layout.width; ++x, ++pixel)
+            take(pixel, sampleAt(row, x, layout.bitsPerSample));
+    }
+    return true;
 }
 
-// Contiguous samples come a pixel at a time in one row; separate ones (grey
-// and RGB only) a plane at a time, one row per plane and row.
+// Separate planes (grey and RGB only) come a plane at a time. Colours stored
+// premultiplied are divided by their alpha at the depth both are stored in,
+// as contiguous ones are, so the alpha plane (the last) is read first.
+bool readPlanes(rowReader& rows, const tiffLayout& layout, unsigned char* pixels)
+{
+    const int alphaPlane = layout.channels - 1;
+    std::vector<uint16_t> alphas;
+    if (layout.premultiplied) {
+        alphas.resize(size_t(layout.width) * layout.height);
+        if (!readPlane(rows, layout, alphaPlane, [&](size_t pixel, uint32_t alpha) { alphas[pixel] = uint16_t(alpha); }))
+            return false;
+    }
+    for (int plane = 0; plane < layout.channels; ++plane) {
+        const bool divided = layout.premultiplied && plane != alphaPlane;
+        unsigned char* target = pixels + plane;
+        if (!readPlane(rows, layout, plane, [&](size_t pixel, uint32_t sample) {
+                target[pixel * size_t(layout.channels)] =
+                    divided ? unpremultiplied(sample, alphas[pixel]) : eightBits(sample, layout.bitsPerSample);
+            }))
+            return false;
+    }
+    return true;
+}
+
+// Contiguous samples come a pixel at a time in one row.
 bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
 {
     colourMap map;
@@ -286,28 +315,21 @@ bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
     rowReader rows(tiff, layout);
     if (!rows.usable())
         return false;
-    const bool separate = layout.planarConfig == PLANARCONFIG_SEPARATE;
-    const int planes = separate ? layout.channels : 1;
-    for (int plane = 0; plane < planes; ++plane)
-        for (uint32_t y = 0; y < layout.height; ++y) {
-            const unsigned char* row = rows.row(y, uint16_t(plane));
-            if (!row)
-                return false;
-            unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
-            for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels) {
-                if (separate) {
-                    target[plane] = eightBits(sampleAt(row, x, layout.bitsPerSample), layout.bitsPerSample);
-                    continue;
-                }
-                uint32_t samples[5] = {};
-                for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
-                    samples[sample] = sampleAt(
-                        row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout.bitsPerSample);
-                convertPixel(layout, map, samples, target);
-            }
+    if (layout.planarConfig == PLANARCONFIG_SEPARATE)
+        return readPlanes(rows, layout, pixels);
+    for (uint32_t y = 0; y < layout.height; ++y) {
+        const unsigned char* row = rows.row(y, 0);
+        if (!row)
+            return false;
+        unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
+        for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels) {
+            uint32_t samples[5] = {};
+            for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
+                samples[sample] =
+                    sampleAt(row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout.bitsPerSample);
+            convertPixel(layout, map, samples, target);
         }
-    if (separate && layout.premultiplied)
-        unpremultiplyPixels(layout, pixels);
+    }
     return true;
 }
 

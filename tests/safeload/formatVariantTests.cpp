@@ -81,6 +81,7 @@ const variant variants[] = {
     {"associated-alpha.tiff", with(graded, associated), 4},
     {"associated-alpha16-tiles.tiff", with(with(with({"-depth", "16"}, graded), associated), tiled), 4},
     {"associated-alpha-planes.tiff", with(with(graded, associated), {"-interlace", "plane"}), 4},
+    {"associated-alpha16-planes.tiff", with(with(with({"-depth", "16"}, graded), associated), {"-interlace", "plane"}), 4},
     {"cmyk16.tiff", {"-colorspace", "CMYK", "-depth", "16"}, 3},
     {"bilevel.tiff", {"-monochrome"}, 1},
     {"raw.ppm", {}, 3},
