@@ -79,6 +79,17 @@ void keepError(const char*, const char* format, va_list arguments)
     std::vsnprintf(lastError, sizeof lastError, format, arguments);
 }
 
+// libjpeg only warns about damaged JPEG data inside a TIFF (libtiff passes
+// its warnings on under the module name "JPEGLib") and fills in what it could
+// not decode; that is kept as an error, so that the file is refused as a
+// plain JPEG with damaged data is. libtiff's own warnings (unknown tags and
+// the like) change no pixel and are ignored.
+void keepJpegWarning(const char* module, const char* format, va_list arguments)
+{
+    if (module && std::strcmp(module, "JPEGLib") == 0 && !lastError[0])
+        std::vsnprintf(lastError, sizeof lastError, format, arguments);
+}
+
 const char* tiffFailure()
 {
     return lastError[0] ? decodeFailure("TIFF %s", lastError) : "TIFF image data is corrupt";
@@ -408,7 +419,7 @@ unsigned char* decodeOpened(TIFF* tiff, int* width, int* height, int* channels, 
         return nullptr;
     bool ok = readsSampleBySample(tiff, layout) ? readSamples(tiff, layout, pixels)
                                                 : readThroughRgba(tiff, layout, pixels, failureReason);
-    if (!ok) {
+    if (!ok || lastError[0]) {
         std::free(pixels);
         if (lastError[0] || !*failureReason)
             *failureReason = tiffFailure();
@@ -446,7 +457,7 @@ std::vector<unsigned char> onePixelTiff()
 void prepareTiffDecoder()
 {
     TIFFSetErrorHandler(keepError);
-    TIFFSetWarningHandler(nullptr);
+    TIFFSetWarningHandler(keepJpegWarning);
     std::vector<unsigned char> bytes = onePixelTiff();
     int width = 0, height = 0, channels = 0;
     const char* reason = nullptr;
@@ -457,7 +468,7 @@ unsigned char* decodeTiff(const unsigned char* bytes, int length, int* width, in
     const char** failureReason)
 {
     TIFFSetErrorHandler(keepError);
-    TIFFSetWarningHandler(nullptr);
+    TIFFSetWarningHandler(keepJpegWarning);
     lastError[0] = '\0';
     *failureReason = nullptr;
     memoryFile file {bytes, toff_t(length), 0};

@@ -217,6 +217,25 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
     }
 }
 
+// libjpeg fills in the part of a JPEG-compressed TIFF it cannot decode and
+// only warns; such a file is refused as a plain JPEG with damaged data is.
+TEST(FormatRefusal, JpegTiffWithDamagedDataIsRefusedAsCorrupt)
+{
+    scratchDirectory scratch;
+    makeImage(67, 45, {"-compress", "jpeg"}, scratch.file("jpeg.tiff"));
+    std::string bytes = readFile(scratch.file("jpeg.tiff"));
+    // An end-of-image marker amid the entropy-coded data of the last strip.
+    const size_t scan = bytes.rfind("\xff\xda");
+    ASSERT_NE(scan, std::string::npos);
+    const size_t scanData = scan + 2 + (size_t(static_cast<unsigned char>(bytes[scan + 2])) << 8 |
+                                        static_cast<unsigned char>(bytes[scan + 3]));
+    ASSERT_LT(scanData + 42, bytes.size());
+    bytes.replace(scanData + 40, 2, "\xff\xd9");
+    const sandboxDecodeResult decoded = decodeInSandbox(bytes);
+    EXPECT_FALSE(decoded.decoded);
+    EXPECT_EQ(decoded.failureReason, "TIFF Corrupt JPEG data: premature end of data segment");
+}
+
 // A TGA file of 32 x 2 pixels: the header, a colour map of 16-bit entries
 // if given, and the data as stored.
 std::string tgaFile(int imageType, int bitsPerPixel, int descriptor, const std::string& data,
