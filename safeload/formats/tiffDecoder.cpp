@@ -102,6 +102,9 @@ struct tiffLayout {
     // The colour samples hold colour times alpha (associated alpha).
     bool premultiplied = false;
     int channels = 0;
+    // The depth of the values sampleAt gives: floating-point samples come as
+    // 16-bit ones.
+    int valueBits = 1;
 };
 
 bool readLayout(TIFF* tiff, tiffLayout& layout)
@@ -122,6 +125,7 @@ bool readLayout(TIFF* tiff, tiffLayout& layout)
     bool alpha = layout.extraSamples > 0;
     layout.premultiplied = alpha && extraKinds && extraKinds[0] == EXTRASAMPLE_ASSOCALPHA;
     layout.channels = grey ? (alpha ? 2 : 1) : (alpha ? 4 : 3);
+    layout.valueBits = layout.sampleFormat == SAMPLEFORMAT_IEEEFP ? 16 : layout.bitsPerSample;
     return true;
 }
 
@@ -142,21 +146,39 @@ bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
 {
     const int colourSamples = colourSamplesOf(layout);
     const int bits = layout.bitsPerSample;
+    const bool floats = layout.sampleFormat == SAMPLEFORMAT_IEEEFP;
     bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE
-        ? bits == 1 || bits == 2 || bits == 4 || bits == 8
-                                                      : bits == 8 || bits == 16;
+        ? !floats && (bits == 1 || bits == 2 || bits == 4 || bits == 8)
+        : floats ? bits == 32 : bits == 8 || bits == 16;
     bool planesFit = layout.planarConfig == PLANARCONFIG_CONTIG ||
         layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_RGB;
     uint16_t inks = INKSET_CMYK;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inks);
     return colourSamples > 0 && depthFits && planesFit &&
-        layout.sampleFormat == SAMPLEFORMAT_UINT &&
+        (layout.sampleFormat == SAMPLEFORMAT_UINT || floats) &&
         layout.samplesPerPixel == colourSamples + layout.extraSamples &&
         (layout.photometric != PHOTOMETRIC_SEPARATED || inks == INKSET_CMYK);
 }
 
-uint32_t sampleAt(const unsigned char* row, size_t index, int bitsPerSample)
+// A floating-point sample of 0.0 to 1.0 as 0 to 65535, rounded, as
+// ImageMagick reads one; below 0 (and not a number) is 0, above 1 full.
+uint32_t sixteenBitsOfFloat(float value)
 {
+    if (!(value > 0.0f))
+        return 0;
+    if (value >= 1.0f)
+        return 65535;
+    return uint32_t(double(value) * 65535.0 + 0.5);
+}
+
+uint32_t sampleAt(const unsigned char* row, size_t index, const tiffLayout& layout)
+{
+    const int bitsPerSample = layout.bitsPerSample;
+    if (layout.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        float value;
+        std::memcpy(&value, row + index * 4, 4);
+        return sixteenBitsOfFloat(value);
+    }
     if (bitsPerSample == 16) {
         uint16_t wide;
         std::memcpy(&wide, row + index * 2, 2);
@@ -202,17 +224,17 @@ void convertPixel(
         target[2] = sampleFromSixteenBits(map.blue[samples[0]]);
     } else if (layout.photometric == PHOTOMETRIC_SEPARATED) {
         for (int channel = 0; channel < 3; ++channel)
-            target[channel] = rgbFromInks(eightBits(samples[channel], layout.bitsPerSample),
-                                          eightBits(samples[3], layout.bitsPerSample));
+            target[channel] = rgbFromInks(eightBits(samples[channel], layout.valueBits),
+                                          eightBits(samples[3], layout.valueBits));
     } else if (layout.premultiplied) {
         for (int channel = 0; channel < colourSamples; ++channel)
             target[channel] = unpremultiplied(samples[channel], samples[colourSamples]);
     } else {
         for (int channel = 0; channel < colourSamples; ++channel)
-            target[channel] = eightBits(samples[channel], layout.bitsPerSample);
+            target[channel] = eightBits(samples[channel], layout.valueBits);
     }
     if (layout.extraSamples > 0)
-        target[layout.channels - 1] = eightBits(samples[colourSamples], layout.bitsPerSample);
+        target[layout.channels - 1] = eightBits(samples[colourSamples], layout.valueBits);
 }
 
 // The stored rows of one plane, whether the file keeps them in strips or in
@@ -287,7 +309,7 @@ bool readPlane(rowReader& rows, const tiffLayout& layout, int plane, sampleTaker
         if (!row)
             return false;
         for (uint32_t x = 0; x < layout.width; ++x, ++pixel)
-            take(pixel, sampleAt(row, x, layout.bitsPerSample));
+            take(pixel, sampleAt(row, x, layout));
     }
     return true;
 }
@@ -309,7 +331,7 @@ bool readPlanes(rowReader& rows, const tiffLayout& layout, unsigned char* pixels
         unsigned char* target = pixels + plane;
         if (!readPlane(rows, layout, plane, [&](size_t pixel, uint32_t sample) {
                 target[pixel * size_t(layout.channels)] =
-                    divided ? unpremultiplied(sample, alphas[pixel]) : eightBits(sample, layout.bitsPerSample);
+                    divided ? unpremultiplied(sample, alphas[pixel]) : eightBits(sample, layout.valueBits);
             }))
             return false;
     }
@@ -337,7 +359,7 @@ bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
             uint32_t samples[5] = {};
             for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
                 samples[sample] =
-                    sampleAt(row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout.bitsPerSample);
+                    sampleAt(row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout);
             convertPixel(layout, map, samples, target);
         }
     }
@@ -414,11 +436,16 @@ unsigned char* decodeOpened(TIFF* tiff, int* width, int* height, int* channels, 
         *failureReason = unsupported;
         return nullptr;
     }
+    const bool bySample = readsSampleBySample(tiff, layout);
+    // libtiff's RGBA reader takes no floating-point samples.
+    if (layout.sampleFormat == SAMPLEFORMAT_IEEEFP && !bySample) {
+        *failureReason = "not supported: TIFF of floating-point samples other than 32-bit grey, RGB or CMYK";
+        return nullptr;
+    }
     unsigned char* pixels = allocateImage(layout.width, layout.height, layout.channels, failureReason);
     if (!pixels)
         return nullptr;
-    bool ok = readsSampleBySample(tiff, layout) ? readSamples(tiff, layout, pixels)
-                                                : readThroughRgba(tiff, layout, pixels, failureReason);
+    bool ok = bySample ? readSamples(tiff, layout, pixels) : readThroughRgba(tiff, layout, pixels, failureReason);
     if (!ok || lastError[0]) {
         std::free(pixels);
         if (lastError[0] || !*failureReason)

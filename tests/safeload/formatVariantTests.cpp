@@ -84,6 +84,7 @@ const variant variants[] = {
     {"associated-alpha16-planes.tiff", with(with(with({"-depth", "16"}, graded), associated), {"-interlace", "plane"}), 4},
     {"cmyk16.tiff", {"-colorspace", "CMYK", "-depth", "16"}, 3},
     {"bilevel.tiff", {"-monochrome"}, 1},
+    {"float-alpha.tiff", with(graded, {"-define", "quantum:format=floating-point", "-depth", "32", "-compress", "zip"}), 4},
     {"raw.ppm", {}, 3},
     {"raw16.pgm", {"-colorspace", "Gray", "-depth", "16"}, 1},
     {"raw.pbm", {"-monochrome"}, 1},
@@ -207,6 +208,8 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
     } kinds[] = {
         {"lab.tiff", {"-colorspace", "Lab"}, "not supported: TIFF in L*a*b* colours"},
         {"signed.tiff", {"-define", "quantum:format=signed"}, "not supported: TIFF with signed samples"},
+        {"double.tiff", {"-define", "quantum:format=floating-point", "-depth", "64", "-compress", "zip"},
+            "not supported: TIFF of floating-point samples other than 32-bit grey, RGB or CMYK"},
     };
     scratchDirectory scratch;
     for (const auto& kind : kinds) {
