@@ -79,6 +79,17 @@ void keepError(const char*, const char* format, va_list arguments)
     std::vsnprintf(lastError, sizeof lastError, format, arguments);
 }
 
+// libjpeg only warns about damaged JPEG data inside a TIFF (libtiff passes
+// its warnings on under the module name "JPEGLib") and fills in what it could
+// not decode; that is kept as an error, so that the file is refused as a
+// plain JPEG with damaged data is. libtiff's own warnings (unknown tags and
+// the like) change no pixel and are ignored.
+void keepJpegWarning(const char* module, const char* format, va_list arguments)
+{
+    if (module && std::strcmp(module, "JPEGLib") == 0 && !lastError[0])
+        std::vsnprintf(lastError, sizeof lastError, format, arguments);
+}
+
 const char* tiffFailure()
 {
     return lastError[0] ? decodeFailure("TIFF %s", lastError) : "TIFF image data is corrupt";
@@ -91,6 +102,9 @@ struct tiffLayout {
     // The colour samples hold colour times alpha (associated alpha).
     bool premultiplied = false;
     int channels = 0;
+    // The depth of the values sampleAt gives: floating-point samples come as
+    // 16-bit ones.
+    int valueBits = 1;
 };
 
 bool readLayout(TIFF* tiff, tiffLayout& layout)
@@ -111,6 +125,7 @@ bool readLayout(TIFF* tiff, tiffLayout& layout)
     bool alpha = layout.extraSamples > 0;
     layout.premultiplied = alpha && extraKinds && extraKinds[0] == EXTRASAMPLE_ASSOCALPHA;
     layout.channels = grey ? (alpha ? 2 : 1) : (alpha ? 4 : 3);
+    layout.valueBits = layout.sampleFormat == SAMPLEFORMAT_IEEEFP ? 16 : layout.bitsPerSample;
     return true;
 }
 
@@ -131,21 +146,39 @@ bool readsSampleBySample(TIFF* tiff, const tiffLayout& layout)
 {
     const int colourSamples = colourSamplesOf(layout);
     const int bits = layout.bitsPerSample;
+    const bool floats = layout.sampleFormat == SAMPLEFORMAT_IEEEFP;
     bool depthFits = layout.photometric == PHOTOMETRIC_PALETTE
-        ? bits == 1 || bits == 2 || bits == 4 || bits == 8
-                                                      : bits == 8 || bits == 16;
+        ? !floats && (bits == 1 || bits == 2 || bits == 4 || bits == 8)
+        : floats ? bits == 32 : bits == 8 || bits == 16;
     bool planesFit = layout.planarConfig == PLANARCONFIG_CONTIG ||
         layout.photometric == PHOTOMETRIC_MINISBLACK || layout.photometric == PHOTOMETRIC_RGB;
     uint16_t inks = INKSET_CMYK;
     TIFFGetFieldDefaulted(tiff, TIFFTAG_INKSET, &inks);
     return colourSamples > 0 && depthFits && planesFit &&
-        layout.sampleFormat == SAMPLEFORMAT_UINT &&
+        (layout.sampleFormat == SAMPLEFORMAT_UINT || floats) &&
         layout.samplesPerPixel == colourSamples + layout.extraSamples &&
         (layout.photometric != PHOTOMETRIC_SEPARATED || inks == INKSET_CMYK);
 }
 
-uint32_t sampleAt(const unsigned char* row, size_t index, int bitsPerSample)
+// A floating-point sample of 0.0 to 1.0 as 0 to 65535, rounded, as
+// ImageMagick reads one; below 0 (and not a number) is 0, above 1 full.
+uint32_t sixteenBitsOfFloat(float value)
 {
+    if (!(value > 0.0f))
+        return 0;
+    if (value >= 1.0f)
+        return 65535;
+    return uint32_t(double(value) * 65535.0 + 0.5);
+}
+
+uint32_t sampleAt(const unsigned char* row, size_t index, const tiffLayout& layout)
+{
+    const int bitsPerSample = layout.bitsPerSample;
+    if (layout.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        float value;
+        std::memcpy(&value, row + index * 4, 4);
+        return sixteenBitsOfFloat(value);
+    }
     if (bitsPerSample == 16) {
         uint16_t wide;
         std::memcpy(&wide, row + index * 2, 2);
@@ -191,17 +224,17 @@ void convertPixel(
         target[2] = sampleFromSixteenBits(map.blue[samples[0]]);
     } else if (layout.photometric == PHOTOMETRIC_SEPARATED) {
         for (int channel = 0; channel < 3; ++channel)
-            target[channel] = rgbFromInks(eightBits(samples[channel], layout.bitsPerSample),
-                                          eightBits(samples[3], layout.bitsPerSample));
+            target[channel] = rgbFromInks(eightBits(samples[channel], layout.valueBits),
+                                          eightBits(samples[3], layout.valueBits));
     } else if (layout.premultiplied) {
         for (int channel = 0; channel < colourSamples; ++channel)
             target[channel] = unpremultiplied(samples[channel], samples[colourSamples]);
     } else {
         for (int channel = 0; channel < colourSamples; ++channel)
-            target[channel] = eightBits(samples[channel], layout.bitsPerSample);
+            target[channel] = eightBits(samples[channel], layout.valueBits);
     }
     if (layout.extraSamples > 0)
-        target[layout.channels - 1] = eightBits(samples[colourSamples], layout.bitsPerSample);
+        target[layout.channels - 1] = eightBits(samples[colourSamples], layout.valueBits);
 }
 
 // The stored rows of one plane, whether the file keeps them in strips or in
@@ -265,18 +298,47 @@ private:
     uint16_t bandPlane_ = UINT16_MAX;
 };
 
-// Divides the alpha out of colours read a plane at a time, from their 8 bits.
-void unpremultiplyPixels(const tiffLayout& layout, unsigned char* pixels)
+// The samples of one plane, in pixel order, each handed to `take` with its
+// pixel's index.
+template <typename sampleTaker>
+bool readPlane(rowReader& rows, const tiffLayout& layout, int plane, sampleTaker take)
 {
-    const size_t count = size_t(layout.width) * layout.height;
-    const int colours = layout.channels - 1;
-    for (unsigned char* pixel = pixels; pixel < pixels + count * size_t(layout.channels); pixel += layout.channels)
-        for (int channel = 0; channel < colours; ++channel)
-            pixel[channel] = unpremultiplied(pixel[channel], pixel[colours]);
+    size_t pixel = 0;
+    for (uint32_t y = 0; y < layout.height; ++y) {
+        const unsigned char* row = rows.row(y, uint16_t(plane));
+        if (!row)
+            return false;
+        for (uint32_t x = 0; x < layout.width; ++x, ++pixel)
+            take(pixel, sampleAt(row, x, layout));
+    }
+    return true;
 }
 
-// Contiguous samples come a pixel at a time in one row; separate ones (grey
-// and RGB only) a plane at a time, one row per plane and row.
+// Separate planes (grey and RGB only) come a plane at a time. Colours stored
+// premultiplied are divided by their alpha at the depth both are stored in,
+// as contiguous ones are, so the alpha plane (the last) is read first.
+bool readPlanes(rowReader& rows, const tiffLayout& layout, unsigned char* pixels)
+{
+    const int alphaPlane = layout.channels - 1;
+    std::vector<uint16_t> alphas;
+    if (layout.premultiplied) {
+        alphas.resize(size_t(layout.width) * layout.height);
+        if (!readPlane(rows, layout, alphaPlane, [&](size_t pixel, uint32_t alpha) { alphas[pixel] = uint16_t(alpha); }))
+            return false;
+    }
+    for (int plane = 0; plane < layout.channels; ++plane) {
+        const bool divided = layout.premultiplied && plane != alphaPlane;
+        unsigned char* target = pixels + plane;
+        if (!readPlane(rows, layout, plane, [&](size_t pixel, uint32_t sample) {
+                target[pixel * size_t(layout.channels)] =
+                    divided ? unpremultiplied(sample, alphas[pixel]) : eightBits(sample, layout.valueBits);
+            }))
+            return false;
+    }
+    return true;
+}
+
+// Contiguous samples come a pixel at a time in one row.
 bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
 {
     colourMap map;
@@ -286,28 +348,21 @@ bool readSamples(TIFF* tiff, const tiffLayout& layout, unsigned char* pixels)
     rowReader rows(tiff, layout);
     if (!rows.usable())
         return false;
-    const bool separate = layout.planarConfig == PLANARCONFIG_SEPARATE;
-    const int planes = separate ? layout.channels : 1;
-    for (int plane = 0; plane < planes; ++plane)
-        for (uint32_t y = 0; y < layout.height; ++y) {
-            const unsigned char* row = rows.row(y, uint16_t(plane));
-            if (!row)
-                return false;
-            unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
-            for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels) {
-                if (separate) {
-                    target[plane] = eightBits(sampleAt(row, x, layout.bitsPerSample), layout.bitsPerSample);
-                    continue;
-                }
-                uint32_t samples[5] = {};
-                for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
-                    samples[sample] = sampleAt(
-                        row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout.bitsPerSample);
-                convertPixel(layout, map, samples, target);
-            }
+    if (layout.planarConfig == PLANARCONFIG_SEPARATE)
+        return readPlanes(rows, layout, pixels);
+    for (uint32_t y = 0; y < layout.height; ++y) {
+        const unsigned char* row = rows.row(y, 0);
+        if (!row)
+            return false;
+        unsigned char* target = pixels + size_t(y) * layout.width * size_t(layout.channels);
+        for (uint32_t x = 0; x < layout.width; ++x, target += layout.channels) {
+            uint32_t samples[5] = {};
+            for (int sample = 0; sample < layout.samplesPerPixel && sample < 5; ++sample)
+                samples[sample] =
+                    sampleAt(row, size_t(x) * layout.samplesPerPixel + size_t(sample), layout);
+            convertPixel(layout, map, samples, target);
         }
-    if (separate && layout.premultiplied)
-        unpremultiplyPixels(layout, pixels);
+    }
     return true;
 }
 
@@ -381,12 +436,17 @@ unsigned char* decodeOpened(TIFF* tiff, int* width, int* height, int* channels, 
         *failureReason = unsupported;
         return nullptr;
     }
+    const bool bySample = readsSampleBySample(tiff, layout);
+    // libtiff's RGBA reader takes no floating-point samples.
+    if (layout.sampleFormat == SAMPLEFORMAT_IEEEFP && !bySample) {
+        *failureReason = "not supported: TIFF of floating-point samples other than 32-bit grey, RGB or CMYK";
+        return nullptr;
+    }
     unsigned char* pixels = allocateImage(layout.width, layout.height, layout.channels, failureReason);
     if (!pixels)
         return nullptr;
-    bool ok = readsSampleBySample(tiff, layout) ? readSamples(tiff, layout, pixels)
-                                                : readThroughRgba(tiff, layout, pixels, failureReason);
-    if (!ok) {
+    bool ok = bySample ? readSamples(tiff, layout, pixels) : readThroughRgba(tiff, layout, pixels, failureReason);
+    if (!ok || lastError[0]) {
         std::free(pixels);
         if (lastError[0] || !*failureReason)
             *failureReason = tiffFailure();
@@ -424,7 +484,7 @@ std::vector<unsigned char> onePixelTiff()
 void prepareTiffDecoder()
 {
     TIFFSetErrorHandler(keepError);
-    TIFFSetWarningHandler(nullptr);
+    TIFFSetWarningHandler(keepJpegWarning);
     std::vector<unsigned char> bytes = onePixelTiff();
     int width = 0, height = 0, channels = 0;
     const char* reason = nullptr;
@@ -435,7 +495,7 @@ unsigned char* decodeTiff(const unsigned char* bytes, int length, int* width, in
     const char** failureReason)
 {
     TIFFSetErrorHandler(keepError);
-    TIFFSetWarningHandler(nullptr);
+    TIFFSetWarningHandler(keepJpegWarning);
     lastError[0] = '\0';
     *failureReason = nullptr;
     memoryFile file {bytes, toff_t(length), 0};

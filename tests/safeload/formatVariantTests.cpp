@@ -81,8 +81,10 @@ const variant variants[] = {
     {"associated-alpha.tiff", with(graded, associated), 4},
     {"associated-alpha16-tiles.tiff", with(with(with({"-depth", "16"}, graded), associated), tiled), 4},
     {"associated-alpha-planes.tiff", with(with(graded, associated), {"-interlace", "plane"}), 4},
+    {"associated-alpha16-planes.tiff", with(with(with({"-depth", "16"}, graded), associated), {"-interlace", "plane"}), 4},
     {"cmyk16.tiff", {"-colorspace", "CMYK", "-depth", "16"}, 3},
     {"bilevel.tiff", {"-monochrome"}, 1},
+    {"float-alpha.tiff", with(graded, {"-define", "quantum:format=floating-point", "-depth", "32", "-compress", "zip"}), 4},
     {"raw.ppm", {}, 3},
     {"raw16.pgm", {"-colorspace", "Gray", "-depth", "16"}, 1},
     {"raw.pbm", {"-monochrome"}, 1},
@@ -206,6 +208,8 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
     } kinds[] = {
         {"lab.tiff", {"-colorspace", "Lab"}, "not supported: TIFF in L*a*b* colours"},
         {"signed.tiff", {"-define", "quantum:format=signed"}, "not supported: TIFF with signed samples"},
+        {"double.tiff", {"-define", "quantum:format=floating-point", "-depth", "64", "-compress", "zip"},
+            "not supported: TIFF of floating-point samples other than 32-bit grey, RGB or CMYK"},
     };
     scratchDirectory scratch;
     for (const auto& kind : kinds) {
@@ -214,6 +218,25 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
         EXPECT_FALSE(decoded.decoded) << kind.name;
         EXPECT_EQ(decoded.failureReason, kind.refusal);
     }
+}
+
+// libjpeg fills in the part of a JPEG-compressed TIFF it cannot decode and
+// only warns; such a file is refused as a plain JPEG with damaged data is.
+TEST(FormatRefusal, JpegTiffWithDamagedDataIsRefusedAsCorrupt)
+{
+    scratchDirectory scratch;
+    makeImage(67, 45, {"-compress", "jpeg"}, scratch.file("jpeg.tiff"));
+    std::string bytes = readFile(scratch.file("jpeg.tiff"));
+    // An end-of-image marker amid the entropy-coded data of the last strip.
+    const size_t scan = bytes.rfind("\xff\xda");
+    ASSERT_NE(scan, std::string::npos);
+    const size_t scanData = scan + 2 + (size_t(static_cast<unsigned char>(bytes[scan + 2])) << 8 |
+                                        static_cast<unsigned char>(bytes[scan + 3]));
+    ASSERT_LT(scanData + 42, bytes.size());
+    bytes.replace(scanData + 40, 2, "\xff\xd9");
+    const sandboxDecodeResult decoded = decodeInSandbox(bytes);
+    EXPECT_FALSE(decoded.decoded);
+    EXPECT_EQ(decoded.failureReason, "TIFF Corrupt JPEG data: premature end of data segment");
 }
 
 // A TGA file of 32 x 2 pixels: the header, a colour map of `mapEntryBits`
