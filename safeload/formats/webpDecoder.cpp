@@ -2,10 +2,14 @@
 #include "safeload/formats/formatDecoders.h"
 
 #include <webp/decode.h>
+#include <webp/demux.h>
 
 #include <cstdlib>
+#include <cstring>
 
 // WebP through libwebp, single-threaded: RGB, or RGBA when the file has alpha.
+// Of an animated file, the first frame on its canvas, as ImageMagick reads
+// every animated format (and GIF here).
 
 namespace {
 
@@ -23,6 +27,54 @@ const char* statusText(VP8StatusCode status)
     }
 }
 
+// Copies the decoder's RGBA canvas into `pixels`, dropping the alpha of an
+// image that has none.
+void copyCanvas(const uint8_t* canvas, unsigned char* pixels, size_t texels, int imageChannels)
+{
+    if (imageChannels == 4) {
+        std::memcpy(pixels, canvas, texels * 4);
+        return;
+    }
+    for (size_t texel = 0; texel < texels; ++texel)
+        std::memcpy(pixels + texel * 3, canvas + texel * 4, 3);
+}
+
+// The first frame of an animation, composed on its canvas by libwebp's
+// animation decoder (on this thread: the sandbox starts none).
+unsigned char* decodeFirstFrame(const unsigned char* bytes, int length, const WebPBitstreamFeatures& features,
+    int* width, int* height, int* channels, const char** failureReason)
+{
+    const int imageChannels = features.has_alpha ? 4 : 3;
+    unsigned char* pixels =
+        allocateImage(uint64_t(features.width), uint64_t(features.height), imageChannels, failureReason);
+    if (!pixels)
+        return nullptr;
+    WebPAnimDecoderOptions options;
+    WebPAnimDecoderOptionsInit(&options);
+    options.color_mode = MODE_RGBA;
+    options.use_threads = 0;
+    const WebPData data{bytes, size_t(length)};
+    WebPAnimDecoder* decoder = WebPAnimDecoderNew(&data, &options);
+    WebPAnimInfo info{};
+    uint8_t* canvas = nullptr;
+    int timestamp = 0;
+    const bool decoded = decoder && WebPAnimDecoderGetInfo(decoder, &info)
+        && int(info.canvas_width) == features.width && int(info.canvas_height) == features.height
+        && WebPAnimDecoderGetNext(decoder, &canvas, &timestamp);
+    if (decoded)
+        copyCanvas(canvas, pixels, size_t(features.width) * size_t(features.height), imageChannels);
+    WebPAnimDecoderDelete(decoder);
+    if (!decoded) {
+        std::free(pixels);
+        *failureReason = "WebP animation data is corrupt or truncated";
+        return nullptr;
+    }
+    *width = features.width;
+    *height = features.height;
+    *channels = imageChannels;
+    return pixels;
+}
+
 } // namespace
 
 unsigned char* decodeWebp(const unsigned char* bytes, int length, int* width, int* height, int* channels,
@@ -34,10 +86,8 @@ unsigned char* decodeWebp(const unsigned char* bytes, int length, int* width, in
         *failureReason = statusText(status);
         return nullptr;
     }
-    if (features.has_animation) {
-        *failureReason = "not supported: animated WebP";
-        return nullptr;
-    }
+    if (features.has_animation)
+        return decodeFirstFrame(bytes, length, features, width, height, channels, failureReason);
     int imageChannels = features.has_alpha ? 4 : 3;
     unsigned char* pixels =
         allocateImage(uint64_t(features.width), uint64_t(features.height), imageChannels, failureReason);

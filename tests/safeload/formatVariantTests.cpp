@@ -65,6 +65,8 @@ const variant variants[] = {
     {"interlaced.gif", {"-interlace", "GIF"}, 3},
     {"lossy.webp", {"-quality", "80"}, 3},
     {"lossless-alpha.webp", with(translucent, {"-define", "webp:lossless=true"}), 4},
+    // The first frame of an animation, as ImageMagick reads it.
+    {"frames.webp", {"(", "+clone", "-negate", ")", "-define", "webp:lossless=true"}, 3},
     {"lzw.tiff", {"-compress", "lzw"}, 3},
     {"zip-alpha.tiff", with(translucent, {"-compress", "zip"}), 4},
     {"grey16.tiff", {"-colorspace", "Gray", "-depth", "16"}, 1},
