@@ -132,6 +132,11 @@ const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapa
     return deriveDecodedPath(inputPath, outputPath, outputExtension);
 }
 
+bool isOutputFolderOption(const char* argument)
+{
+    return std::strcmp(argument, outputFolderOption) == 0 || std::strcmp(argument, outputFolderLongOption) == 0;
+}
+
 const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder)
 {
     const pathParts parts = splitPath(outputPath);

@@ -37,6 +37,12 @@ const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapa
 // The same with the extension ".bmp".
 const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity]);
 
+// The option that puts the outputs into a folder, in every program and
+// command: -O DIR, or --output-dir DIR.
+inline constexpr const char* outputFolderOption = "-O";
+inline constexpr const char* outputFolderLongOption = "--output-dir";
+bool isOutputFolderOption(const char* argument);
+
 // Puts an output path derived above into `folder` instead of its input's
 // directory: its drive and directory part are replaced by `folder`, with a
 // '/' added when `folder` is not empty and ends in neither '/' nor '\'

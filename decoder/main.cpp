@@ -24,8 +24,6 @@ namespace {
 constexpr const char* keepTextureSizeOption = "--keep-texture-size";
 constexpr const char* bmpOption = "--bmp";
 constexpr const char* outputOption = "-o";
-constexpr const char* outputFolderOption = "-O";
-constexpr const char* outputFolderLongOption = "--output-dir";
 
 // The encoded file's status; a directory or a device is refused here rather
 // than read as an image.
@@ -70,9 +68,7 @@ bool readCommandLine(int argc, char** argv, commandLine& line)
             line.bmp = true;
         } else if (std::strcmp(argv[index], outputOption) == 0 && index + 1 < argc) {
             line.outputName = argv[++index];
-        } else if ((std::strcmp(argv[index], outputFolderOption) == 0 ||
-                    std::strcmp(argv[index], outputFolderLongOption) == 0) &&
-                   index + 1 < argc) {
+        } else if (isOutputFolderOption(argv[index]) && index + 1 < argc) {
             line.outputFolder = argv[++index];
         } else if (std::strcmp(argv[index], "--") == 0) {
             ++index;

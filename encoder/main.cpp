@@ -2,11 +2,11 @@
 #include "base/livesUntilExit.h"
 #include "base/standardDescriptors.h"
 #include "core/atomicOutput.h"
+#include "core/outputPath.h"
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -21,7 +21,7 @@ bool readCommandLine(int argc, char** argv, const char*& image, const char*& out
         image = argv[1];
         return true;
     }
-    if (argc == 4 && (std::strcmp(argv[1], "-O") == 0 || std::strcmp(argv[1], "--output-dir") == 0)) {
+    if (argc == 4 && isOutputFolderOption(argv[1])) {
         outputFolder = argv[2];
         image = argv[3];
         return true;

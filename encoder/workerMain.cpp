@@ -17,6 +17,7 @@
 #include "base/exitStatus.h"
 #include "base/livesUntilExit.h"
 #include "base/standardDescriptors.h"
+#include "core/outputPath.h"
 #include "core/workerProtocol.h"
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
@@ -29,7 +30,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -91,11 +91,6 @@ void keepFreedMemoryForTheNextFile()
 {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, INT_MAX);
-}
-
-bool isOutputFolderOption(const char* argument)
-{
-    return std::strcmp(argument, "-O") == 0 || std::strcmp(argument, "--output-dir") == 0;
 }
 
 } // namespace

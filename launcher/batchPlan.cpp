@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -152,7 +151,7 @@ std::vector<std::string> programArguments(const launchRequest& request, const st
     if (request.command == commandKind::encoder) {
         // The encoder takes its one name as a name, whatever it looks like.
         if (request.outputFolder)
-            arguments.insert(arguments.end(), {"-O", *request.outputFolder});
+            arguments.insert(arguments.end(), {outputFolderOption, *request.outputFolder});
         arguments.insert(arguments.end(), names.begin(), names.end());
         return arguments;
     }
@@ -163,7 +162,7 @@ std::vector<std::string> programArguments(const launchRequest& request, const st
     if (request.outputFile)
         arguments.insert(arguments.end(), {"-o", *request.outputFile});
     if (request.outputFolder)
-        arguments.insert(arguments.end(), {"-O", *request.outputFolder});
+        arguments.insert(arguments.end(), {outputFolderOption, *request.outputFolder});
     arguments.push_back("--");
     arguments.insert(arguments.end(), names.begin(), names.end());
     return arguments;
@@ -173,7 +172,7 @@ std::vector<std::string> workerArguments(const launchRequest& request, const std
 {
     std::vector<std::string> arguments{worker};
     if (request.outputFolder)
-        arguments.insert(arguments.end(), {"-O", *request.outputFolder});
+        arguments.insert(arguments.end(), {outputFolderOption, *request.outputFolder});
     return arguments;
 }
 

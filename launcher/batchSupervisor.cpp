@@ -23,14 +23,25 @@ void makeNonBlocking(const fileDescriptor& descriptor)
         fcntl(descriptor.get(), F_SETFL, fcntl(descriptor.get(), F_GETFL) | O_NONBLOCK);
 }
 
-// One read; the bytes read, 0 at the end, -1 when nothing is there yet.
-ssize_t readSome(const fileDescriptor& descriptor, char* bytes, std::size_t capacity)
+// Reads what a non-blocking pipe holds, once or until it is empty, handing
+// each piece to `take`, which returns false to read no more; the pipe is
+// closed at its end (a pipe that fails is as good as ended).
+template <typename pieceTaker>
+void readPieces(fileDescriptor& pipe, bool untilEmpty, pieceTaker take)
 {
-    ssize_t got;
-    while ((got = read(descriptor.get(), bytes, capacity)) < 0 && errno == EINTR) { }
-    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-        return 0; // a pipe that fails is as good as ended
-    return got;
+    char bytes[65536];
+    do {
+        ssize_t got;
+        while ((got = read(pipe.get(), bytes, sizeof bytes)) < 0 && errno == EINTR) { }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (got <= 0) {
+            pipe.close();
+            return;
+        }
+        if (!take(bytes, std::size_t(got)))
+            return;
+    } while (untilEmpty);
 }
 
 // Writes to the supervisor's pipes must not end it when a worker has gone:
@@ -225,45 +236,30 @@ void batchSupervisor::waitForOrphans()
             }
             return;
         }
+        // The signal only says a child ended; the next round finds which.
         signalfd_siginfo signal{};
-        if (read(stopSignals, &signal, sizeof signal) != ssize_t(sizeof signal))
-            continue;
+        [[maybe_unused]] const ssize_t taken = read(stopSignals, &signal, sizeof signal);
     }
 }
 
 void batchSupervisor::readOutput(slot& child, bool untilEmpty)
 {
-    char bytes[65536];
-    do {
-        const ssize_t got = readSome(child.process.output, bytes, sizeof bytes);
-        if (got < 0)
-            return;
-        if (got == 0) {
-            child.process.output.close();
-            return;
-        }
+    readPieces(child.process.output, untilEmpty, [&child](const char* bytes, std::size_t length) {
         const std::size_t room = keptOutputBytes - std::min(keptOutputBytes, child.output.size());
-        child.output.append(bytes, std::min(room, std::size_t(got)));
-        child.outputCut = child.outputCut || std::size_t(got) > room;
-    } while (untilEmpty);
+        child.output.append(bytes, std::min(room, length));
+        child.outputCut = child.outputCut || length > room;
+        return true;
+    });
 }
 
 void batchSupervisor::readReplies(slot& worker, bool untilEmpty)
 {
-    char bytes[4096];
-    do {
-        const ssize_t got = readSome(worker.process.replies, bytes, sizeof bytes);
-        if (got < 0)
-            return;
-        if (got == 0) {
-            worker.process.replies.close();
-            return;
-        }
-        if (!worker.replies.add(bytes, std::size_t(got))) {
-            breakWorker(worker, "the batch worker wrote something that is no reply");
-            return;
-        }
-    } while (untilEmpty);
+    readPieces(worker.process.replies, untilEmpty, [this, &worker](const char* bytes, std::size_t length) {
+        if (worker.replies.add(bytes, length))
+            return true;
+        breakWorker(worker, "the batch worker wrote something that is no reply");
+        return false;
+    });
 }
 
 void batchSupervisor::takeReplies(slot& worker)

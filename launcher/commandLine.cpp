@@ -2,9 +2,9 @@
 
 #include "base/decimalNumber.h"
 #include "base/exitStatus.h"
+#include "core/outputPath.h"
 
 #include <cstring>
-#include <functional>
 
 namespace {
 
@@ -98,7 +98,7 @@ private:
             return setJobs(option.substr(std::strlen("--jobs=")));
         else if (startsWith(option, "-j"))
             return setJobs(option.substr(2));
-        else if (option == "-O" || option == "--output-dir")
+        else if (isOutputFolderOption(option.c_str()))
             return takeValue(option, "a folder", value) && (request.outputFolder = value, true);
         else if (decoder && option == "--keep-texture-size")
             request.keepTextureSize = true;

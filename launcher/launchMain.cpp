@@ -11,6 +11,7 @@
 #include "launcher/batchReport.h"
 #include "launcher/batchSupervisor.h"
 #include "launcher/commandLine.h"
+#include "launcher/supervisedChild.h"
 #include "safeload/textureArea.h"
 
 #include <X11/Xlib.h>
@@ -67,12 +68,7 @@ bool displayOpens()
 
 [[noreturn]] void execute(const std::vector<std::string>& arguments)
 {
-    std::vector<char*> pointers;
-    for (const std::string& argument : arguments)
-        pointers.push_back(const_cast<char*>(argument.c_str()));
-    pointers.push_back(nullptr);
-    execv(pointers[0], pointers.data());
-    std::fprintf(stderr, "cannot run %s: %s\n", pointers[0], std::strerror(errno));
+    replaceProcessWith(arguments);
     std::exit(exitStatus::failure);
 }
 

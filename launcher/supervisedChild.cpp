@@ -79,17 +79,21 @@ bool placeDescriptor(int descriptor, int target)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> arguments;
-    for (const std::string& argument : command.arguments)
-        arguments.push_back(const_cast<char*>(argument.c_str()));
-    arguments.push_back(nullptr);
-    execv(arguments[0], arguments.data());
-    const std::string message = "cannot run " + command.arguments[0] + ": " + std::strerror(errno) + "\n";
-    writeAll(STDERR_FILENO, message);
+    replaceProcessWith(command.arguments);
     _exit(127);
 }
 
 } // namespace
+
+void replaceProcessWith(const std::vector<std::string>& arguments)
+{
+    std::vector<char*> pointers;
+    for (const std::string& argument : arguments)
+        pointers.push_back(const_cast<char*>(argument.c_str()));
+    pointers.push_back(nullptr);
+    execv(pointers[0], pointers.data());
+    writeAll(STDERR_FILENO, "cannot run " + arguments[0] + ": " + std::strerror(errno) + "\n");
+}
 
 fileDescriptor& fileDescriptor::operator=(fileDescriptor&& other) noexcept
 {

@@ -79,6 +79,11 @@ private:
     processId process;
 };
 
+// Runs `arguments` (the program's path first) in place of this process;
+// returns only when it cannot, after the line "cannot run PROGRAM: reason" on
+// standard error.
+void replaceProcessWith(const std::vector<std::string>& arguments);
+
 // The processes whose parent this process is now: those it started, and,
 // when it is a subreaper, the orphans of their descendants.
 std::vector<pid_t> childrenOfThisProcess();

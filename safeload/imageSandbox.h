@@ -45,7 +45,6 @@ uint64_t creditedPixels(uint64_t fileBytes, uint32_t maxTextureSize);
 // texel, 1 to 4 channels, and no more than pixelCapacity bytes of pixels.
 bool decodedSizeFits(int width, int height, int channels, uint64_t pixelCapacity);
 
-
 // The reason given for decoded sizes beyond pixelCapacity, which the loader
 // sets from its texture area: 4 bytes for each texel.
 std::string oversizedImageReason(uint64_t width, uint64_t height, int channels, uint64_t pixelCapacity);
