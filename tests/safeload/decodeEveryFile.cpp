@@ -1,8 +1,8 @@
-// Test program, run under valgrind's memcheck (decodersUnderMemcheck.sh):
-// every file of the malformed corpus and of a set of image variants made here
-// with ImageMagick, decoded in this process by each of our decoders, and the
-// pixels of every decode written to /dev/null, so that memcheck sees any
-// pixel made of memory nothing wrote. AddressSanitizer sees reads out of
+// Test program, run under valgrind's memcheck (safeload.DecodersUnderMemcheck):
+// every file of the malformed corpus and every format variant
+// (tests/support/formatVariants.h), decoded in this process by each of our
+// decoders, and the pixels of every decode written to /dev/null, so that
+// memcheck sees any pixel made of memory nothing wrote. AddressSanitizer sees reads out of
 // bounds but not reads of uninitialised memory, which leave the output
 // depending on what the heap held.
 //
@@ -12,6 +12,7 @@
 
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
+#include "tests/support/formatVariants.h"
 #include "tests/support/testSupport.h"
 
 #include <fcntl.h>
@@ -32,56 +33,11 @@ using decoder = unsigned char* (*)(const unsigned char*, int, int*, int*, int*, 
 const decoder decoders[] = {decodePng, decodeJpeg, decodeGif, decodeWebp, decodeTiff,
                             decodeBmp, decodePnm, decodePsd, decodeHeif};
 
-// One variant of each kind our decoders read differently: the file's name
-// (with ImageMagick's format prefix where the extension is not enough) and
-// the options that make it from a plasma.
-const struct {
-    const char* name;
-    textLines options;
-} variants[] = {
-    {"baseline.jpg", {"-quality", "90"}},
-    {"grey.jpg", {"-colorspace", "Gray"}},
-    {"progressive.jpg", {"-interlace", "JPEG"}},
-    {"cmyk.jpg", {"-colorspace", "CMYK"}},
-    {"interlaced.png", {"-interlace", "PNG", "-define", "png:color-type=2"}},
-    {"few-colours.png", {"-colors", "12"}},
-    {"bilevel.png", {"-colorspace", "Gray", "-threshold", "50%", "-define", "png:bit-depth=1"}},
-    {"grey4.png", {"-colorspace", "Gray", "-define", "png:bit-depth=4", "-define", "png:color-type=0"}},
-    {"rgba16.png", {"-depth", "16", "-alpha", "set", "-channel", "A", "-evaluate", "set", "60%", "+channel"}},
-    {"PNG8:interlaced-palette2.png", {"-colors", "3", "-type", "palette", "-define", "png:bit-depth=2", "-interlace", "PNG"}},
-    {"PNG8:interlaced-palette4.png", {"-colors", "12", "-type", "palette", "-define", "png:bit-depth=4", "-interlace", "PNG"}},
-    {"frames.gif", {"(", "+clone", "-negate", ")"}},
-    {"interlaced.gif", {"-interlace", "GIF"}},
-    {"lossy.webp", {"-quality", "80"}},
-    {"lossless-alpha.webp", {"-alpha", "set", "-channel", "A", "-evaluate", "set", "60%", "+channel", "-define", "webp:lossless=true"}},
-    {"lzw.tiff", {"-compress", "lzw"}},
-    {"palette.tiff", {"-colors", "30", "-type", "Palette"}},
-    {"tiles16-alpha.tiff", {"-depth", "16", "-alpha", "set", "-define", "tiff:tile-geometry=16x16"}},
-    {"cmyk.tiff", {"-colorspace", "CMYK"}},
-    {"jpeg.tiff", {"-compress", "jpeg"}},
-    {"planes.tiff", {"-interlace", "plane"}},
-    {"bilevel.tiff", {"-monochrome"}},
-    {"raw16.pgm", {"-colorspace", "Gray", "-depth", "16"}},
-    {"raw.pbm", {"-monochrome"}},
-    {"plain.ppm", {"-compress", "none"}},
-    {"BMP3:v3.bmp", {}},
-    {"v5-alpha.bmp", {"-alpha", "set", "-channel", "A", "-evaluate", "set", "60%", "+channel"}},
-    {"rgb565.bmp", {"-define", "bmp:subtype=RGB565"}},
-    {"rle8.bmp", {"-colors", "200", "-type", "Palette", "-compress", "RLE"}},
-    {"rgb16.psd", {"-depth", "16"}},
-    {"photo.heic", {}},
-    {"photo.avif", {}},
-};
-
 std::vector<std::string> makeVariants(const scratchDirectory& scratch)
 {
     std::vector<std::string> files;
-    for (const auto& variant : variants) {
-        const std::string name = variant.name;
-        const size_t prefixEnd = name.find(':') + 1;
-        files.push_back(scratch.file(name.substr(prefixEnd)));
-        makeImage(37, 23, variant.options, name.substr(0, prefixEnd) + files.back());
-    }
+    for (const formatVariant& variant : formatVariants())
+        files.push_back(makeFormatVariant(variant, scratch, 37, 23));
     return files;
 }
 
