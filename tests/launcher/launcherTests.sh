@@ -112,9 +112,10 @@ script -qec "'$bin/pixveil' a.png b.png" /dev/null >terminal
 check "progress line on a terminal" 1 "$(grep -c $'\\[2/2\\] .*\r.*pixveil: 2 files encoded' terminal)"
 
 # Each batch below runs in a session of its own, so that what is left of it
-# is found, and ended, by that session alone: another run of Pixveil may share
-# the machine. (setsid, started in the background, does not fork: the
-# batch's process id is its session's.)
+# is found by that session and ended by its process group alone: another run
+# of Pixveil may share the machine. (setsid, started in the background, does
+# not fork: the batch's process id is its session's and its process group's,
+# which its processes keep.)
 session_processes() { # SESSION: what still runs in it
   pgrep -s "$1" 2>/dev/null
 }
@@ -141,7 +142,7 @@ check "stopped batch: status" 143 $?
 check "stopped batch: summary" "not done (stopped by SIGTERM)" "$(tail -1 err | grep -o 'not done.*')"
 wait_for_session_end $launcher
 check "stopped batch: what is left" "" "$(ls pixveil.tmp.* 2>/dev/null; session_processes $launcher)"
-pkill -KILL -s $launcher 2>/dev/null
+kill -KILL -- -$launcher 2>/dev/null
 
 # SIGKILL of a batch, on the display (the launcher is killed) and without one
 # (the private server's wrapper is): within seconds no process of it remains
@@ -157,7 +158,7 @@ for display in on off; do
   wait_for_session_end $top
   check "batch killed, display $display: what is left" "" "$(session_processes $top; ls pixveil.tmp.* 2>/dev/null)"
   # A survivor would hold the test's output open and keep ctest waiting.
-  pkill -KILL -s $top 2>/dev/null
+  kill -KILL -- -$top 2>/dev/null
 done
 
 # A batch of good files between files that hold no image, and one whose
