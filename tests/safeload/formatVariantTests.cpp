@@ -119,6 +119,33 @@ TEST(FormatRefusal, KindsReadWronglyAreRefusedByName)
     }
 }
 
+// Every ink against every black, in 8 and 16 bits: libtiff's own RGBA reader
+// rounds each down, ImageMagick rounds to nearest, and Pixveil follows
+// ImageMagick, the reference for every other format too.
+TEST(CmykInks, EveryInkAndBlackTurnIntoImageMagicksRgb)
+{
+    scratchDirectory scratch;
+    std::string inks;
+    for (int black = 0; black < 256; ++black)
+        for (int ink = 0; ink < 256; ++ink)
+            inks += std::string{char(ink), char(255 - ink), char(ink * 7), char(black)};
+    writeFile(scratch.file("inks.cmyk"), inks);
+    for (const char* depth : {"8", "16"}) {
+        const std::string tiff = scratch.file(std::string("inks") + depth + ".tiff");
+        convert({"-size", "256x256", "-depth", "8", "cmyk:" + scratch.file("inks.cmyk"), "-depth", depth, tiff});
+        convert({tiff, "-depth", "8", "RGB:" + scratch.file("expected.rgb")});
+        const std::string expected = readFile(scratch.file("expected.rgb"));
+        const sandboxDecodeResult decoded = decodeInSandbox(readFile(tiff));
+        ASSERT_TRUE(decoded.decoded) << decoded.failureReason;
+        ASSERT_EQ(decoded.channels, 3);
+        ASSERT_EQ(expected.size(), size_t(256 * 256 * 3));
+        size_t samplesOff = 0;
+        for (size_t sample = 0; sample < expected.size(); ++sample)
+            samplesOff += decoded.pixels[sample] != static_cast<unsigned char>(expected[sample]);
+        EXPECT_EQ(samplesOff, 0u) << depth << "-bit inks";
+    }
+}
+
 // libjpeg fills in the part of a JPEG-compressed TIFF it cannot decode and
 // only warns; such a file is refused as a plain JPEG with damaged data is.
 TEST(FormatRefusal, JpegTiffWithDamagedDataIsRefusedAsCorrupt)
