@@ -9,6 +9,7 @@
 #include "decoder/progressLine.h"
 #include "safeload/safeImageLoad.h"
 #include "sizerecovery/sizeRecovery.h"
+#include "sizerecovery/textureDamage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -119,23 +120,29 @@ void myDecoderWindow::decodeCapturedFrame()
         return;
 
     drawEncodingFrame(decodeProgram, imageTexture, noiseTexture);
-    if (!saveDecodedFrame())
+    // A given seed that decodes to noise is written all the same, with a
+    // warning: the seed, not the file, is then the likelier fault.
+    const bool decodedToNoise = request.given && canJudge(sample) && looksLikeNoise(sample, seed);
+    if (!saveDecodedFrame(!decodedToNoise))
         return;
-    if (request.given && canJudge(sample) && looksLikeNoise(sample, seed))
+    if (decodedToNoise)
         std::fprintf(stderr,
                      "pixveil-decode: warning: %s looks like noise; the seed %u or the GL driver is probably not "
                      "the one that encoded it\n",
                      output.name().c_str(), seed);
 }
 
-bool myDecoderWindow::saveDecodedFrame()
+bool myDecoderWindow::saveDecodedFrame(bool refuseChangedTexture)
 {
     const int width = static_cast<int>(textureWidth);
     const int height = static_cast<int>(textureHeight);
     std::vector<unsigned char> texture;
+    if (refuseChangedTexture || !keepTextureSize)
+        texture = readFrameInTextureOrder();
+    if (refuseChangedTexture && !refuseIfChanged(texture))
+        return false;
     recoveredPicture picture;
     if (!keepTextureSize) {
-        texture = readFrameInTextureOrder();
         picture = [&] {
             const progressLine progress("finding the picture's own size");
             return recoverOriginalSize(texture, width, height, recoveryWorkLimit(width, height));
@@ -159,6 +166,19 @@ bool myDecoderWindow::saveDecodedFrame()
     if (!written)
         failure.report(*this, output.name() + " was not written: " + reason);
     return written;
+}
+
+// Texels changed after encoding decode to bytes that have nothing to do with
+// the picture; such a picture is refused rather than handed back damaged.
+bool myDecoderWindow::refuseIfChanged(const std::vector<unsigned char>& texture)
+{
+    const textureDamage damage =
+        findChangedTexels(texture, static_cast<int>(textureWidth), static_cast<int>(textureHeight));
+    if (!damage.changed)
+        return true;
+    failure.report(*this, std::string(inputPath) + " was changed after encoding, for example re-saved as JPEG: "
+                              + describeDamage(damage) + "; " + output.name() + " was not written");
+    return false;
 }
 
 std::vector<unsigned char> myDecoderWindow::readFrameInTextureOrder()
@@ -216,12 +236,12 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         return searchSeeds(sample, range);
     }();
     if (!choice.standsOut) {
-        char line[256];
-        std::snprintf(line, sizeof line,
-                      "no seed from %u to %u stands out (%s); the file may not be an encoded image, may come from "
-                      "another GL driver or may hold noise; give the seed: ",
-                      range.first, range.last, formatSeedChoice(choice).c_str());
-        failure.report(*this, line + std::string("pixveil-decode ") + inputPath + " SEED");
+        failure.report(*this, "no seed stands out among the encoding times from " + secondAsUtcTime(range.first)
+                                  + " to " + secondAsUtcTime(range.last)
+                                  + " UTC; the file is likely no encoding of pixveil, or was re-saved in a lossy "
+                                    "format such as JPEG, or was encoded with another GL driver; if you know the "
+                                    "seed, give the seed: pixveil-decode "
+                                  + inputPath + " SEED");
         return false;
     }
     seed = choice.seed;

@@ -78,8 +78,10 @@ private:
     bool makeNoise(std::uint32_t seed);
     void decodeCapturedFrame();
     // Writes the frame just drawn, or the original it up-scales from, and
-    // prints which; false after a failure's line.
-    bool saveDecodedFrame();
+    // prints which; false after a failure's line. With `refuseChangedTexture`
+    // a frame whose texels were changed after encoding is refused instead.
+    bool saveDecodedFrame(bool refuseChangedTexture);
+    bool refuseIfChanged(const std::vector<unsigned char>& texture);
     // The frame just drawn, texture row 0 first (see readSample).
     std::vector<unsigned char> readFrameInTextureOrder();
 

@@ -134,12 +134,13 @@ bool linesFit(const textureLines& lines, const std::vector<int>& order, std::siz
 // fit almost any length in real numbers, but seldom in whole texels. So the
 // busiest line goes first, the whole-texel test next, and the other busy
 // lines last, on the few lengths left.
-std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest)
+std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest, bool firstLineUsable = true)
 {
     const int textureLength = lines.length();
     std::vector<int> lengths;
     for (int length = textureLength / 2 + 1; length < textureLength && textureLength > 2; ++length)
-        if (linesFit(lines, busiest, 1, length) && lines.fitsWhole(0, sampleAxis(length, textureLength), length)
+        if (linesFit(lines, busiest, 1, length)
+            && (!firstLineUsable || lines.fitsWhole(0, sampleAxis(length, textureLength), length))
             && linesFit(lines, busiest, quickLineCount, length))
             lengths.push_back(length);
     lengths.push_back(textureLength);
@@ -340,15 +341,33 @@ planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes,
 } // namespace
 
 std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight,
-                                 bool alongRows)
+                                 bool alongRows, const std::vector<bool>& unusableLines)
 {
     const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
-    const std::vector<int> busiest = lines.busiestFirst();
+    std::vector<int> busiest = lines.busiestFirst();
+    const auto unusable = [&unusableLines](int line) {
+        return static_cast<std::size_t>(line) < unusableLines.size() && unusableLines[static_cast<std::size_t>(line)];
+    };
+    busiest.erase(std::remove_if(busiest.begin(), busiest.end(), unusable), busiest.end());
     std::vector<int> lengths;
-    for (int length : quickLengths(lines, busiest))
+    for (int length : quickLengths(lines, busiest, !unusable(0)))
         if (length == lines.length() || linesFit(lines, busiest, thoroughLineCount, length))
             lengths.push_back(length);
     return lengths;
+}
+
+bool lineFitsLength(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight, bool alongRows,
+                    int line, int length)
+{
+    const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
+    return lines.fitsReal(line, sampleAxis(length, lines.length()), length);
+}
+
+bool lineFitsWhole(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight, bool alongRows,
+                   int line, int length)
+{
+    const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
+    return lines.fitsWhole(line, sampleAxis(length, lines.length()), length);
 }
 
 recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,

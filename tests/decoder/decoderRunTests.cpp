@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 namespace {
@@ -297,12 +298,18 @@ TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
     makeImage(1, 1, {}, "PNG24:" + scratch.file("dot.png"));
     encodeFaithfully(scratch.file("dot.png"));
 
+    // The search's range, as dates: from 2000 to a day past the file's time.
+    const processResult noiseRun = decode(scratch.file("noise_enc.bmp"));
+    EXPECT_EQ(noiseRun.err, "pixveil-decode: no seed stands out among the encoding times from 2000-01-01 00:00:00 to "
+                            "2026-01-02 00:00:01 UTC; the file is likely no encoding of pixveil, or was re-saved in a "
+                            "lossy format such as JPEG, or was encoded with another GL driver; if you know the seed, "
+                            "give the seed: pixveil-decode " + scratch.file("noise_enc.bmp") + " SEED\n");
     for (const std::string& input : {scratch.file("noise_enc.bmp"), scratch.file("plain.bmp"), scratch.file("dot_enc.bmp")}) {
         SCOPED_TRACE(input);
         const processResult run = decode(input);
         EXPECT_EQ(run.status, 1);
         const std::string why = input.find("dot") == std::string::npos
-                                    ? "pixveil-decode: no seed from 946684800 to "
+                                    ? "pixveil-decode: no seed stands out among the encoding times from 2000-01-01 00:00:00 to "
                                     : "pixveil-decode: " + input + " is too small to tell its seed from its content; ";
         const std::string askForSeed = "give the seed: pixveil-decode " + input + " SEED\n";
         EXPECT_EQ(run.err.rfind(why, 0), 0u) << run.err;
@@ -315,6 +322,80 @@ TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
     EXPECT_EQ(given.status, 0) << given.err;
     EXPECT_NE(given.err.find(" looks like noise; "), std::string::npos) << given.err;
     expectDecodedExactly(scratch.file("noise_enc.bmp"), noise);
+}
+
+// Encoded texels changed after encoding decode to bytes unrelated to the
+// picture. Whether re-saved as JPEG, hit by flipped bits or by a run of lost
+// bytes, such a file is refused by name, seed given or not, texture size
+// kept or not, and nothing is written. A picture's own lonely texels (stars
+// on a smooth sky, at a size the encoder did not up-scale) are no damage.
+TEST(DecoderRun, RefusesATextureChangedAfterEncoding)
+{
+    scratchDirectory scratch;
+    const std::string photo = scratch.file("photo.png");
+    makeImage(192, 128, {"-attenuate", "0.3", "+noise", "Gaussian"}, "PNG24:" + photo);
+    encodeFaithfully(photo);
+    const std::string encoded = encodedPathOf(photo);
+    const std::string intact = readFile(encoded);
+    const size_t pixelData = 54;
+
+    const auto flipBits = [&](std::string bytes) {
+        std::uint32_t state = 1;
+        for (int flip = 0; flip < 60; ++flip) {
+            state = state * 1664525u + 1013904223u;
+            bytes[pixelData + (state >> 8) % (bytes.size() - pixelData)] ^= char(1 << (state >> 29));
+        }
+        return bytes;
+    };
+    const auto loseARun = [&](std::string bytes) { return bytes.replace(bytes.size() / 2, 600, 600, '\0'); };
+    const auto resaveAsJpeg = [&](const std::string&) {
+        convert({encoded, "-quality", "100", "JPG:" + scratch.file("resaved.jpg")});
+        convert({scratch.file("resaved.jpg"), "BMP3:" + scratch.file("resaved.bmp")});
+        return readFile(scratch.file("resaved.bmp"));
+    };
+    const struct {
+        const char* change;
+        std::function<std::string(const std::string&)> apply;
+    } changes[] = {{"re-saved as JPEG of quality 100", resaveAsJpeg}, {"60 bits flipped", flipBits},
+                   {"600 bytes lost to zeros", loseARun}};
+    const std::string damaged = scratch.file("damaged_enc.bmp");
+    for (const auto& change : changes) {
+        writeFile(damaged, change.apply(intact));
+        setModificationTime(damaged, pinnedSeed);
+        for (const std::string& seed : {std::string(), std::to_string(pinnedSeed)})
+            for (const std::string& option : {std::string(), std::string(keepTextureSize)}) {
+                SCOPED_TRACE(std::string(change.change) + (seed.empty() ? "" : ", seed given") + " " + option);
+                const processResult run = decode(damaged, seed, option);
+                EXPECT_EQ(run.status, 1);
+                const std::string refusal =
+                    "pixveil-decode: " + damaged + " was changed after encoding, for example re-saved as JPEG: ";
+                EXPECT_EQ(run.err.rfind(refusal, 0), 0u) << run.err;
+                EXPECT_FALSE(fileExists(decodedPathOf(damaged)));
+            }
+    }
+
+    // Stars on a smooth sky, at a size the encoder kept; a dither of single
+    // texels, which up-scaling leaves lonely by the thousand.
+    const struct {
+        const char* name;
+        textLines make;
+    } intactPictures[] = {
+        {"sky.png", {"-size", "256x128", "-seed", "4242", "plasma:fractal", "-blur", "0x4", "-fill", "white", "-draw",
+                     "point 40,30 point 200,90 point 128,64"}},
+        {"dither.png", {"-size", "300x200", "pattern:gray50"}},
+    };
+    for (const auto& picture : intactPictures) {
+        SCOPED_TRACE(picture.name);
+        const std::string image = scratch.file(picture.name);
+        textLines arguments = picture.make;
+        arguments.push_back("PNG24:" + image);
+        convert(arguments);
+        const rgbImage texture = encodeFaithfully(image);
+        setModificationTime(encodedPathOf(image), pinnedSeed);
+        const processResult run = decode(encodedPathOf(image), "", keepTextureSize);
+        ASSERT_EQ(run.status, 0) << run.err;
+        expectDecodedExactly(encodedPathOf(image), texture);
+    }
 }
 
 // Read upside down (its BMP height negated), an encoded vertical gradient is
@@ -337,7 +418,7 @@ TEST(DecoderRun, RefusesAnEncodingReadUpsideDown)
         std::remove(decodedPathOf(encodedPathOf(image)).c_str());
         const processResult run = decode(encodedPathOf(image), "", keepTextureSize);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err.rfind("pixveil-decode: no seed from 946684800 to ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.rfind("pixveil-decode: no seed stands out among the encoding times from 2000-01-01 00:00:00 to ", 0), 0u) << run.err;
         EXPECT_EQ(namesIn(scratch.path()), (textLines{"gradient.png", "gradient_enc.bmp"}));
     }
 }
@@ -365,7 +446,7 @@ TEST(DecoderRun, FindsATinyPhotoAmongTheSeedsOfAFewDays)
         const processResult run = decode(encodedPathOf(image), "", keepTextureSize);
         if (!found) {
             EXPECT_EQ(run.status, 1);
-            EXPECT_EQ(run.err.rfind("pixveil-decode: no seed from 946684800 to ", 0), 0u) << run.err;
+            EXPECT_EQ(run.err.rfind("pixveil-decode: no seed stands out among the encoding times from 2000-01-01 00:00:00 to ", 0), 0u) << run.err;
             EXPECT_FALSE(fileExists(decodedPathOf(encodedPathOf(image))));
             continue;
         }
