@@ -144,8 +144,10 @@ bool myDecoderWindow::saveDecodedFrame(bool refuseChangedTexture)
     recoveredPicture picture;
     if (!keepTextureSize) {
         picture = [&] {
-            const progressLine progress("finding the picture's own size");
-            return recoverOriginalSize(texture, width, height, recoveryWorkLimit(width, height));
+            const std::uint64_t workLimit = recoveryWorkLimit(width, height);
+            workProgress progress(workLimit);
+            const progressLine line("finding the picture's own size", "its work limit spent", progress);
+            return recoverOriginalSize(texture, width, height, workLimit, &progress);
         }();
         std::fprintf(resultLines, "%s\n", describeRecovery(picture, width, height).c_str());
         std::fflush(resultLines);
@@ -156,7 +158,9 @@ bool myDecoderWindow::saveDecodedFrame(bool refuseChangedTexture)
         written = writeDecodedPicture(output, picture.rgb, picture.width, picture.height, reason);
     } else if (output.kind == decodedOutput::format::bmp && !output.toStandardOutput()) {
         // The texture as BMP is read from the frame straight into the file's
-        // layout, as the encoder saves its own.
+        // layout, as the encoder saves its own; the copy read for the checks
+        // is let go first, so that the two are never held at once.
+        std::vector<unsigned char>().swap(texture);
         written = saveCaptureAtomically(output.path.c_str(), width, height, reason);
     } else {
         if (texture.empty())
@@ -184,12 +188,12 @@ bool myDecoderWindow::refuseIfChanged(const std::vector<unsigned char>& texture)
 std::vector<unsigned char> myDecoderWindow::readFrameInTextureOrder()
 {
     const std::size_t rowBytes = std::size_t{textureWidth} * rgbChannels;
-    std::vector<unsigned char> frame(rowBytes * textureHeight);
+    std::vector<unsigned char> texture(rowBytes * textureHeight);
     glReadPixels(0, 0, static_cast<GLsizei>(textureWidth), static_cast<GLsizei>(textureHeight), GL_RGB,
-                 GL_UNSIGNED_BYTE, frame.data());
-    std::vector<unsigned char> texture(frame.size());
-    for (std::size_t row = 0; row < textureHeight; ++row)
-        std::copy_n(&frame[(textureHeight - 1 - row) * rowBytes], rowBytes, &texture[row * rowBytes]);
+                 GL_UNSIGNED_BYTE, texture.data());
+    // Turned over in place: a second copy would be the decode's peak.
+    for (std::size_t top = 0, bottom = textureHeight; top + 1 < bottom; ++top, --bottom)
+        std::swap_ranges(&texture[top * rowBytes], &texture[(top + 1) * rowBytes], &texture[(bottom - 1) * rowBytes]);
     return texture;
 }
 
@@ -232,8 +236,9 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
         return false;
     }
     const seedChoice choice = [&] {
-        const progressLine progress("looking for the seed");
-        return searchSeeds(sample, range);
+        workProgress progress(searchedSeconds(range));
+        const progressLine line("looking for the seed", "the candidate seconds tried", progress);
+        return searchSeeds(sample, range, &progress);
     }();
     if (!choice.standsOut) {
         failure.report(*this, "no seed stands out among the encoding times from " + secondAsUtcTime(range.first)

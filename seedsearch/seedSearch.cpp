@@ -204,10 +204,14 @@ struct searchStages {
     }
 };
 
+} // namespace
+
 std::uint64_t searchedSeconds(const seedRange& range)
 {
     return std::min<std::uint64_t>(noiseSeedPeriod, std::uint64_t{range.last} - range.first + 1);
 }
+
+namespace {
 
 // The search order's three parts (see seedInSearchOrder) as runs of seeds.
 std::vector<seedRun> searchOrderRuns(const seedRange& range)
@@ -436,7 +440,7 @@ std::uint32_t seedInSearchOrder(const seedRange& range, std::uint32_t index)
     return range.last;
 }
 
-seedChoice searchSeeds(const decodingSample& sample, const seedRange& range)
+seedChoice searchSeeds(const decodingSample& sample, const seedRange& range, workProgress* progress)
 {
     const searchStages stages(sample);
     const std::vector<seedRun> order = searchOrderRuns(range);
@@ -455,6 +459,8 @@ seedChoice searchSeeds(const decodingSample& sample, const seedRange& range)
                      [&](const candidateResult& result) { return stages.standsOut(result, end); });
         results.insert(results.end(), stepResults.begin(), stepResults.end());
         tried = end;
+        if (progress != nullptr)
+            progress->reach(tried);
     }
     seedChoice choice;
     if (!decisive.empty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/workProgress.h"
 #include "core/noise.h"
 #include "seedsearch/seedText.h"
 
@@ -142,7 +143,11 @@ inline constexpr std::uint32_t firstSearchStepSeconds = 1u << 12;
 // first takes a quick test on a few texels; only those that pass are decoded
 // in full. A seed found in the first step has had few competitors and needs
 // 28 bits; after all 2^24 noises, 40.
-seedChoice searchSeeds(const decodingSample& sample, const seedRange& range);
+// The seconds shown to `progress` are those tried, of searchedSeconds.
+seedChoice searchSeeds(const decodingSample& sample, const seedRange& range, workProgress* progress = nullptr);
+
+// The seconds of `range` that the search may try: at most one for each noise.
+std::uint64_t searchedSeconds(const seedRange& range);
 
 // Whether the sample decoded with `seed` is indistinguishable from noise.
 // Never for a sample of fewer than leastNoiseVerdictTexels: a picture that

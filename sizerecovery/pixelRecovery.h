@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/workProgress.h"
+
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -31,6 +33,16 @@
 struct planeWork {
     std::uint64_t allowance = 0;
     std::uint64_t spent = 0;
+    // Where the work is shown as it goes, if anywhere; what was shown so far.
+    workProgress* progress = nullptr;
+    std::uint64_t shown = 0;
+
+    void showProgress()
+    {
+        if (progress != nullptr)
+            progress->add(spent - shown);
+        shown = spent;
+    }
 };
 
 enum class planeSearch {

@@ -129,7 +129,12 @@ private:
     void walk(const std::vector<int>& misses, std::size_t stepLimit, std::uint32_t seed);
     void finishWithWalks(std::vector<int>& misses, std::uint64_t earlierWork);
 
-    bool workIsUp() const { return work.spent >= std::min(work.allowance, walkWorkEnd); }
+    // Asked between steps, which is where the work done so far is shown.
+    bool workIsUp() const
+    {
+        work.showProgress();
+        return work.spent >= std::min(work.allowance, walkWorkEnd);
+    }
 
     unsigned char& texel(int row, int column) { return plane[static_cast<std::size_t>(row) * width + column]; }
     float estimated(int row, int column) const { return estimates[static_cast<std::size_t>(row) * width + column]; }

@@ -299,10 +299,11 @@ std::vector<int> firstEqualPlanes(const std::vector<std::vector<unsigned char>>&
 // done again with the others. Adds the work of every plane to `spent`.
 planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes, const std::vector<int>& firstEqual,
                           int textureWidth, int textureHeight, int width, int height, std::uint64_t allowance,
-                          bool probeFirst, std::vector<unsigned char>& rgb, std::uint64_t& spent)
+                          bool probeFirst, std::vector<unsigned char>& rgb, std::uint64_t& spent,
+                          workProgress* progress)
 {
     if (probeFirst) {
-        planeWork probe{allowance};
+        planeWork probe{allowance, 0, progress};
         const std::optional<planeSearch> verdict =
             firstRepairsVerdict(planes[0], textureWidth, textureHeight, width, height, probe);
         spent += probe.spent;
@@ -311,7 +312,7 @@ planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes,
     }
     std::vector<unsigned char> recovered[channels];
     planeSearch found[channels] = {};
-    planeWork work[channels] = {{allowance}, {allowance}, {allowance}};
+    planeWork work[channels] = {{allowance, 0, progress}, {allowance, 0, progress}, {allowance, 0, progress}};
     std::vector<int> distinct;
     for (int channel = 0; channel < channels; ++channel)
         if (firstEqual[static_cast<std::size_t>(channel)] == channel)
@@ -371,7 +372,7 @@ bool lineFitsWhole(const std::vector<unsigned char>& textureRgb, int textureWidt
 }
 
 recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,
-                                     int textureHeight, std::uint64_t workLimit)
+                                     int textureHeight, std::uint64_t workLimit, workProgress* progress)
 {
     std::uint64_t workSpent = 0;
     recoveredPicture picture;
@@ -423,7 +424,9 @@ recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRg
             continue;
         std::vector<unsigned char> rgb;
         const planeSearch search = recoverPlanes(planes, firstEqual, textureWidth, textureHeight, width, height,
-                                                 workLimit - workSpent, sizeRuledOut, rgb, workSpent);
+                                                 workLimit - workSpent, sizeRuledOut, rgb, workSpent, progress);
+        if (progress != nullptr)
+            progress->reach(workSpent);
         sizeGivenUp = sizeGivenUp || search == planeSearch::gaveUp;
         sizeRuledOut = sizeRuledOut || search == planeSearch::ruledOut;
         if (search != planeSearch::found && search != planeSearch::nearlyFound)

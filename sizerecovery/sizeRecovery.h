@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/workProgress.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,9 +44,9 @@ struct recoveredPicture {
 // `textureRgb` holds textureWidth x textureHeight texels of red, green and
 // blue, texture row 0 first. Gives up once the search has done `workLimit`
 // units of work (pixelRecovery.h counts them), so that its answer is the
-// same on every machine.
+// same on every machine. The work done is shown to `progress` as it goes.
 recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,
-                                     int textureHeight, std::uint64_t workLimit);
+                                     int textureHeight, std::uint64_t workLimit, workProgress* progress = nullptr);
 
 // The work the decoder allows the search for a texture of this size.
 std::uint64_t recoveryWorkLimit(int textureWidth, int textureHeight);

@@ -137,8 +137,12 @@ TEST(SeedSearch, FindsEveryStructuredPictureAYearLateAndNoSeedForNoise)
         SCOPED_TRACE(sample.name);
         const decodingSample encoded = encodeOnCpu(sample.image, seed);
         ASSERT_TRUE(canJudge(encoded));
-        const seedChoice choice = searchSeeds(encoded, candidateSeeds(seed + 365 * day));
+        const seedRange range = candidateSeeds(seed + 365 * day);
+        workProgress progress(searchedSeconds(range));
+        const seedChoice choice = searchSeeds(encoded, range, &progress);
         EXPECT_EQ(choice.standsOut, sample.structured);
+        // The progress line shows the share of the seconds tried.
+        EXPECT_DOUBLE_EQ(progress.fraction(), double(choice.candidatesTried) / double(searchedSeconds(range)));
         EXPECT_EQ(looksLikeNoise(encoded, seed), !sample.structured);
         const bool bigEnough = std::size_t{sample.image.width} * sample.image.height >= leastNoiseVerdictTexels;
         EXPECT_EQ(looksLikeNoise(encoded, seed + 1), bigEnough);

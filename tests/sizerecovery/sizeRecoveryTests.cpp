@@ -4,6 +4,7 @@
 #include "sizerecovery/lineFit.h"
 #include "sizerecovery/pixelRecovery.h"
 #include "sizerecovery/sizeRecovery.h"
+#include "sizerecovery/textureDamage.h"
 #include "sizerecovery/upScaling.h"
 #include "safeload/safeImageLoad.h"
 #include "tests/support/testSupport.h"
@@ -195,6 +196,14 @@ TEST(SizeRecovery, StopsAtItsWorkLimit)
     const recoveredPicture late = recoverOriginalSize(soilTexture(makePicture(size), size), 512, 256, 0);
     EXPECT_EQ(late.result, recoveredPicture::outcome::outOfWork);
     EXPECT_TRUE(late.rgb.empty());
+
+    // Cut short after some work, with the progress line's share all spent.
+    constexpr std::uint64_t smallLimit = 100'000;
+    workProgress progress(smallLimit);
+    const recoveredPicture cut =
+        recoverOriginalSize(soilTexture(makePicture(size), size), 512, 256, smallLimit, &progress);
+    EXPECT_EQ(cut.result, recoveredPicture::outcome::outOfWork);
+    EXPECT_EQ(progress.fraction(), 1.0);
 }
 
 // A plane that leaves misses when its work is up was given up on, not ruled
@@ -342,3 +351,47 @@ TEST(SizeRecovery, DescribesItsOutcomeInOneLine)
 }
 
 } // namespace
+
+// Texels changed after encoding decode to random bytes. A few are damage only
+// where the up-scaling shows that they broke it; many are damage unless the
+// picture was up-scaled with them (a dither of single texels is); a picture's
+// own stars at a size that was not up-scaled are no damage.
+TEST(TextureDamage, TellsChangedTexelsFromAPicturesOwn)
+{
+    const auto withRandomTexels = [](std::vector<unsigned char> texture, std::size_t every) {
+        std::uint32_t state = 7;
+        for (std::size_t texel = every / 2; texel < texture.size() / rgb; texel += every)
+            for (int channel = 0; channel < rgb; ++channel) {
+                state = state * 1664525u + 1013904223u;
+                texture[texel * rgb + channel] = static_cast<unsigned char>(state >> 24);
+            }
+        return texture;
+    };
+    const auto withStars = [](std::vector<unsigned char> picture, int width) {
+        for (const int x : {40, 200, 333})
+            std::fill_n(&picture[(static_cast<std::size_t>(x / 3) * width + x) * rgb], rgb, 255);
+        return picture;
+    };
+    const size2d photoSize{300, 200};
+    const std::vector<unsigned char> photo = soilTexture(makePicture(photoSize), photoSize);
+    std::vector<unsigned char> dither(300u * 200u * rgb);
+    for (std::size_t texel = 0; texel < dither.size() / rgb; ++texel)
+        std::fill_n(&dither[texel * rgb], rgb, (texel % 300 + texel / 300) % 2 == 0 ? 0 : 255);
+    const struct {
+        const char* name;
+        std::vector<unsigned char> texture;
+        bool changed;
+    } textures[] = {
+        {"up-scaled photo", photo, false},
+        {"up-scaled photo with a few texels changed", withRandomTexels(photo, 4099), true},
+        {"up-scaled photo with one texel in ten changed", withRandomTexels(photo, 10), true},
+        {"smooth sky with stars, not up-scaled", withStars(makePicture({512, 256}, 0), 512), false},
+        {"up-scaled dither of single texels", soilTexture(dither, photoSize), false},
+    };
+    for (const auto& [name, texture, changed] : textures) {
+        SCOPED_TRACE(name);
+        const textureDamage damage = findChangedTexels(texture, 512, 256);
+        EXPECT_EQ(damage.changed, changed) << describeDamage(damage);
+        EXPECT_EQ(damage.texels, 512u * 256u);
+    }
+}
