@@ -1,7 +1,8 @@
 // Both real programs on a private X server with Mesa: images encoded with the
 // clock pinned and decoded again, compared pixel for pixel with SOIL's own
 // texture of the input (its decoded pixels, up-scaled to powers of two), or
-// with the input itself when the decoder gives it back at its own size.
+// with the input itself when the decoder gives it back at its own size; and
+// an encoding kept in tests/data, decoded and written again.
 // One file for every test that runs both programs, because they share the
 // encode-then-decode helpers below.
 
@@ -15,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -611,6 +613,62 @@ TEST(DecoderRun, RefusesBadCommandLinesInOneLine)
         EXPECT_EQ(splitLines(run.err).back() + "\n", refused.err);
     }
     EXPECT_EQ(namesIn(scratch.path()), (textLines{"in.png", "text.bmp"}));
+}
+
+// tests/data/kept-encoding holds a picture and its encoding made at the
+// pinned clock by an earlier encoder. Every other test here encodes afresh and
+// decodes with the same build, so a change to the noise or to the shaders that
+// both programs share would pass them all and still leave every encoding made
+// before it undecodable; these two would fail.
+
+// The decoder gives the kept encoding's picture back exactly: with the seed
+// given, and with the seed found from the file time.
+TEST(KeptEncoding, DecodesToItsPicture)
+{
+    scratchDirectory scratch;
+    const std::string encoded = scratch.file("photo_enc.bmp");
+    writeFile(encoded, readFile(KEPT_ENCODING_DIR "/photo_enc.bmp"));
+    const std::vector<unsigned char> picture = pixelsOf(KEPT_ENCODING_DIR "/photo.png");
+    ASSERT_EQ(picture.size(), 64u * 32u * 3u);
+    const std::string sizeLine = "texture size 64x32 kept; no smaller original up-scales to it exactly";
+    for (const bool seedGiven : {true, false}) {
+        SCOPED_TRACE(seedGiven ? "seed given" : "seed found");
+        setModificationTime(encoded, pinnedSeed);
+        std::remove(scratch.file("photo_dec.png").c_str());
+        textLines command = {PIXVEIL_DECODER, encoded};
+        if (seedGiven)
+            command.push_back(std::to_string(pinnedSeed));
+        const processResult run = runProcess(command);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const textLines lines = splitLines(run.out);
+        ASSERT_EQ(lines.size(), seedGiven ? 1u : 2u) << run.out;
+        if (!seedGiven) {
+            EXPECT_EQ(lines[0].rfind("seed " + std::to_string(pinnedSeed) + ", separation ", 0), 0u) << run.out;
+        }
+        EXPECT_EQ(lines.back(), sizeLine);
+        EXPECT_TRUE(pixelsOf(scratch.file("photo_dec.png")) == picture)
+            << "the kept encoding no longer decodes to its picture";
+    }
+}
+
+// The encoder, at the clock the kept encoding was made at, writes it byte for
+// byte again.
+TEST(KeptEncoding, IsWhatTheEncoderWrites)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("photo.png");
+    writeFile(image, readFile(KEPT_ENCODING_DIR "/photo.png"));
+    const processResult run = runProcess({PIXVEIL_ENCODER, image}, pinnedClock());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, encoderSuccessOutput);
+    EXPECT_EQ(run.err, "");
+    const std::string written = readFile(encodedPathOf(image));
+    const std::string kept = readFile(KEPT_ENCODING_DIR "/photo_enc.bmp");
+    ASSERT_EQ(written.size(), kept.size());
+    const auto differs = std::mismatch(written.begin(), written.end(), kept.begin()).first;
+    EXPECT_TRUE(differs == written.end())
+        << "the encoding differs from the kept one from byte " << differs - written.begin() << " on";
 }
 
 } // namespace

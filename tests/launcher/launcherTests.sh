@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The commands as users run them: the build tree's launchers on real images,
 # on the test's display and, with DISPLAY unset, on their own private server;
-# then the installed prefix, its man pages, GNU parallel over it, and the
-# Debian package's control fields.
+# then the installed prefix, its man pages and documentation, GNU parallel
+# over it, and the Debian package's control fields.
 #   launcherTests.sh BUILD_DIR VERSION FAKETIME_LIBRARY
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
@@ -252,7 +252,16 @@ for name in pixveil pixveil-decode; do
   check "man page of $name" "1|" "$(MANWIDTH=80 man --warnings -l "$page" 2>err | grep -c '^NAME$')|$(cat err)"
 done
 
-# The README's GNU parallel example, with the local machine as the only one.
+# The installed README's links to its pages lead to pages installed beside it.
+docdir=$prefix/share/doc/pixveil
+pages=$(grep -o '](docs/[^)#]*' "$docdir/README.md" | cut -c3- | sort -u)
+check "the README links to pages in docs/" 1 "$([[ -n $pages ]] && echo 1)"
+for page in $pages; do
+  [[ -f $docdir/$page ]] || fail "installed beside the README: $page, which it links to"
+done
+
+# The GNU parallel example of docs/many-machines.md, with the local machine as
+# the only one.
 rm -f ./*_enc.bmp
 printf '%s\n' a.png b.png | PATH=$prefix/bin:$PATH env -u DISPLAY parallel --sshlogin 1/: -N 100 pixveil -- \
   2>err
