@@ -7,10 +7,10 @@
 
 #include "safeload/imageSandbox.h"
 
+#include "base/hugePages.h"
 #include "safeload/childConfinement.h"
 #include "safeload/childSpawner.h"
 #include "safeload/formats/decodedImage.h"
-#include "safeload/hugePages.h"
 
 #include <SOIL/SOIL.h>
 #include <fcntl.h>
