@@ -1,6 +1,6 @@
 #include "safeload/soilTexture.h"
 
-#include "safeload/safeImageLoad.h"
+#include "safeload/textureBounds.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>

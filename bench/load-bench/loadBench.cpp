@@ -5,6 +5,7 @@
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
+#include "safeload/soilTexture.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>

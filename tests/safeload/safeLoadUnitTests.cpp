@@ -3,6 +3,7 @@
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
+#include "safeload/singleTexelStretch.h"
 #include "tests/support/testSupport.h"
 
 #include <SOIL/SOIL.h>

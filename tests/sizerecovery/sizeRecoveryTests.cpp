@@ -6,7 +6,8 @@
 #include "sizerecovery/sizeRecovery.h"
 #include "sizerecovery/textureDamage.h"
 #include "sizerecovery/upScaling.h"
-#include "safeload/safeImageLoad.h"
+#include "safeload/singleTexelStretch.h"
+#include "safeload/textureBounds.h"
 #include "tests/support/testSupport.h"
 
 #include <SOIL/image_helper.h>
