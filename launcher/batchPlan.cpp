@@ -2,8 +2,8 @@
 
 #include "core/outputPath.h"
 #include "launcher/batchReport.h"
-#include "safeload/textureArea.h"
 #include "seedsearch/seedText.h"
+#include "texture/textureArea.h"
 
 #include <sys/stat.h>
 

@@ -12,7 +12,7 @@
 #include "launcher/batchSupervisor.h"
 #include "launcher/commandLine.h"
 #include "launcher/supervisedChild.h"
-#include "safeload/textureArea.h"
+#include "texture/textureArea.h"
 
 #include <X11/Xlib.h>
 #include <sched.h>

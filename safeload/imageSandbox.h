@@ -1,6 +1,6 @@
 #pragma once
 
-#include "safeload/textureArea.h"
+#include "texture/textureArea.h"
 
 #include <chrono>
 #include <cstddef>

@@ -4,8 +4,8 @@
 #include "safeload/decodeAhead.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
-#include "safeload/singleTexelStretch.h"
-#include "safeload/soilTexture.h"
+#include "texture/singleTexelStretch.h"
+#include "texture/soilTexture.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "safeload/imageSandbox.h"
-#include "safeload/textureBounds.h"
+#include "texture/textureBounds.h"
 
 #include <cstdint>
 #include <string>

@@ -8,7 +8,7 @@
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
-#include "safeload/singleTexelStretch.h"
+#include "texture/singleTexelStretch.h"
 
 #include <cstdio>
 #include <fstream>

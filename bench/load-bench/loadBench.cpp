@@ -5,7 +5,7 @@
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
-#include "safeload/soilTexture.h"
+#include "texture/soilTexture.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>

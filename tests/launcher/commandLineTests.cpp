@@ -5,8 +5,8 @@
 #include "core/workerProtocol.h"
 #include "launcher/batchPlan.h"
 #include "launcher/commandLine.h"
-#include "safeload/textureArea.h"
 #include "tests/support/testSupport.h"
+#include "texture/textureArea.h"
 
 #include <gtest/gtest.h>
 

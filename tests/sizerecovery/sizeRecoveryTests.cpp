@@ -6,9 +6,9 @@
 #include "sizerecovery/sizeRecovery.h"
 #include "sizerecovery/textureDamage.h"
 #include "sizerecovery/upScaling.h"
-#include "safeload/singleTexelStretch.h"
-#include "safeload/textureBounds.h"
 #include "tests/support/testSupport.h"
+#include "texture/singleTexelStretch.h"
+#include "texture/textureBounds.h"
 
 #include <SOIL/image_helper.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
-#include "safeload/singleTexelStretch.h"
+#include "texture/singleTexelStretch.h"
 
-#include "safeload/axisSampling.h"
-#include "safeload/textureBounds.h"
+#include "texture/axisSampling.h"
+#include "texture/textureBounds.h"
 
 #include <cstddef>
 #include <cstdint>

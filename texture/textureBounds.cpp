@@ -1,6 +1,6 @@
-#include "safeload/textureBounds.h"
+#include "texture/textureBounds.h"
 
-#include "safeload/textureArea.h"
+#include "texture/textureArea.h"
 
 #include <GL/gl.h>
 
