@@ -1,5 +1,6 @@
 #include "launcher/batchPlan.h"
 
+#include "base/limits.h"
 #include "core/outputPath.h"
 #include "launcher/batchReport.h"
 #include "seedsearch/seedText.h"

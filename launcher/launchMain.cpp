@@ -6,6 +6,7 @@
 // on one private X server for the whole batch when that does not open.
 
 #include "base/exitStatus.h"
+#include "base/limits.h"
 #include "base/standardDescriptors.h"
 #include "launcher/batchPlan.h"
 #include "launcher/batchReport.h"

@@ -1,5 +1,6 @@
 #include "safeload/safeImageLoad.h"
 
+#include "base/limits.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/decodeAhead.h"
 #include "safeload/formats/imageFormats.h"

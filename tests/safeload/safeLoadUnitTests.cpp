@@ -1,3 +1,4 @@
+#include "base/limits.h"
 #include "safeload/childSpawner.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/formats/imageFormats.h"
@@ -309,7 +310,7 @@ TEST(Sandbox, AStoppedSpawnerIsKilledAndTheDecodeForkedInstead)
     const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
     const imageDecoderChoice decoder = chooseImageDecoder(bytes, file.size());
     ASSERT_NE(decoder.decode, nullptr) << decoder.refusal;
-    const sandboxLimits limits = sandboxLimitsForFile(file.size(), 16384);
+    const sandboxLimits limits = sandboxLimitsForFile(file.size(), largestTextureSide);
     ASSERT_LT(limits.wallSeconds, 5);
 
     const spawnerStoppedAtTheEnd stopSpawner;
@@ -379,10 +380,8 @@ TEST(Sandbox, RealDecoderIsStoppedByTheFilesLimits)
     };
     for (const auto& file : cases) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(file.bytes.data());
-        EXPECT_EQ(decodeImageInSandbox(bytes, file.bytes.size(), sandboxLimitsForFile(file.bytes.size(), 16384),
-                      smallCapacity)
-                      .failureReason,
-            file.reason);
+        const sandboxLimits limits = sandboxLimitsForFile(file.bytes.size(), largestTextureSide);
+        EXPECT_EQ(decodeImageInSandbox(bytes, file.bytes.size(), limits, smallCapacity).failureReason, file.reason);
     }
 }
 
