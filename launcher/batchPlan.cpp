@@ -1,9 +1,10 @@
 #include "launcher/batchPlan.h"
 
+#include "base/limits.h"
 #include "core/outputPath.h"
 #include "launcher/batchReport.h"
-#include "safeload/textureArea.h"
 #include "seedsearch/seedText.h"
+#include "texture/textureArea.h"
 
 #include <sys/stat.h>
 

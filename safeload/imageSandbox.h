@@ -1,7 +1,5 @@
 #pragma once
 
-#include "safeload/textureArea.h"
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
