@@ -115,12 +115,11 @@ std::vector<std::string> collectFiles(const launchRequest& request, std::istream
 std::optional<std::string> outputPathOf(const launchRequest& request, const std::string& file)
 {
     char path[pathCapacity];
-    const char* problem = request.command == commandKind::encoder
-        ? deriveOutputPath(file.c_str(), path)
-        : deriveDecodedPath(file.c_str(), path, request.bmp ? ".bmp" : ".png");
-    if (problem == nullptr && request.outputFolder)
-        problem = placeInFolder(path, request.outputFolder->c_str());
-    if (problem != nullptr)
+    std::string problem;
+    const bool named = request.command == commandKind::encoder
+        ? deriveOutputPath(file.c_str(), path, problem)
+        : deriveDecodedPath(file.c_str(), path, request.bmp ? ".bmp" : ".png", problem);
+    if (!named || (request.outputFolder && !placeInFolder(path, request.outputFolder->c_str(), problem)))
         return std::nullopt;
     return std::string(path);
 }
