@@ -37,16 +37,23 @@ std::vector<unsigned char> firstPlane(const std::vector<unsigned char>& rgb)
 // a reason.
 fileParts pngOfPicture(const std::vector<unsigned char>& rgb, int width, int height, std::string& failureReason)
 {
+    const auto pngWidth = static_cast<std::uint32_t>(width);
+    const auto pngHeight = static_cast<std::uint32_t>(height);
+    fileParts file;
+    if (!allPlanesEqual(rgb)) {
+        pngFileOf(rgb.data(), pngWidth, pngHeight, rgbChannels, file, failureReason);
+        return file;
+    }
+    // The grey plane's copy is the one allocation made here.
+    std::vector<unsigned char> grey;
     try {
-        const auto pngWidth = static_cast<std::uint32_t>(width);
-        const auto pngHeight = static_cast<std::uint32_t>(height);
-        if (!allPlanesEqual(rgb))
-            return pngFileOf(rgb.data(), pngWidth, pngHeight, rgbChannels);
-        return pngFileOf(firstPlane(rgb).data(), pngWidth, pngHeight, 1);
+        grey = firstPlane(rgb);
     } catch (const std::bad_alloc&) {
         failureReason = "no memory for its PNG";
         return {};
     }
+    pngFileOf(grey.data(), pngWidth, pngHeight, 1, file, failureReason);
+    return file;
 }
 
 // The file's bytes for the format asked, or no parts with a reason.

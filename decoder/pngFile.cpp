@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 #include <thread>
 
 namespace {
@@ -49,6 +50,8 @@ struct strip {
     // Of the strip's filtered bytes, for the zlib stream's checksum.
     uLong adler = 1;
     std::size_t filteredSize = 0;
+    // Memory ran out while the strip was coded, on whichever thread.
+    bool outOfMemory = false;
 };
 
 // Fills `filtered` (whose memory serves every strip of a thread) with the
@@ -100,18 +103,27 @@ std::vector<strip> stripsOf(std::uint32_t height, std::size_t rowBytes)
     return strips;
 }
 
-} // namespace
-
-fileParts pngFileOf(const unsigned char* pixels, std::uint32_t width, std::uint32_t height, int channels)
+// An allocation that fails throws std::bad_alloc, which must not leave a
+// strip's thread (it would end the process): each thread notes it on its
+// strip and stops.
+void codeStrips(const unsigned char* pixels, std::size_t rowBytes, std::vector<strip>& strips)
 {
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
-    std::vector<strip> strips = stripsOf(height, rowBytes);
     const std::size_t threads = std::min<std::size_t>(strips.size(), std::max(1u, std::thread::hardware_concurrency()));
     runParallelParts(threads, [&](std::size_t thread) {
         std::vector<unsigned char> filtered;
-        for (std::size_t index = thread; index < strips.size(); index += threads)
-            codeStrip(pixels, rowBytes, index == 0, index + 1 == strips.size(), strips[index], filtered);
+        for (std::size_t index = thread; index < strips.size(); index += threads) {
+            try {
+                codeStrip(pixels, rowBytes, index == 0, index + 1 == strips.size(), strips[index], filtered);
+            } catch (const std::bad_alloc&) {
+                strips[index].outOfMemory = true;
+                return;
+            }
+        }
     });
+}
+
+fileParts assembleFile(std::vector<strip>& strips, std::uint32_t width, std::uint32_t height, int channels)
+{
 
     std::vector<unsigned char> header = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     const std::size_t headerStart = openChunk(header, "IHDR");
@@ -135,4 +147,23 @@ fileParts pngFileOf(const unsigned char* pixels, std::uint32_t width, std::uint3
     closeChunk(trailer, openChunk(trailer, "IEND"));
     file.push_back(std::move(trailer));
     return file;
+}
+
+} // namespace
+
+bool pngFileOf(const unsigned char* pixels, std::uint32_t width, std::uint32_t height, int channels, fileParts& file,
+               std::string& reason)
+{
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+    try {
+        std::vector<strip> strips = stripsOf(height, rowBytes);
+        codeStrips(pixels, rowBytes, strips);
+        if (std::none_of(strips.begin(), strips.end(), [](const strip& part) { return part.outOfMemory; })) {
+            file = assembleFile(strips, width, height, channels);
+            return true;
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    reason = "no memory for its PNG";
+    return false;
 }

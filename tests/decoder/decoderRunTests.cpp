@@ -404,6 +404,28 @@ TEST(DecoderRun, RefusesATextureChangedAfterEncoding)
     }
 }
 
+// The PNG writer codes strips on every core; memory that runs out on any of
+// them is a refusal, not the end of the process.
+TEST(DecoderRun, APngWithoutMemoryIsRefused)
+{
+    scratchDirectory scratch;
+    const std::string image = scratch.file("wide.png");
+    makeImage(4096, 1024, {}, "PNG24:" + image);
+    encodeFaithfully(image);
+    // One strip's filtered rows: 341 rows of 4096 texels and a filter byte,
+    // the four megabytes that make a strip.
+    const std::size_t stripBytes = (4096 * 3 + 1) * 341;
+    textLines environment = preloading(FAIL_ALLOCATION);
+    environment.push_back("PIXVEIL_TEST_FAIL_MALLOC_SIZE=" + std::to_string(stripBytes));
+    const std::string encoded = encodedPathOf(image);
+    const processResult run =
+        runProcess({PIXVEIL_DECODER, keepTextureSize, encoded, std::to_string(pinnedSeed)}, environment);
+    EXPECT_EQ(run.status, 1);
+    const std::string decoded = scratch.file("wide_dec.png");
+    EXPECT_EQ(run.err, "pixveil-decode: " + decoded + " was not written: no memory for its PNG\n");
+    EXPECT_FALSE(fileExists(decoded));
+}
+
 // Read upside down (its BMP height negated), an encoded vertical gradient is
 // noise to every seed but one for each row, whose noise meets that row where
 // it now lies and decodes it to a few values of its colour. These clocks are

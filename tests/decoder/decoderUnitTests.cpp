@@ -197,10 +197,10 @@ TEST(PngFile, ReadsBackAsThePixelsGiven)
             noiseWithRuns(std::size_t{input.width} * input.height * static_cast<std::size_t>(input.channels), 3);
         const std::size_t filteredSize = (pixels.size() / input.height + 1) * input.height;
         int colourType = -1;
-        EXPECT_TRUE(pixelsOfPng(pngFileOf(pixels.data(), input.width, input.height, input.channels), filteredSize,
-                                colourType)
-                    == pixels)
-            << input.width << "x" << input.height;
+        fileParts file;
+        std::string reason;
+        ASSERT_TRUE(pngFileOf(pixels.data(), input.width, input.height, input.channels, file, reason)) << reason;
+        EXPECT_TRUE(pixelsOfPng(file, filteredSize, colourType) == pixels) << input.width << "x" << input.height;
         EXPECT_EQ(colourType, input.channels == 1 ? SPNG_COLOR_TYPE_GRAYSCALE : SPNG_COLOR_TYPE_TRUECOLOR);
     }
 }
