@@ -174,10 +174,10 @@ GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, no
     return uploadNoise(makeNoiseBuffer(width, height, noiseSeedFromClock()), failure, reason);
 }
 
-void makeNoiseTextureAheadOfImage()
+void makeNoiseTextureAheadOfImage(const imageDecodeAhead& imageDecode)
 {
     std::uint32_t width = 0, height = 0;
-    if (madeAhead.made || !guessTextureSize(width, height))
+    if (madeAhead.made || !imageDecode.guessTextureSize(width, height))
         return;
     madeAhead.made = true;
     madeAhead.width = width;

@@ -60,7 +60,8 @@ GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, no
 // the guess comes true. Binds it on the active unit. Makes nothing without a
 // guess, and keeps no texture that OpenGL did not store at that size: that
 // noise is made again when it is asked for.
-void makeNoiseTextureAheadOfImage();
+class imageDecodeAhead;
+void makeNoiseTextureAheadOfImage(const imageDecodeAhead& imageDecode);
 
 // Draws one frame of the pass: clears, binds the image on unit 0 and the noise
 // on unit 1, binds `program` (if any) with its two sampler uniforms, draws the

@@ -5,11 +5,11 @@
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
-#include "safeload/decodeAhead.h"
 
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -31,9 +31,6 @@ bool openEncodingWindow(const char* path, const char* outputFolder)
         return false;
     }
     new myWindow(path, outputPath);
-    // The image decodes while GLUT starts its loop and the window builds its
-    // program and its noise.
-    startImageDecode(path);
     return true;
 }
 
@@ -50,7 +47,8 @@ myWindow::myWindow(const char* path, const char* encodedPath)
       inputPath{},
       outputPath{},
       failureReason{},
-      failure("pixveil")
+      failure("pixveil"),
+      decodeAhead(startImageDecode(path))
 {
     copyText(inputPath, sizeof inputPath, path);
     copyText(outputPath, sizeof outputPath, encodedPath);
@@ -86,7 +84,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();
     }
-    makeNoiseTextureAheadOfImage();
+    makeNoiseTextureAheadOfImage(decodeAhead);
     imageTexture = loadImageTexture(imagePath);
     if (imageTexture == 0) {
         glDisable(GL_TEXTURE_2D);
@@ -104,7 +102,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
 GLuint myWindow::loadImageTexture(const char* imagePath)
 {
     std::string reason;
-    const GLuint texture = loadImageTextureSafely(imagePath, reason);
+    const GLuint texture = loadImageTextureSafely(imagePath, std::move(decodeAhead), reason);
     if (texture == 0)
         copyText(failureReason, sizeof failureReason, reason.c_str());
     return texture;

@@ -22,6 +22,12 @@
 // the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
 
+// The same for an image whose decode was started ahead of the load
+// (decodeAhead.h), of the same path: the loader takes that decode over and
+// waits for it instead of reading and decoding the file itself.
+class imageDecodeAhead;
+unsigned int loadImageTextureSafely(const char* path, imageDecodeAhead decodeAhead, std::string& failureReason);
+
 // The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
 inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 

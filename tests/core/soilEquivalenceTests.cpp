@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -180,13 +181,13 @@ TEST_F(NoiseAhead, IsTakenOnlyAtTheGuessedSize)
     } cases[] = {{512, 256, true}, {256, 512, false}};
     for (const auto& asked : cases) {
         SCOPED_TRACE(std::to_string(asked.width) + " x " + std::to_string(asked.height));
-        startImageDecode(image.c_str());
+        imageDecodeAhead decodeAhead = startImageDecode(image.c_str());
         const std::uint32_t before = noiseSeedFromClock();
-        makeNoiseTextureAheadOfImage();
+        makeNoiseTextureAheadOfImage(decodeAhead);
         GLint ahead = 0;
         glGetIntegerv(GL_TEXTURE_BINDING_2D, &ahead);
         std::string reason;
-        GLuint imageTexture = loadImageTextureSafely(image.c_str(), reason);
+        GLuint imageTexture = loadImageTextureSafely(image.c_str(), std::move(decodeAhead), reason);
         ASSERT_NE(imageTexture, 0u) << reason;
         noiseTextureFailure failure = noiseTextureFailure::none;
         GLuint noise = createClockSeededNoiseTexture(asked.width, asked.height, failure, reason);
