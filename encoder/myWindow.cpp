@@ -84,7 +84,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();
     }
-    makeNoiseTextureAheadOfImage(decodeAhead);
+    noiseMadeAhead noiseAhead = makeNoiseTextureAheadOfImage(decodeAhead);
     imageTexture = loadImageTexture(imagePath);
     if (imageTexture == 0) {
         glDisable(GL_TEXTURE_2D);
@@ -95,7 +95,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
     const textureSize size = bindImageAndSizeWindow(imageTexture);
     textureWidth = size.width;
     textureHeight = size.height;
-    noiseTexture = makeNoiseTexture();
+    noiseTexture = makeNoiseTexture(std::move(noiseAhead));
     bindNoiseTexture(noiseTexture);
 }
 
@@ -108,13 +108,14 @@ GLuint myWindow::loadImageTexture(const char* imagePath)
     return texture;
 }
 
-GLuint myWindow::makeNoiseTexture()
+GLuint myWindow::makeNoiseTexture(noiseMadeAhead noiseAhead)
 {
     noiseTextureFailure noiseFailure = noiseTextureFailure::none;
     std::string reason;
     // The noise texture is made as SOIL makes textures, bound on the active
     // unit, still unit 0 here.
-    const GLuint texture = createClockSeededNoiseTexture(textureWidth, textureHeight, noiseFailure, reason);
+    const GLuint texture =
+        createClockSeededNoiseTexture(textureWidth, textureHeight, std::move(noiseAhead), noiseFailure, reason);
     if (noiseFailure == noiseTextureFailure::noMemory)
         failOutput(reason.c_str());
     if (noiseFailure == noiseTextureFailure::noTexture) {

@@ -65,8 +65,9 @@ private:
     // Loads `imagePath` as the image texture, printing nothing. Returns 0 on
     // failure, with the reason in failureReason.
     GLuint loadImageTexture(const char* imagePath);
-    // Makes the noise texture, printing its failures. Returns 0 on failure.
-    GLuint makeNoiseTexture();
+    // Makes the noise texture, or takes the one made ahead of the image when
+    // it has the texture's size, printing its failures. Returns 0 on failure.
+    GLuint makeNoiseTexture(noiseMadeAhead noiseAhead);
     // Writes the captured frame to outputPath, printing nothing. Returns false
     // on failure, with the reason in failureReason.
     bool saveCapture();

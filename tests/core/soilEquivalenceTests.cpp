@@ -183,14 +183,15 @@ TEST_F(NoiseAhead, IsTakenOnlyAtTheGuessedSize)
         SCOPED_TRACE(std::to_string(asked.width) + " x " + std::to_string(asked.height));
         imageDecodeAhead decodeAhead = startImageDecode(image.c_str());
         const std::uint32_t before = noiseSeedFromClock();
-        makeNoiseTextureAheadOfImage(decodeAhead);
+        noiseMadeAhead noiseAhead = makeNoiseTextureAheadOfImage(decodeAhead);
         GLint ahead = 0;
         glGetIntegerv(GL_TEXTURE_BINDING_2D, &ahead);
         std::string reason;
         GLuint imageTexture = loadImageTextureSafely(image.c_str(), std::move(decodeAhead), reason);
         ASSERT_NE(imageTexture, 0u) << reason;
         noiseTextureFailure failure = noiseTextureFailure::none;
-        GLuint noise = createClockSeededNoiseTexture(asked.width, asked.height, failure, reason);
+        GLuint noise =
+            createClockSeededNoiseTexture(asked.width, asked.height, std::move(noiseAhead), failure, reason);
         const std::uint32_t after = noiseSeedFromClock();
 
         ASSERT_NE(noise, 0u) << reason;
