@@ -86,11 +86,11 @@ GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, no
                                      noiseTextureFailure& failure, std::string& reason);
 
 // Makes the encoder's noise texture while its image decodes (decodeAhead.h),
-// for the texture size guessed from the image file's header, seeded by the
-// clock now, so that making and uploading it cost no time of their own when
-// the guess comes true. Binds it on the active unit. Makes nothing without a
-// guess, and keeps no texture that OpenGL did not store at that size: that
-// noise is made again when it is asked for.
+// for the texture size `imageDecode` guesses from the image file's header,
+// seeded by the clock now, so that making and uploading it cost no time of
+// their own when the guess comes true. Binds it on the active unit. Makes
+// nothing without a guess, and keeps no texture that OpenGL did not store at
+// that size: that noise is made again when it is asked for.
 noiseMadeAhead makeNoiseTextureAheadOfImage(const imageDecodeAhead& imageDecode);
 
 // Draws one frame of the pass: clears, binds the image on unit 0 and the noise
