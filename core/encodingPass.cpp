@@ -4,7 +4,7 @@
 #include "core/noiseBuffer.h"
 #include "core/rgbTexels.h"
 #include "safeload/decodeAhead.h"
-#include "safeload/soilTexture.h"
+#include "texture/soilTexture.h"
 
 #include <GL/freeglut.h>
 

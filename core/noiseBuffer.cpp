@@ -1,8 +1,8 @@
 #include "core/noiseBuffer.h"
 
+#include "base/hugePages.h"
 #include "core/noise.h"
 #include "core/rgbTexels.h"
-#include "safeload/hugePages.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -115,21 +115,32 @@ const char* derivePathWithSuffix(const char* inputPath, char (&outputPath)[pathC
     return nullptr;
 }
 
+// The helpers above name a problem or return null; callers get the house
+// shape of a failure, true or false and the reason.
+bool succeeded(const char* problem, std::string& reason)
+{
+    if (problem != nullptr)
+        reason = problem;
+    return problem == nullptr;
+}
+
 } // namespace
 
-const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity])
+bool deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity], std::string& reason)
 {
-    return derivePathWithSuffix(inputPath, outputPath, "", outputNameSuffix, outputExtension);
+    return succeeded(derivePathWithSuffix(inputPath, outputPath, "", outputNameSuffix, outputExtension), reason);
 }
 
-const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], const char* extension)
+bool deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], const char* extension,
+                       std::string& reason)
 {
-    return derivePathWithSuffix(inputPath, outputPath, outputNameSuffix, decodedNameSuffix, extension);
+    return succeeded(derivePathWithSuffix(inputPath, outputPath, outputNameSuffix, decodedNameSuffix, extension),
+                     reason);
 }
 
-const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity])
+bool deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], std::string& reason)
 {
-    return deriveDecodedPath(inputPath, outputPath, outputExtension);
+    return deriveDecodedPath(inputPath, outputPath, outputExtension, reason);
 }
 
 bool isOutputFolderOption(const char* argument)
@@ -137,7 +148,7 @@ bool isOutputFolderOption(const char* argument)
     return std::strcmp(argument, outputFolderOption) == 0 || std::strcmp(argument, outputFolderLongOption) == 0;
 }
 
-const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder)
+bool placeInFolder(char (&outputPath)[pathCapacity], const char* folder, std::string& reason)
 {
     const pathParts parts = splitPath(outputPath);
     // The file name and its extension follow each other in the path.
@@ -150,23 +161,23 @@ const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder)
     const std::size_t separatorLength = folderLength > 0 && !isSeparator(folder[folderLength - 1]) ? 1 : 0;
     static const std::string outputTooLong = longerThan("the output path would be", longestPath);
     if (folderLength + separatorLength + nameLength > longestPath)
-        return outputTooLong.c_str();
+        return succeeded(outputTooLong.c_str(), reason);
     char* end = append(outputPath, folder, folderLength);
     end = append(end, "/", separatorLength);
     append(end, name, nameLength);
-    return nullptr;
+    return true;
 }
 
-const char* checkOutputPath(const char* path)
+bool checkOutputPath(const char* path, std::string& reason)
 {
     static const std::string pathTooLong = longerThan("the output path is", longestPath);
     static const std::string nameTooLong = longerThan("the output file name is", longestPathPart);
     const pathParts parts = splitPath(path);
     if (*path == '\0')
-        return "the output path is empty";
+        return succeeded("the output path is empty", reason);
     if (std::strlen(path) > longestPath)
-        return pathTooLong.c_str();
+        return succeeded(pathTooLong.c_str(), reason);
     if (parts.fileNameLength + parts.extensionLength > longestPathPart)
-        return nameTooLong.c_str();
-    return nullptr;
+        return succeeded(nameTooLong.c_str(), reason);
+    return true;
 }

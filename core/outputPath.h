@@ -22,20 +22,21 @@ inline constexpr std::size_t longestFileName = longestPathPart - std::char_trait
 // end the directory part; only the last '.' of the file name starts the
 // extension. "C:\pics\cat.png" gives "C:\pics\cat_enc.bmp".
 //
-// Returns nullptr and fills `outputPath` (zero-filled, NUL-terminated) when the
+// Returns true and fills `outputPath` (zero-filled, NUL-terminated) when the
 // path fits every buffer and its file name the file system's 255 bytes;
-// otherwise returns a one-line reason naming the limit
-// that was exceeded and leaves `outputPath` all zeros. No truncated name is ever
+// otherwise returns false with a one-line `reason` naming the limit that was
+// exceeded, and leaves `outputPath` all zeros. No truncated name is ever
 // produced.
-const char* deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity]);
+bool deriveOutputPath(const char* inputPath, char (&outputPath)[pathCapacity], std::string& reason);
 
 // The decoder's output path for an encoded image: as above, but a file name
 // ending in "_enc" loses that ending before "_dec" is appended, and the
 // extension is `extension` ("pics/cat_enc.bmp" gives "pics/cat_dec.bmp",
 // "cat.bmp" gives "cat_dec.bmp"). The same limits apply, with the same reasons.
-const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], const char* extension);
+bool deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], const char* extension,
+                       std::string& reason);
 // The same with the extension ".bmp".
-const char* deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity]);
+bool deriveDecodedPath(const char* inputPath, char (&outputPath)[pathCapacity], std::string& reason);
 
 // The option that puts the outputs into a folder, in every program and
 // command: -O DIR, or --output-dir DIR.
@@ -47,14 +48,14 @@ bool isOutputFolderOption(const char* argument);
 // directory: its drive and directory part are replaced by `folder`, with a
 // '/' added when `folder` is not empty and ends in neither '/' nor '\'
 // ("pics/cat_enc.bmp" into "out" gives "out/cat_enc.bmp", into "" gives
-// "cat_enc.bmp"). The same limits apply: returns nullptr when the path still
-// fits, otherwise the reason and `outputPath` all zeros, never a truncated
-// path.
-const char* placeInFolder(char (&outputPath)[pathCapacity], const char* folder);
+// "cat_enc.bmp"). The same limits apply: returns true when the path still
+// fits, otherwise false with the reason and `outputPath` all zeros, never a
+// truncated path.
+bool placeInFolder(char (&outputPath)[pathCapacity], const char* folder, std::string& reason);
 
 // Checks an output path given by name against the same limits (the path 259
-// characters, its file name 255); nullptr when it fits, else the reason.
-const char* checkOutputPath(const char* path);
+// characters, its file name 255); false with the reason when it does not fit.
+bool checkOutputPath(const char* path, std::string& reason);
 
 // The four parts of a path, as the split above finds them. Each part is a view
 // into the input (start and length), so splitting never copies or truncates.

@@ -112,21 +112,21 @@ bool chooseOutput(const commandLine& line, decodedOutput& output)
         return false;
     }
     char path[pathCapacity];
-    const char* problem = nullptr;
+    std::string problem;
+    bool named = false;
     if (line.outputName != nullptr) {
-        problem = checkOutputPath(line.outputName);
+        named = checkOutputPath(line.outputName, problem);
         output.path = line.outputName;
         output.kind = line.bmp ? decodedOutput::format::bmp : formatOfName(output.path);
     } else {
         output.kind = line.bmp ? decodedOutput::format::bmp : decodedOutput::format::png;
-        problem = deriveDecodedPath(line.operands[0], path, line.bmp ? ".bmp" : ".png");
-        if (problem == nullptr && line.outputFolder != nullptr)
-            problem = placeInFolder(path, line.outputFolder);
+        named = deriveDecodedPath(line.operands[0], path, line.bmp ? ".bmp" : ".png", problem)
+                && (line.outputFolder == nullptr || placeInFolder(path, line.outputFolder, problem));
         output.path = path;
     }
-    if (problem == nullptr)
+    if (named)
         return true;
-    std::fprintf(stderr, "pixveil-decode: cannot name the output: %s\n", problem);
+    std::fprintf(stderr, "pixveil-decode: cannot name the output: %s\n", problem.c_str());
     return false;
 }
 

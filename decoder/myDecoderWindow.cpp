@@ -237,6 +237,14 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
                                   + inputPath + " SEED");
         return false;
     }
+    if (looksLikeAPictureAsStored(sample)) {
+        failure.report(*this, std::string(inputPath)
+                                  + " holds a picture as it is stored, where an encoding holds noise: it is likely "
+                                    "no encoding of pixveil, or was re-saved in a lossy format such as JPEG; if you "
+                                    "know the seed, give the seed: pixveil-decode "
+                                  + inputPath + " SEED");
+        return false;
+    }
     const seedChoice choice = [&] {
         workProgress progress(searchedSeconds(range));
         const progressLine line("looking for the seed", "the candidate seconds tried", progress);

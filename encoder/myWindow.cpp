@@ -23,11 +23,10 @@ void copyText(char* destination, std::size_t capacity, const char* text)
 bool openEncodingWindow(const char* path, const char* outputFolder)
 {
     char outputPath[pathCapacity];
-    const char* problem = deriveOutputPath(path, outputPath);
-    if (!problem && outputFolder)
-        problem = placeInFolder(outputPath, outputFolder);
-    if (problem) {
-        std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem);
+    std::string problem;
+    if (!deriveOutputPath(path, outputPath, problem)
+        || (outputFolder && !placeInFolder(outputPath, outputFolder, problem))) {
+        std::fprintf(stderr, "pixveil: cannot name the output: %s\n", problem.c_str());
         return false;
     }
     new myWindow(path, outputPath);

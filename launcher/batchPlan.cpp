@@ -1,9 +1,10 @@
 #include "launcher/batchPlan.h"
 
+#include "base/limits.h"
 #include "core/outputPath.h"
 #include "launcher/batchReport.h"
-#include "safeload/textureArea.h"
 #include "seedsearch/seedText.h"
+#include "texture/textureArea.h"
 
 #include <sys/stat.h>
 
@@ -114,12 +115,11 @@ std::vector<std::string> collectFiles(const launchRequest& request, std::istream
 std::optional<std::string> outputPathOf(const launchRequest& request, const std::string& file)
 {
     char path[pathCapacity];
-    const char* problem = request.command == commandKind::encoder
-        ? deriveOutputPath(file.c_str(), path)
-        : deriveDecodedPath(file.c_str(), path, request.bmp ? ".bmp" : ".png");
-    if (problem == nullptr && request.outputFolder)
-        problem = placeInFolder(path, request.outputFolder->c_str());
-    if (problem != nullptr)
+    std::string problem;
+    const bool named = request.command == commandKind::encoder
+        ? deriveOutputPath(file.c_str(), path, problem)
+        : deriveDecodedPath(file.c_str(), path, request.bmp ? ".bmp" : ".png", problem);
+    if (!named || (request.outputFolder && !placeInFolder(path, request.outputFolder->c_str(), problem)))
         return std::nullopt;
     return std::string(path);
 }

@@ -13,8 +13,8 @@
 // command line is one program's run, the files of a batch, their outputs,
 // and how many programs run at once. Every fact comes from the programs' own
 // code: output naming (core/outputPath.h), the seed syntax
-// (seedsearch/seedText.h), the texture area and the memory a texel costs
-// (safeload/textureArea.h).
+// (seedsearch/seedText.h), the texture area (texture/textureArea.h) and the
+// memory a texel costs (base/limits.h).
 
 // One file, the decoder's file and seed, or no file at all: the program
 // itself runs, and its output and status are the run's.

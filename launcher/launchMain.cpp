@@ -6,13 +6,14 @@
 // on one private X server for the whole batch when that does not open.
 
 #include "base/exitStatus.h"
+#include "base/limits.h"
 #include "base/standardDescriptors.h"
 #include "launcher/batchPlan.h"
 #include "launcher/batchReport.h"
 #include "launcher/batchSupervisor.h"
 #include "launcher/commandLine.h"
 #include "launcher/supervisedChild.h"
-#include "safeload/textureArea.h"
+#include "texture/textureArea.h"
 
 #include <X11/Xlib.h>
 #include <sched.h>

@@ -2,7 +2,7 @@
 
 #include "safeload/formats/imageFormats.h"
 #include "safeload/safeImageLoad.h"
-#include "safeload/soilTexture.h"
+#include "texture/soilTexture.h"
 
 #include <GL/gl.h>
 

@@ -7,10 +7,11 @@
 
 #include "safeload/imageSandbox.h"
 
+#include "base/hugePages.h"
+#include "base/limits.h"
 #include "safeload/childConfinement.h"
 #include "safeload/childSpawner.h"
 #include "safeload/formats/decodedImage.h"
-#include "safeload/hugePages.h"
 
 #include <SOIL/SOIL.h>
 #include <fcntl.h>
@@ -44,7 +45,6 @@ constexpr double baseCpuSeconds = 1.0;
 constexpr double cpuSecondsPerPixel = 120e-9;
 constexpr uint64_t baseMemoryBytes = 256ull << 20;
 constexpr uint64_t memoryBytesPerPixel = 20;
-constexpr uint64_t pixelsCreditedPerFileByte = 16384;
 
 // decodedInChild: the pixels are still in the child's own memory, at
 // pixelAddress; the child waits until the parent has read them from there, or
@@ -58,7 +58,7 @@ struct sharedDecodeArea {
     int32_t channels;
     uint64_t pixelAddress;
     uint32_t copyRequested;
-    char reason[240];
+    char reason[decodeReasonCapacity];
 };
 
 // The pixels start one page into the mapping.

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "safeload/textureArea.h"
-
 #include "base/fileDescriptor.h"
 #include "base/mallocBlock.h"
 #include "base/memoryMapping.h"

@@ -1,11 +1,12 @@
 #include "safeload/safeImageLoad.h"
 
-#include "safeload/axisSampling.h"
+#include "base/limits.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/decodeAhead.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
-#include "safeload/soilTexture.h"
+#include "texture/singleTexelStretch.h"
+#include "texture/soilTexture.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>
@@ -226,80 +227,10 @@ GLuint uploadDdsDirectly(
 
 } // namespace
 
-bool findTextureBounds(int maxTextureSize, textureBounds& bounds, std::string& problem)
-{
-    bounds.side = uint32_t(std::max(maxTextureSize, 0));
-    const uint64_t largestTexture = uint64_t(bounds.side) * bounds.side;
-    uint64_t area = 0;
-    if (!readTextureAreaLimit(area, problem))
-        return false;
-    bounds.area = std::min(area, largestTexture);
-    return true;
-}
-
-uint64_t textureAreaFor(uint32_t width, uint32_t height)
-{
-    return uint64_t(nextPowerOfTwo(width)) * nextPowerOfTwo(height);
-}
-
-bool textureFits(uint32_t width, uint32_t height, const textureBounds& bounds)
-{
-    return nextPowerOfTwo(width) <= bounds.side && nextPowerOfTwo(height) <= bounds.side
-        && textureAreaFor(width, height) <= bounds.area;
-}
-
 bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, const textureBounds& bounds)
 {
     return decodedSizeFits(width, height, channels, pixelCapacity)
         && textureFits(uint32_t(width), uint32_t(height), bounds);
-}
-
-uint32_t nextPowerOfTwo(uint32_t value)
-{
-    uint32_t power = 1;
-    while (power < value && power < (1u << 31))
-        power *= 2;
-    return power;
-}
-
-int maximumTextureSize()
-{
-    GLint size = 0;
-    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &size);
-    return size;
-}
-
-bool isPowerOfTwo(int side)
-{
-    return side > 0 && (side & (side - 1)) == 0;
-}
-
-bool needsSingleTexelStretch(int width, int height)
-{
-    return (width == 1 && !isPowerOfTwo(height)) || (height == 1 && !isPowerOfTwo(width));
-}
-
-// The same arithmetic as SOIL's up_scale_image along one axis, whose weights
-// across the missing second texel are all zero.
-std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height,
-    int channels, int& stretchedWidth, int& stretchedHeight)
-{
-    int length = width == 1 ? height : width;
-    int stretchedLength = int(nextPowerOfTwo(uint32_t(length)));
-    stretchedWidth = width == 1 ? 1 : stretchedLength;
-    stretchedHeight = width == 1 ? stretchedLength : 1;
-    std::vector<unsigned char> stretched(size_t(stretchedLength) * channels);
-    const std::vector<axisSample> samples = sampleAxis(length, stretchedLength);
-    for (int target = 0; target < stretchedLength; ++target) {
-        const axisSample& sample = samples[size_t(target)];
-        for (int channel = 0; channel < channels; ++channel) {
-            float value = 0.5f;
-            value += pixels[sample.base * channels + channel] * sample.rest;
-            value += pixels[sample.next * channels + channel] * sample.fraction;
-            stretched[size_t(target) * channels + channel] = (unsigned char)value;
-        }
-    }
-    return stretched;
 }
 
 bool readImageFile(const char* path, const textureBounds& bounds, std::vector<unsigned char>& bytes)

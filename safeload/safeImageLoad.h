@@ -1,8 +1,7 @@
 #pragma once
 
 #include "safeload/imageSandbox.h"
-
-#include <SOIL/SOIL.h>
+#include "texture/textureBounds.h"
 
 #include <cstdint>
 #include <string>
@@ -28,27 +27,6 @@ unsigned int loadImageTextureSafely(const char* path, std::string& failureReason
 class imageDecodeAhead;
 unsigned int loadImageTextureSafely(const char* path, imageDecodeAhead decodeAhead, std::string& failureReason);
 
-// The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
-inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
-
-// The largest texture a load makes: the driver's largest side, and an area
-// that bounds the memory a program takes for its image (textureArea.h).
-struct textureBounds {
-    uint32_t side = 0;
-    uint64_t area = 0;
-};
-
-// The bounds for a driver whose largest side is maxTextureSize, or false with
-// a reason when PIXVEIL_AREA_LIMIT is set but is no whole number above 0.
-bool findTextureBounds(int maxTextureSize, textureBounds& bounds, std::string& problem);
-
-// The texture an image of these sides is drawn into: each side raised to a power of two.
-uint64_t textureAreaFor(uint32_t width, uint32_t height);
-
-// Whether that texture is within the bounds: each side within the driver's
-// largest, and its area within the limit.
-bool textureFits(uint32_t width, uint32_t height, const textureBounds& bounds);
-
 // Decodes a file's bytes in the sandbox with the decoder its first bytes choose
 // and the limits for its size; a format that is refused gives a failed decode
 // with the refusal as its reason. startImageBytesDecode is its first half
@@ -67,17 +45,3 @@ bool mayBeUploadedAsDds(const std::vector<unsigned char>& bytes, const textureBo
 // reported them: decodedSizeFits, each side's next power of two no larger
 // than the driver's largest texture, and their product within the area.
 bool decodedSizeIsUsable(int width, int height, int channels, uint64_t pixelCapacity, const textureBounds& bounds);
-
-// SOIL's power-of-two up-scaling leaves its output unwritten when one side is
-// 1 texel and the other is not a power of two. For such an image this returns
-// the stretch SOIL's bilinear up-scaling gives wider images, along the long
-// side to its next power of two; for any other image it returns nothing.
-bool needsSingleTexelStretch(int width, int height);
-std::vector<unsigned char> stretchSingleTexelLine(const unsigned char* pixels, int width, int height,
-    int channels, int& stretchedWidth, int& stretchedHeight);
-
-uint32_t nextPowerOfTwo(uint32_t value);
-bool isPowerOfTwo(int side);
-
-// The driver's largest texture side; needs a current context.
-int maximumTextureSize();

@@ -407,6 +407,15 @@ double evidenceBitsToStandOut(std::uint64_t candidatesTried)
     return std::log2(static_cast<double>(std::max<std::uint64_t>(candidatesTried, 1))) + decisiveMarginBits;
 }
 
+bool looksLikeAPictureAsStored(const decodingSample& sample)
+{
+    const std::size_t length = sample.rows.empty() ? 0 : sample.rows[0].encoded.size() / rgbChannels;
+    evidenceMeter meter(static_cast<std::uint32_t>(length));
+    for (std::size_t row = 0; row < sample.rows.size(); ++row)
+        meter.addRow(sample.rows[row].encoded.data(), continuesRowAbove(sample, row));
+    return standsOutWith(meter.bits(), meter.bitsBesideBestRow(), sample, std::uint64_t{noiseSeedPeriod} + 1);
+}
+
 bool standsOutAmong(const decodingSample& sample, std::uint32_t seed, std::uint64_t candidatesTried)
 {
     const evidenceMeter meter = measureSample(sample, seed);

@@ -149,6 +149,13 @@ seedChoice searchSeeds(const decodingSample& sample, const seedRange& range, wor
 // The seconds of `range` that the search may try: at most one for each noise.
 std::uint64_t searchedSeconds(const seedRange& range);
 
+// Whether the sampled texels, as they are stored, code as a picture by the
+// bar a seed must clear after every noise was tried. An encoding's texels are
+// uniform noise until decoded, which no picture model compresses, so such a
+// file was never encoded (or was re-saved in a lossy format, which smooths
+// them); it is refused without a search that could only fail.
+bool looksLikeAPictureAsStored(const decodingSample& sample);
+
 // Whether the sample decoded with `seed` is indistinguishable from noise.
 // Never for a sample of fewer than leastNoiseVerdictTexels: a picture that
 // rough and small (a 1 × 64 strip of a fractal) codes no better than noise.

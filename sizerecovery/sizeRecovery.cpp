@@ -11,7 +11,7 @@
 #include "sizerecovery/lineFit.h"
 #include "sizerecovery/pixelRecovery.h"
 #include "sizerecovery/upScaling.h"
-#include "safeload/safeImageLoad.h"
+#include "texture/singleTexelStretch.h"
 
 #include <SOIL/image_helper.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "safeload/axisSampling.h"
+#include "texture/axisSampling.h"
 
 #include <vector>
 
@@ -9,7 +9,7 @@
 // "what would this one texel become" without up-scaling a whole picture.
 //
 // Along each side, texture indexes sample the original as sampleAxis says
-// (safeload/axisSampling.h). A texel is 0.5 plus its four weighted
+// (texture/axisSampling.h). A texel is 0.5 plus its four weighted
 // neighbours, each weight product and each sum rounded to float in SOIL's
 // order, then truncated.
 

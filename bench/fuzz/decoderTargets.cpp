@@ -2,6 +2,7 @@
 // a library's, called in the fuzzer's process (no sandbox), so that
 // AddressSanitizer and UBSan see every fault. PIXVEIL_FUZZ_TARGET names the
 // target at build time (bench/fuzz/in-process builds each).
+#include "base/limits.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
@@ -29,7 +30,7 @@ void sniff(const uint8_t* bytes, size_t size)
     imageDecoderChoice choice = chooseImageDecoder(bytes, size);
     declaredImage declared;
     readDeclaredImage(bytes, size, declared);
-    checkDdsForDirectUpload(bytes, size, 16384);
+    checkDdsForDirectUpload(bytes, size, largestTextureSide);
     (void)choice;
 }
 

@@ -4,21 +4,17 @@
 // the checks and single-texel stretch applied to what the decoder hands back.
 // A crash or hang of this process (not of the decoder child, whose end is an
 // ordinary failure) is a finding.
+#include "base/limits.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
+#include "texture/singleTexelStretch.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <vector>
-
-namespace {
-
-constexpr uint32_t maxTextureSize = 16384;
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -26,18 +22,18 @@ int main(int argc, char** argv)
         return 2;
     std::ifstream file(argv[1], std::ios::binary);
     std::vector<unsigned char> bytes { std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>() };
-    ddsDirectCheck dds = checkDdsForDirectUpload(bytes.data(), bytes.size(), maxTextureSize);
+    ddsDirectCheck dds = checkDdsForDirectUpload(bytes.data(), bytes.size(), largestTextureSide);
     if (dds.verdict != ddsDirectVerdict::notDirect)
         return 0;
     imageDecoderChoice decoder = chooseImageDecoder(bytes.data(), bytes.size());
     if (!decoder.decode)
         return 1;
     sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
-        sandboxLimitsForFile(bytes.size(), maxTextureSize), uint64_t(maxTextureSize) * maxTextureSize * 4,
+        sandboxLimitsForFile(bytes.size(), largestTextureSide), largestTextureBytes,
         decoder.decode, decoder.confinement);
     if (!image.decoded
         || !decodedSizeIsUsable(image.width, image.height, image.channels, image.pixelCapacity,
-            textureBounds { maxTextureSize, uint64_t(maxTextureSize) * maxTextureSize }))
+            textureBounds { largestTextureSide, uint64_t(largestTextureSide) * largestTextureSide }))
         return 1;
     unsigned checksum = 0;
     int width = image.width, height = image.height;

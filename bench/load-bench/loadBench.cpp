@@ -2,9 +2,11 @@
 //   loadBench compare IMAGE ROUNDS   load time through the sandboxed loader vs SOIL's direct load,
 //                                    and the decode alone with SOIL's decoder vs the loader's
 //   loadBench cost IMAGE...          what decoding each image costs against the decoder's limits
+#include "base/limits.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "safeload/safeImageLoad.h"
+#include "texture/soilTexture.h"
 
 #include <GL/freeglut.h>
 #include <SOIL/SOIL.h>
@@ -68,7 +70,7 @@ double timeDecode(const std::vector<unsigned char>& bytes, imageDecodeFunction d
 {
     auto start = std::chrono::steady_clock::now();
     sandboxDecodeResult image = decodeImageInSandbox(bytes.data(), bytes.size(),
-        sandboxLimitsForFile(bytes.size(), 16384), uint64_t(16384) * 16384 * 4, decode, confinement);
+        sandboxLimitsForFile(bytes.size(), largestTextureSide), largestTextureBytes, decode, confinement);
     if (!image.decoded)
         std::fprintf(stderr, "decode failed: %s\n", image.failureReason.c_str());
     return secondsSince(start);
@@ -125,7 +127,7 @@ unsigned long long statusField(const char* name)
 int cost(const char* path)
 {
     const std::vector<unsigned char> bytes = readBytes(path);
-    sandboxLimits limits = sandboxLimitsForFile(bytes.size(), 16384);
+    sandboxLimits limits = sandboxLimitsForFile(bytes.size(), largestTextureSide);
     std::fflush(stdout);
     pid_t child = fork();
     if (child == 0) {

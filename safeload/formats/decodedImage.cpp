@@ -1,5 +1,6 @@
 #include "safeload/formats/decodedImage.h"
 
+#include "base/limits.h"
 #include "safeload/imageSandbox.h"
 
 #include <algorithm>
@@ -12,11 +13,10 @@
 
 namespace {
 
-// The shared area of the largest texture llvmpipe and most drivers take,
-// 16384 x 16384 RGBA, until the loader says otherwise.
-uint64_t byteLimit = uint64_t(16384) * 16384 * 4;
+// The shared area of the largest texture, until the loader says otherwise.
+uint64_t byteLimit = largestTextureBytes;
 
-char failureText[240];
+char failureText[decodeReasonCapacity];
 
 } // namespace
 

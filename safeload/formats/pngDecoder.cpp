@@ -1,6 +1,7 @@
 #include "safeload/byteOrder.h"
 #include "safeload/formats/decodedImage.h"
 #include "safeload/formats/formatDecoders.h"
+#include "safeload/formats/pngWholeImage.h"
 
 #include <spng.h>
 
@@ -115,10 +116,18 @@ unsigned char* decodeWithContext(spng_ctx* context, const unsigned char* bytes, 
         return nullptr;
     }
     spng_trns colourKey {};
-    int imageChannels = channelsOf(header, spng_get_trns(context, &colourKey) == 0);
+    const int transparency = spng_get_trns(context, &colourKey);
+    int imageChannels = channelsOf(header, transparency == 0);
     unsigned char* pixels = allocateImage(header.width, header.height, imageChannels, failureReason);
     if (!pixels)
         return nullptr;
+    if (suitsWholeDecode(header, transparency)
+        && decodePngWhole(bytes, size_t(length), header, imageChannels, pixels)) {
+        *width = int(header.width);
+        *height = int(header.height);
+        *channels = imageChannels;
+        return pixels;
+    }
     size_t pixelBytes = size_t(header.width) * header.height * size_t(imageChannels);
     int format = directFormat(header, imageChannels);
     size_t expected = 0;

@@ -16,32 +16,36 @@
 
 namespace {
 
-using pathDeriver = const char* (*)(const char*, char (&)[pathCapacity]);
+using pathDeriver = bool (*)(const char*, char (&)[pathCapacity], std::string&);
 
 // The path made, or "refused: <reason>" with a check that nothing of a path
 // was left in the buffer.
-std::string madePath(const char* problem, const char (&output)[pathCapacity])
+std::string madePath(bool made, const std::string& problem, const char (&output)[pathCapacity])
 {
-    if (!problem)
+    if (made)
         return output;
     const bool cleared = std::all_of(std::begin(output), std::end(output), [](char byte) { return byte == 0; });
-    return std::string("refused: ") + problem + (cleared ? "" : " (buffer not cleared)");
+    return "refused: " + problem + (cleared ? "" : " (buffer not cleared)");
 }
 
 std::string derive(pathDeriver deriver, const std::string& input)
 {
     char output[pathCapacity];
     std::memset(output, 'x', sizeof output);
-    return madePath(deriver(input.c_str(), output), output);
+    std::string problem;
+    const bool made = deriver(input.c_str(), output, problem);
+    return madePath(made, problem, output);
 }
 
 // The encoded output of `input` placed in `folder`.
 std::string deriveInFolder(const std::string& input, const std::string& folder)
 {
     char output[pathCapacity];
-    if (const char* problem = deriveOutputPath(input.c_str(), output))
-        return madePath(problem, output);
-    return madePath(placeInFolder(output, folder.c_str()), output);
+    std::string problem;
+    if (!deriveOutputPath(input.c_str(), output, problem))
+        return madePath(false, problem, output);
+    const bool placed = placeInFolder(output, folder.c_str(), problem);
+    return madePath(placed, problem, output);
 }
 
 // How both programs name their outputs, beside the input or in an output

@@ -7,9 +7,9 @@
 #include "core/noiseBuffer.h"
 #include "safeload/decodeAhead.h"
 #include "safeload/safeImageLoad.h"
-#include "safeload/soilTexture.h"
 #include "tests/support/testSupport.h"
 #include "tests/support/textureState.h"
+#include "texture/soilTexture.h"
 
 #include <GL/glew.h>
 #include <GL/freeglut.h>

@@ -286,9 +286,10 @@ TEST(DecoderRun, FindsTheSeedWheneverThePictureWasEncoded)
     }
 }
 
-// Uniform noise decodes to noise for every seed; so does a picture that was
-// never encoded; and a single texel cannot tell its seed. Nothing is written
-// and the seed is asked for; given the seed, the noise comes back exactly.
+// Uniform noise decodes to noise for every seed; a picture that was never
+// encoded is one as it is stored, which no encoding is; and a single texel
+// cannot tell its seed. Nothing is written and the seed is asked for; given
+// the seed, the noise comes back exactly.
 TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
 {
     scratchDirectory scratch;
@@ -310,9 +311,12 @@ TEST(DecoderRun, RefusesWhenNoSeedStandsOut)
         SCOPED_TRACE(input);
         const processResult run = decode(input);
         EXPECT_EQ(run.status, 1);
-        const std::string why = input.find("dot") == std::string::npos
-                                    ? "pixveil-decode: no seed stands out among the encoding times from 2000-01-01 00:00:00 to "
-                                    : "pixveil-decode: " + input + " is too small to tell its seed from its content; ";
+        const std::string why =
+            input.find("dot") != std::string::npos
+                ? "pixveil-decode: " + input + " is too small to tell its seed from its content; "
+            : input.find("plain") != std::string::npos
+                ? "pixveil-decode: " + input + " holds a picture as it is stored, where an encoding holds noise: "
+                : "pixveil-decode: no seed stands out among the encoding times from 2000-01-01 00:00:00 to ";
         const std::string askForSeed = "give the seed: pixveil-decode " + input + " SEED\n";
         EXPECT_EQ(run.err.rfind(why, 0), 0u) << run.err;
         EXPECT_EQ(run.err.find(askForSeed), run.err.size() - askForSeed.size()) << run.err;

@@ -2,10 +2,10 @@
 // line, single runs, refusals, the files' outputs and the programs'
 // arguments, and the worker messages it reads.
 
+#include "base/limits.h"
 #include "core/workerProtocol.h"
 #include "launcher/batchPlan.h"
 #include "launcher/commandLine.h"
-#include "safeload/textureArea.h"
 #include "tests/support/testSupport.h"
 
 #include <gtest/gtest.h>

@@ -28,6 +28,7 @@ struct formatUnderTest {
     const char* extension;
     decoder decode;
     textLines imageMagickOptions; // for a valid image to change
+    const char* kind = ""; // tells two rows of one format apart
 };
 
 const formatUnderTest formats[] = {
@@ -35,6 +36,8 @@ const formatUnderTest formats[] = {
     {"psd", decodePsd, {"-compress", "RLE"}},
     {"ppm", decodePnm, {}},
     {"png", decodePng, {"-colors", "12"}},
+    // Inflated whole rather than by libspng: 8-bit RGBA.
+    {"png", decodePng, {"-define", "png:color-type=6"}, "_rgba"},
     {"gif", decodeGif, {"-interlace", "GIF"}},
     {"jpg", decodeJpeg, {"-quality", "80"}},
     {"tiff", decodeTiff, {"-compress", "lzw", "-define", "tiff:tile-geometry=16x16"}},
@@ -216,6 +219,6 @@ TEST(InterlacedPalettePng, DecodesToImageMagicksPixelsWhateverTheHeapHeld)
 }
 
 INSTANTIATE_TEST_SUITE_P(, DecoderRobustness, testing::ValuesIn(formats),
-                         [](const auto& info) { return std::string(info.param.extension); });
+                         [](const auto& info) { return std::string(info.param.extension) + info.param.kind; });
 
 } // namespace

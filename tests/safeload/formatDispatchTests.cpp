@@ -1,6 +1,7 @@
 // Choosing a decoder from a file's first bytes, and the confinement of the
 // child that HEIC and AVIF need: threads, but still no files or processes.
 
+#include "base/limits.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 
@@ -87,7 +88,7 @@ std::string outcomeOf(imageDecodeFunction decode, bool threadsAllowed)
     decoderConfinement confinement;
     confinement.threadsAllowed = threadsAllowed;
     sandboxDecodeResult result =
-        decodeImageInSandbox(&byte, 1, sandboxLimitsForFile(1, 16384), 1 << 20, decode, confinement);
+        decodeImageInSandbox(&byte, 1, sandboxLimitsForFile(1, largestTextureSide), 1 << 20, decode, confinement);
     return result.decoded ? "decoded" : result.failureReason;
 }
 

@@ -3,6 +3,7 @@
 // the image's channel count, and for a few the real encoder's output must be
 // the encoding of those pixels.
 
+#include "base/limits.h"
 #include "safeload/formats/imageFormats.h"
 #include "safeload/imageSandbox.h"
 #include "tests/support/encodedImages.h"
@@ -29,14 +30,13 @@ const std::set<std::string> encodedInFull = {"grey-baseline.jpg", "grey-key.png"
 
 sandboxDecodeResult decodeInSandbox(const std::string& bytes)
 {
-    constexpr uint32_t largestTexture = 16384;
     const auto* start = reinterpret_cast<const unsigned char*>(bytes.data());
     const imageDecoderChoice decoder = chooseImageDecoder(start, bytes.size());
     EXPECT_NE(decoder.decode, nullptr) << decoder.refusal;
     if (!decoder.decode)
         return {};
-    return decodeImageInSandbox(start, bytes.size(), sandboxLimitsForFile(bytes.size(), largestTexture),
-                                uint64_t(largestTexture) * largestTexture * 4, decoder.decode, decoder.confinement);
+    return decodeImageInSandbox(start, bytes.size(), sandboxLimitsForFile(bytes.size(), largestTextureSide),
+                                largestTextureBytes, decoder.decode, decoder.confinement);
 }
 
 // The samples of a decoded pixel as RGBA.

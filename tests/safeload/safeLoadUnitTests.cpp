@@ -1,3 +1,4 @@
+#include "base/limits.h"
 #include "safeload/childSpawner.h"
 #include "safeload/ddsHeader.h"
 #include "safeload/formats/imageFormats.h"
@@ -6,7 +7,6 @@
 #include "tests/support/testSupport.h"
 
 #include <SOIL/SOIL.h>
-#include <SOIL/image_helper.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -111,49 +111,6 @@ TEST(DdsHeader, ChecksEveryDirectUploadAgainstTheFile)
         const std::string bytes = readFile(std::string(MALFORMED_IMAGES_DIR) + "/" + name);
         ASSERT_FALSE(bytes.empty()) << name;
         EXPECT_NE(check(bytes).verdict, verdict::safe) << name;
-    }
-}
-
-TEST(SingleTexelStretch, OnlyLinesOfOtherThanPowerOfTwoLengthAreStretched)
-{
-    for (auto [width, height] : {std::pair{1, 3}, {300, 1}})
-        EXPECT_TRUE(needsSingleTexelStretch(width, height)) << width << " x " << height;
-    for (auto [width, height] : {std::pair{1, 4}, {1, 1}, {2, 3}, {3, 5}})
-        EXPECT_FALSE(needsSingleTexelStretch(width, height)) << width << " x " << height;
-}
-
-// SOIL's own up-scaling works for a two-texel-wide image; the stretch of a
-// single column must equal either of its columns when both are the same.
-TEST(SingleTexelStretch, MatchesSoilsUpScalingOfADoubledLine)
-{
-    for (int length : {3, 5, 17, 100, 1000}) {
-        for (int channels : {1, 3, 4}) {
-            std::vector<unsigned char> line(size_t(length) * channels);
-            for (size_t i = 0; i < line.size(); ++i)
-                line[i] = uint8_t((i * 97 + 13) % 256);
-            std::vector<unsigned char> doubled;
-            for (int y = 0; y < length; ++y)
-                for (int copy = 0; copy < 2; ++copy)
-                    doubled.insert(
-                        doubled.end(), line.begin() + y * channels, line.begin() + (y + 1) * channels);
-            int target = int(nextPowerOfTwo(uint32_t(length)));
-            std::vector<unsigned char> soilScaled(size_t(2) * target * channels);
-            ASSERT_EQ(up_scale_image(doubled.data(), 2, length, channels, soilScaled.data(), 2, target), 1);
-
-            int width = 0, height = 0;
-            std::vector<unsigned char> column =
-                stretchSingleTexelLine(line.data(), 1, length, channels, width, height);
-            std::vector<unsigned char> row =
-                stretchSingleTexelLine(line.data(), length, 1, channels, width, height);
-            ASSERT_EQ(width, target);
-            ASSERT_EQ(height, 1);
-            for (int y = 0; y < target; ++y)
-                for (int c = 0; c < channels; ++c) {
-                    ASSERT_EQ(column[size_t(y) * channels + c], soilScaled[(size_t(y) * 2) * channels + c])
-                        << length << " texels, " << channels << " channels, texel " << y;
-                    ASSERT_EQ(row[size_t(y) * channels + c], column[size_t(y) * channels + c]);
-                }
-        }
     }
 }
 
@@ -353,7 +310,7 @@ TEST(Sandbox, AStoppedSpawnerIsKilledAndTheDecodeForkedInstead)
     const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
     const imageDecoderChoice decoder = chooseImageDecoder(bytes, file.size());
     ASSERT_NE(decoder.decode, nullptr) << decoder.refusal;
-    const sandboxLimits limits = sandboxLimitsForFile(file.size(), 16384);
+    const sandboxLimits limits = sandboxLimitsForFile(file.size(), largestTextureSide);
     ASSERT_LT(limits.wallSeconds, 5);
 
     const spawnerStoppedAtTheEnd stopSpawner;
@@ -425,10 +382,8 @@ TEST(Sandbox, RealDecoderIsStoppedByTheFilesLimits)
     };
     for (const auto& file : cases) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(file.bytes.data());
-        EXPECT_EQ(decodeImageInSandbox(bytes, file.bytes.size(), sandboxLimitsForFile(file.bytes.size(), 16384),
-                      smallCapacity)
-                      .failureReason,
-            file.reason);
+        const sandboxLimits limits = sandboxLimitsForFile(file.bytes.size(), largestTextureSide);
+        EXPECT_EQ(decodeImageInSandbox(bytes, file.bytes.size(), limits, smallCapacity).failureReason, file.reason);
     }
 }
 

@@ -158,6 +158,21 @@ TEST(SeedSearch, FindsEveryStructuredPictureAYearLateAndNoSeedForNoise)
     }
 }
 
+// A file that was never encoded holds its picture as stored; an encoding
+// holds noise, whatever its picture, and its seed is searched for.
+TEST(SeedSearch, TellsAPictureAsStoredFromAnEncoding)
+{
+    for (const samplePicture& sample : samplePictures()) {
+        SCOPED_TRACE(sample.name);
+        EXPECT_FALSE(looksLikeAPictureAsStored(encodeOnCpu(sample.image, seed)));
+        decodingSample asStored = encodeOnCpu(sample.image, seed);
+        const std::vector<std::vector<unsigned char>> rows = rowsOf(sample.image, asStored);
+        for (std::size_t row = 0; row < rows.size(); ++row)
+            asStored.rows[row].encoded = rows[row];
+        EXPECT_EQ(looksLikeAPictureAsStored(asStored), sample.structured);
+    }
+}
+
 TEST(SeedSearch, NamesTheRightSeedWhenARelativeComesFirst)
 {
     const picture tiny = samplePictures()[6].image;

@@ -6,8 +6,9 @@
 #include "sizerecovery/sizeRecovery.h"
 #include "sizerecovery/textureDamage.h"
 #include "sizerecovery/upScaling.h"
-#include "safeload/safeImageLoad.h"
 #include "tests/support/testSupport.h"
+#include "texture/singleTexelStretch.h"
+#include "texture/textureBounds.h"
 
 #include <SOIL/image_helper.h>
 #include <gtest/gtest.h>

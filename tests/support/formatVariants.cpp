@@ -36,6 +36,9 @@ const std::vector<formatVariant>& formatVariants()
         {"grey-progressive.jpg", {"-colorspace", "Gray", "-interlace", "JPEG"}, 1},
         {"arithmetic.jpg", {}, 3, 0, {"jpegtran", "-arithmetic"}},
         {"cmyk.jpg", {"-colorspace", "CMYK"}, 3},
+        // The common kinds, inflated whole rather than by libspng.
+        {"rgb.png", {"-define", "png:color-type=2"}, 3},
+        {"rgba.png", with(translucent, {"-define", "png:color-type=6"}), 4},
         {"interlaced.png", {"-interlace", "PNG", "-define", "png:color-type=2"}, 3},
         // Fewer colours than the indexes could name: libspng adds each index's
         // bits to the byte already in its buffer.

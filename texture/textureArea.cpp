@@ -1,4 +1,4 @@
-#include "safeload/textureArea.h"
+#include "texture/textureArea.h"
 
 #include <cctype>
 #include <cerrno>

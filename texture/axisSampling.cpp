@@ -1,4 +1,4 @@
-#include "safeload/axisSampling.h"
+#include "texture/axisSampling.h"
 
 std::vector<axisSample> sampleAxis(int originalLength, int textureLength)
 {

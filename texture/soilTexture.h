@@ -1,6 +1,11 @@
 #pragma once
 
+#include <SOIL/SOIL.h>
+
 #include <string>
+
+// The flags the image texture is made with, as SOIL_load_OGL_texture takes them.
+inline constexpr unsigned int imageTextureFlags = SOIL_FLAG_POWER_OF_TWO | SOIL_FLAG_DDS_LOAD_DIRECT;
 
 // Makes the texture that SOIL_create_OGL_texture(pixels, width, height,
 // channels, SOIL_CREATE_NEW_ID, SOIL_FLAG_POWER_OF_TWO |

@@ -1,6 +1,6 @@
-#include "safeload/soilTexture.h"
+#include "texture/soilTexture.h"
 
-#include "safeload/safeImageLoad.h"
+#include "texture/textureBounds.h"
 
 #include <GL/gl.h>
 #include <SOIL/SOIL.h>

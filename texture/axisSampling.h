@@ -7,8 +7,8 @@
 // texture index X samples the original at X * d with d = (n - 1) / (N - 1)
 // in single precision; the integer part (at most n - 2) is the base texel,
 // the rest the fraction. A side of one texel samples its only texel. The
-// loader stretches single-texel lines with it, and the size recovery asks
-// what one texel of a texture became.
+// single-texel stretch (singleTexelStretch.h) is made of it, and the size
+// recovery asks it what one texel of a texture became.
 struct axisSample {
     int base;
     int next;
