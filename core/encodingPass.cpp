@@ -81,10 +81,20 @@ GLuint uploadNoise(const noiseBuffer& noise, noiseTextureFailure& failure, std::
     return texture;
 }
 
+} // namespace
+
 // The noise made ahead of the image for one size: its texture, or why it
 // could not be made.
-struct noiseTextureMadeAhead {
-    bool made = false;
+struct noiseTextureAhead {
+    noiseTextureAhead() = default;
+    noiseTextureAhead(const noiseTextureAhead&) = delete;
+    noiseTextureAhead& operator=(const noiseTextureAhead&) = delete;
+    ~noiseTextureAhead()
+    {
+        if (texture)
+            glDeleteTextures(1, &texture);
+    }
+
     unsigned int width = 0;
     unsigned int height = 0;
     GLuint texture = 0;
@@ -92,27 +102,24 @@ struct noiseTextureMadeAhead {
     std::string reason;
 };
 
-noiseTextureMadeAhead madeAhead;
+noiseMadeAhead::noiseMadeAhead() = default;
+noiseMadeAhead::noiseMadeAhead(noiseMadeAhead&&) noexcept = default;
+noiseMadeAhead& noiseMadeAhead::operator=(noiseMadeAhead&&) noexcept = default;
+noiseMadeAhead::~noiseMadeAhead() = default;
 
-// Gives what was made ahead when it has this size. A texture of another size
-// is deleted first, so that its memory is free for the noise made instead.
-bool takeNoiseMadeAhead(unsigned int width, unsigned int height, GLuint& texture, noiseTextureFailure& failure,
-                        std::string& reason)
+noiseMadeAhead::noiseMadeAhead(std::unique_ptr<noiseTextureAhead> made) : made(std::move(made)) {}
+
+bool noiseMadeAhead::takeFor(unsigned int width, unsigned int height, GLuint& texture, noiseTextureFailure& failure,
+                             std::string& reason)
 {
-    noiseTextureMadeAhead ahead = std::move(madeAhead);
-    madeAhead = noiseTextureMadeAhead();
-    if (ahead.made && ahead.width == width && ahead.height == height) {
-        texture = ahead.texture;
-        failure = ahead.failure;
-        reason = std::move(ahead.reason);
-        return true;
-    }
-    if (ahead.texture)
-        glDeleteTextures(1, &ahead.texture);
-    return false;
+    const std::unique_ptr<noiseTextureAhead> ahead = std::move(made);
+    if (!ahead || ahead->width != width || ahead->height != height)
+        return false;
+    texture = std::exchange(ahead->texture, 0);
+    failure = ahead->failure;
+    reason = std::move(ahead->reason);
+    return true;
 }
-
-} // namespace
 
 void prepareEncodingState()
 {
@@ -162,11 +169,11 @@ GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t
     return uploadNoise(makeNoiseBuffer(width, height, seed), failure, reason);
 }
 
-GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
-                                     std::string& reason)
+GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseMadeAhead madeAhead,
+                                     noiseTextureFailure& failure, std::string& reason)
 {
     GLuint texture = 0;
-    if (takeNoiseMadeAhead(width, height, texture, failure, reason)) {
+    if (madeAhead.takeFor(width, height, texture, failure, reason)) {
         if (texture)
             glBindTexture(GL_TEXTURE_2D, texture);
         return texture;
@@ -174,19 +181,18 @@ GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, no
     return uploadNoise(makeNoiseBuffer(width, height, noiseSeedFromClock()), failure, reason);
 }
 
-void makeNoiseTextureAheadOfImage()
+noiseMadeAhead makeNoiseTextureAheadOfImage(const imageDecodeAhead& imageDecode)
 {
     std::uint32_t width = 0, height = 0;
-    if (madeAhead.made || !guessTextureSize(width, height))
-        return;
-    madeAhead.made = true;
-    madeAhead.width = width;
-    madeAhead.height = height;
-    madeAhead.texture = createNoiseTexture(width, height, noiseSeedFromClock(), madeAhead.failure, madeAhead.reason);
-    if (madeAhead.texture && !textureHasSize(madeAhead.texture, int(width), int(height))) {
-        glDeleteTextures(1, &madeAhead.texture);
-        madeAhead = noiseTextureMadeAhead();
-    }
+    if (!imageDecode.guessTextureSize(width, height))
+        return noiseMadeAhead();
+    auto made = std::make_unique<noiseTextureAhead>();
+    made->width = width;
+    made->height = height;
+    made->texture = createNoiseTexture(width, height, noiseSeedFromClock(), made->failure, made->reason);
+    if (made->texture && !textureHasSize(made->texture, int(width), int(height)))
+        return noiseMadeAhead();
+    return noiseMadeAhead(std::move(made));
 }
 
 void drawEncodingFrame(vexo::glShader* program, GLuint imageTexture, GLuint noiseTexture)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // The drawing that the encoder and the decoder share. Decoding undoes the
@@ -47,20 +48,50 @@ enum class noiseTextureFailure { none, noMemory, noTexture };
 GLuint createNoiseTexture(unsigned int width, unsigned int height, std::uint32_t seed, noiseTextureFailure& failure,
                           std::string& reason);
 
+class imageDecodeAhead;
+struct noiseTextureAhead;
+
+// The encoder's noise texture made while its image decodes, for the texture
+// size guessed from the image file's header (makeNoiseTextureAheadOfImage):
+// its texture, or the failure and reason it met; or nothing. A texture that
+// createClockSeededNoiseTexture did not take is deleted with it, which needs
+// the context it was made in to be current (as it is when GLUT closes the
+// window).
+class noiseMadeAhead {
+public:
+    noiseMadeAhead();
+    noiseMadeAhead(noiseMadeAhead&&) noexcept;
+    noiseMadeAhead& operator=(noiseMadeAhead&&) noexcept;
+    ~noiseMadeAhead();
+
+    // What was made, when it has this size: its texture (0 after a failure),
+    // with the failure and reason it met. False for any other size, after
+    // deleting the texture, so that its memory is free for the noise made
+    // instead. Nothing is held afterwards.
+    bool takeFor(unsigned int width, unsigned int height, GLuint& texture, noiseTextureFailure& failure,
+                 std::string& reason);
+
+private:
+    friend noiseMadeAhead makeNoiseTextureAheadOfImage(const imageDecodeAhead& imageDecode);
+    explicit noiseMadeAhead(std::unique_ptr<noiseTextureAhead> made);
+
+    std::unique_ptr<noiseTextureAhead> made;
+};
+
 // The same for the encoder's noise, seeded by the clock's current second; or,
 // when the noise made ahead of the image has this size, what was made then:
 // its texture (bound on the active unit all the same) with the second it was
 // made in, or the failure and reason it met.
-GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseTextureFailure& failure,
-                                     std::string& reason);
+GLuint createClockSeededNoiseTexture(unsigned int width, unsigned int height, noiseMadeAhead madeAhead,
+                                     noiseTextureFailure& failure, std::string& reason);
 
 // Makes the encoder's noise texture while its image decodes (decodeAhead.h),
-// for the texture size guessed from the image file's header, seeded by the
-// clock now, so that making and uploading it cost no time of their own when
-// the guess comes true. Binds it on the active unit. Makes nothing without a
-// guess, and keeps no texture that OpenGL did not store at that size: that
-// noise is made again when it is asked for.
-void makeNoiseTextureAheadOfImage();
+// for the texture size `imageDecode` guesses from the image file's header,
+// seeded by the clock now, so that making and uploading it cost no time of
+// their own when the guess comes true. Binds it on the active unit. Makes
+// nothing without a guess, and keeps no texture that OpenGL did not store at
+// that size: that noise is made again when it is asked for.
+noiseMadeAhead makeNoiseTextureAheadOfImage(const imageDecodeAhead& imageDecode);
 
 // Draws one frame of the pass: clears, binds the image on unit 0 and the noise
 // on unit 1, binds `program` (if any) with its two sampler uniforms, draws the

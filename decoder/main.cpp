@@ -7,7 +7,6 @@
 #include "decoder/decodedOutput.h"
 #include "core/atomicOutput.h"
 #include "core/outputPath.h"
-#include "safeload/decodeAhead.h"
 
 #include <sys/stat.h>
 
@@ -188,10 +187,6 @@ int main(int argc, char** argv)
     // GLUT ends the process from inside its loop, so nothing deletes it.
     livesUntilExit(application);
     new myDecoderWindow(line.operands[0], request, line.keepTextureSize, output);
-    // The window's context is current: the encoded image decodes in its
-    // sandboxed child, forked here on the main thread, while GLUT starts its
-    // loop and the window builds its programs.
-    startImageDecode(line.operands[0]);
     application->run();
     delete application;
     return exitStatus::success;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -52,7 +53,8 @@ myDecoderWindow::myDecoderWindow(const char* path, const seedRequest& seedReques
       request(seedRequested),
       keepTextureSize(keepSize),
       resultLines(decoded.toStandardOutput() ? stderr : stdout),
-      failure("pixveil-decode")
+      failure("pixveil-decode"),
+      decodeAhead(startImageDecode(path))
 {
     copyPath(inputPath, path);
 }
@@ -94,7 +96,7 @@ bool myDecoderWindow::buildPrograms()
 bool myDecoderWindow::loadEncodedImage()
 {
     std::string reason;
-    imageTexture = loadImageTextureSafely(inputPath, reason);
+    imageTexture = loadImageTextureSafely(inputPath, std::move(decodeAhead), reason);
     if (imageTexture == 0) {
         failure.report(*this, std::string("cannot load ") + inputPath + ": " + reason);
         return false;

@@ -9,6 +9,7 @@
 #include "core/inflateRaw.h"
 #include "core/outputPath.h"
 #include "decoder/decodedOutput.h"
+#include "safeload/decodeAhead.h"
 #include "seedsearch/seedSearch.h"
 
 #include <cstdint>
@@ -42,7 +43,11 @@ class myDecoderWindow : public vexo::glutWindow {
 public:
     // `path` is the encoded image's path; the caller has checked that
     // deriveDecodedPath accepts it. `keepSize` writes the decoded texture as
-    // it is, without looking for its original size.
+    // it is, without looking for its original size. With the window's context
+    // current, the image starts decoding in its sandboxed child
+    // (decodeAhead.h) while GLUT starts its loop and the window builds its
+    // programs; the child is forked here, on the main thread, which lives as
+    // long as the child must.
     myDecoderWindow(const char* path, const seedRequest& request, bool keepSize, const decodedOutput& output);
     ~myDecoderWindow() override;
 
@@ -89,4 +94,6 @@ private:
     bool keepTextureSize;
     std::FILE* resultLines;
     runFailure failure;
+    // Until the image is loaded, which takes it over.
+    imageDecodeAhead decodeAhead;
 };

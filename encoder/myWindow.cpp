@@ -5,11 +5,11 @@
 #include "core/outputPath.h"
 #include "safeload/safeImageLoad.h"
 #include "core/shaderBlobs.h"
-#include "safeload/decodeAhead.h"
 
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -30,9 +30,6 @@ bool openEncodingWindow(const char* path, const char* outputFolder)
         return false;
     }
     new myWindow(path, outputPath);
-    // The image decodes while GLUT starts its loop and the window builds its
-    // program and its noise.
-    startImageDecode(path);
     return true;
 }
 
@@ -49,7 +46,8 @@ myWindow::myWindow(const char* path, const char* encodedPath)
       inputPath{},
       outputPath{},
       failureReason{},
-      failure("pixveil")
+      failure("pixveil"),
+      decodeAhead(startImageDecode(path))
 {
     copyText(inputPath, sizeof inputPath, path);
     copyText(outputPath, sizeof outputPath, encodedPath);
@@ -85,7 +83,7 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
         std::cout << "Hmm... it seems that your computer is a piece of crap! Buy a new one!\n";
         closeWindow();
     }
-    makeNoiseTextureAheadOfImage();
+    noiseMadeAhead noiseAhead = makeNoiseTextureAheadOfImage(decodeAhead);
     imageTexture = loadImageTexture(imagePath);
     if (imageTexture == 0) {
         glDisable(GL_TEXTURE_2D);
@@ -96,26 +94,27 @@ void myWindow::prepareEncoding(const unsigned char* vertexBlob, const unsigned c
     const textureSize size = bindImageAndSizeWindow(imageTexture);
     textureWidth = size.width;
     textureHeight = size.height;
-    noiseTexture = makeNoiseTexture();
+    noiseTexture = makeNoiseTexture(std::move(noiseAhead));
     bindNoiseTexture(noiseTexture);
 }
 
 GLuint myWindow::loadImageTexture(const char* imagePath)
 {
     std::string reason;
-    const GLuint texture = loadImageTextureSafely(imagePath, reason);
+    const GLuint texture = loadImageTextureSafely(imagePath, std::move(decodeAhead), reason);
     if (texture == 0)
         copyText(failureReason, sizeof failureReason, reason.c_str());
     return texture;
 }
 
-GLuint myWindow::makeNoiseTexture()
+GLuint myWindow::makeNoiseTexture(noiseMadeAhead noiseAhead)
 {
     noiseTextureFailure noiseFailure = noiseTextureFailure::none;
     std::string reason;
     // The noise texture is made as SOIL makes textures, bound on the active
     // unit, still unit 0 here.
-    const GLuint texture = createClockSeededNoiseTexture(textureWidth, textureHeight, noiseFailure, reason);
+    const GLuint texture =
+        createClockSeededNoiseTexture(textureWidth, textureHeight, std::move(noiseAhead), noiseFailure, reason);
     if (noiseFailure == noiseTextureFailure::noMemory)
         failOutput(reason.c_str());
     if (noiseFailure == noiseTextureFailure::noTexture) {

@@ -8,6 +8,7 @@
 #include "core/capturePass.h"
 #include "core/inflateRaw.h"
 #include "core/outputPath.h"
+#include "safeload/decodeAhead.h"
 
 #include <cstddef>
 
@@ -24,18 +25,20 @@
 // What `pixveil PATH` does once its command line is checked: refuses a path
 // whose output name does not fit the path buffers (a truncated name would
 // write somewhere the user did not ask), with one line on standard error and
-// false; otherwise opens the myWindow for it and, while that window's context
-// is current, starts decoding the image in its sandboxed child
-// (decodeAhead.h), which must be forked on the main thread, as it lives as
-// long as the child must. The output goes beside the image, or into
-// outputFolder under the same name when one is given (placeInFolder; the
-// caller has checked that it is a directory).
+// false; otherwise opens the myWindow for it, which starts decoding the image
+// at once. The output goes beside the image, or into outputFolder under the
+// same name when one is given (placeInFolder; the caller has checked that it
+// is a directory).
 bool openEncodingWindow(const char* path, const char* outputFolder = nullptr);
 
 class myWindow : public vexo::glutWindow {
 public:
     // `path` is the image path, `encodedPath` where its encoding goes, both
-    // within the path buffers (openEncodingWindow names the output).
+    // within the path buffers (openEncodingWindow names the output). With the
+    // window's context current, the image starts decoding in its sandboxed
+    // child (decodeAhead.h) while GLUT starts its loop and the window builds
+    // its program and its noise; the child is forked here, on the main
+    // thread, which lives as long as the child must.
     myWindow(const char* path, const char* encodedPath);
     ~myWindow() override;
 
@@ -62,8 +65,9 @@ private:
     // Loads `imagePath` as the image texture, printing nothing. Returns 0 on
     // failure, with the reason in failureReason.
     GLuint loadImageTexture(const char* imagePath);
-    // Makes the noise texture, printing its failures. Returns 0 on failure.
-    GLuint makeNoiseTexture();
+    // Makes the noise texture, or takes the one made ahead of the image when
+    // it has the texture's size, printing its failures. Returns 0 on failure.
+    GLuint makeNoiseTexture(noiseMadeAhead noiseAhead);
     // Writes the captured frame to outputPath, printing nothing. Returns false
     // on failure, with the reason in failureReason.
     bool saveCapture();
@@ -72,4 +76,6 @@ private:
 
     char failureReason[512];
     runFailure failure;
+    // Until the image is loaded, which takes it over.
+    imageDecodeAhead decodeAhead;
 };

@@ -22,6 +22,7 @@
 #include "encoder/myApplication.h"
 #include "encoder/myWindow.h"
 #include "safeload/imageSandbox.h"
+#include "vexo/reset/programState.h"
 
 #include <GL/freeglut.h>
 #include <malloc.h>
@@ -69,12 +70,12 @@ void reply(std::size_t index, int status)
 }
 
 // What `pixveil PATH` does after its command line is checked, up to the end
-// of its window; the shader library checks and reports the driver's support
-// again, as it does in every program's first window.
+// of its window. The framework and the shader library start each file as they
+// start a program: the driver's support is checked and reported again, as in
+// every program's first window.
 int encode(const char* path, const char* outputFolder)
 {
-    vexo::extensionsLoaded = false;
-    vexo::shadingLanguageReady = false;
+    vexo::resetProgramState();
     if (!openEncodingWindow(path, outputFolder))
         return exitStatus::failure;
     while (glutGetWindow() != 0)

@@ -95,22 +95,6 @@ void replaceProcessWith(const std::vector<std::string>& arguments)
     writeAll(STDERR_FILENO, "cannot run " + arguments[0] + ": " + std::strerror(errno) + "\n");
 }
 
-fileDescriptor& fileDescriptor::operator=(fileDescriptor&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        number = std::exchange(other.number, -1);
-    }
-    return *this;
-}
-
-void fileDescriptor::close()
-{
-    if (number >= 0)
-        ::close(number);
-    number = -1;
-}
-
 bool supervisedChild::start(const childCommand& command, std::string& problem)
 {
     pipeEnds outputPipe, requestPipe, replyPipe;
@@ -136,7 +120,7 @@ bool supervisedChild::start(const childCommand& command, std::string& problem)
         becomeChild(command, supervisor,
                     command.takesRequests ? requestPipe.reading.get() : nothingToRead.get(),
                     outputPipe.writing.get(), command.takesRequests ? replyPipe.writing.get() : -1);
-    process = child;
+    process = ownedChild(child);
     processEnd = fileDescriptor(openProcessEnd(child));
     if (!processEnd.isOpen()) {
         problem = std::string("cannot watch a process (pidfd_open): ") + std::strerror(errno);
@@ -150,27 +134,16 @@ bool supervisedChild::start(const childCommand& command, std::string& problem)
 
 void supervisedChild::signal(int number) const
 {
-    if (process > 0)
-        kill(process, number);
+    process.signal(number);
 }
 
 int supervisedChild::reap()
 {
-    int status = 0;
-    while (waitpid(process, &status, 0) < 0 && errno == EINTR) { }
-    process = -1;
+    const int status = process.wait();
     processEnd.close();
     if (WIFSIGNALED(status))
         return exitStatus::signalBase + WTERMSIG(status);
     return WEXITSTATUS(status);
-}
-
-supervisedChild::~supervisedChild()
-{
-    if (process > 0) {
-        kill(process, SIGKILL);
-        reap();
-    }
 }
 
 std::vector<pid_t> childrenOfThisProcess()

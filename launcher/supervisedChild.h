@@ -1,27 +1,13 @@
 #pragma once
 
+#include "base/fileDescriptor.h"
+#include "base/ownedChild.h"
+
 #include <sys/types.h>
 
 #include <string>
 #include <utility>
 #include <vector>
-
-// A descriptor that closes itself.
-class fileDescriptor {
-public:
-    fileDescriptor() = default;
-    explicit fileDescriptor(int descriptor) : number(descriptor) {}
-    fileDescriptor(fileDescriptor&& other) noexcept : number(std::exchange(other.number, -1)) {}
-    fileDescriptor& operator=(fileDescriptor&& other) noexcept;
-    ~fileDescriptor() { close(); }
-
-    int get() const { return number; }
-    bool isOpen() const { return number >= 0; }
-    void close();
-
-private:
-    int number = -1;
-};
 
 // What a child of the supervisor is given: its command, and whether it takes
 // requests (a batch worker: requests on its standard input, replies on
@@ -47,15 +33,14 @@ public:
     supervisedChild() = default;
     supervisedChild(supervisedChild&&) = default;
     supervisedChild& operator=(supervisedChild&&) = delete;
-    ~supervisedChild();
 
-    pid_t id() const { return process; }
+    pid_t id() const { return process.id(); }
     // Sends a signal while the child has not been reaped.
     void signal(int number) const;
     // Reaps the child once processEnd is readable; its status as a shell shows
     // it (128 + n for signal n).
     int reap();
-    bool running() const { return process > 0; }
+    bool running() const { return process.owned(); }
 
     fileDescriptor processEnd; // readable once the child has ended
     fileDescriptor output;     // its standard output and error
@@ -63,20 +48,7 @@ public:
     fileDescriptor replies;    // for a worker: its descriptor 3
 
 private:
-    // A moved-from child must not be killed again: the id moves with it.
-    struct processId {
-        pid_t value = -1;
-        processId() = default;
-        processId(pid_t id) : value(id) {}
-        processId(processId&& other) noexcept : value(std::exchange(other.value, -1)) {}
-        processId& operator=(processId&& other) noexcept
-        {
-            value = std::exchange(other.value, -1);
-            return *this;
-        }
-        operator pid_t() const { return value; }
-    };
-    processId process;
+    ownedChild process;
 };
 
 // Runs `arguments` (the program's path first) in place of this process;

@@ -8,15 +8,22 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
-
-namespace {
 
 // A decode in flight: its child decodes from its own copy of the file's
 // bytes, so only the sizes its header declares are kept here, with the
-// texture storage made for them.
-struct startedDecode {
-    std::string path;
+// texture storage made for them until the loader takes it.
+struct decodeStartedAhead {
+    decodeStartedAhead() = default;
+    decodeStartedAhead(const decodeStartedAhead&) = delete;
+    decodeStartedAhead& operator=(const decodeStartedAhead&) = delete;
+    ~decodeStartedAhead()
+    {
+        if (texture.name)
+            glDeleteTextures(1, &texture.name);
+    }
+
     startedSandboxDecode decode;
     std::uint32_t declaredWidth = 0;
     std::uint32_t declaredHeight = 0;
@@ -26,11 +33,9 @@ struct startedDecode {
     preparedTexture texture;
 };
 
-// Destroyed at exit when a failed set-up never took it, which kills its child.
-startedDecode pending;
-bool decodeStarted = false;
+namespace {
 
-void readDeclaredImage(const std::vector<unsigned char>& bytes, startedDecode& decode)
+void readDeclaredImage(const std::vector<unsigned char>& bytes, decodeStartedAhead& decode)
 {
     declaredImage declared;
     if (!readDeclaredImage(bytes.data(), bytes.size(), declared))
@@ -40,13 +45,25 @@ void readDeclaredImage(const std::vector<unsigned char>& bytes, startedDecode& d
     decode.declaredChannels = declared.channels;
 }
 
+bool guessFromHeader(const decodeStartedAhead& decode, std::uint32_t& width, std::uint32_t& height)
+{
+    if (decode.declaredWidth == 0 || decode.declaredHeight == 0)
+        return false;
+    if (!textureFits(decode.declaredWidth, decode.declaredHeight, decode.bounds)
+        || textureAreaFor(decode.declaredWidth, decode.declaredHeight) > decode.creditedTexels)
+        return false;
+    width = nextPowerOfTwo(decode.declaredWidth);
+    height = nextPowerOfTwo(decode.declaredHeight);
+    return true;
+}
+
 // For an image whose declared sides are already the texture's, the texture's
 // storage is made while the child decodes.
-void prepareTextureStorage(startedDecode& decode)
+void prepareTextureStorage(decodeStartedAhead& decode)
 {
     std::uint32_t width = 0, height = 0;
-    if (!guessTextureSize(width, height) || width != decode.declaredWidth || height != decode.declaredHeight
-        || decode.declaredChannels == 0)
+    if (!guessFromHeader(decode, width, height) || width != decode.declaredWidth
+        || height != decode.declaredHeight || decode.declaredChannels == 0)
         return;
     decode.texture.name = createTextureStorageAsSoilDoes(int(width), int(height), decode.declaredChannels);
     decode.texture.width = int(width);
@@ -56,51 +73,50 @@ void prepareTextureStorage(startedDecode& decode)
 
 } // namespace
 
-void startImageDecode(const char* path)
+imageDecodeAhead::imageDecodeAhead() = default;
+imageDecodeAhead::imageDecodeAhead(imageDecodeAhead&&) noexcept = default;
+imageDecodeAhead& imageDecodeAhead::operator=(imageDecodeAhead&&) noexcept = default;
+imageDecodeAhead::~imageDecodeAhead() = default;
+
+imageDecodeAhead::imageDecodeAhead(std::unique_ptr<decodeStartedAhead> started) : started(std::move(started)) {}
+
+imageDecodeAhead startImageDecode(const char* path)
 {
     const GLint maxTextureSize = maximumTextureSize();
     textureBounds bounds;
     std::string problem;
-    if (decodeStarted || maxTextureSize < 1 || !findTextureBounds(maxTextureSize, bounds, problem))
-        return;
+    if (maxTextureSize < 1 || !findTextureBounds(maxTextureSize, bounds, problem))
+        return imageDecodeAhead();
     try {
         std::vector<unsigned char> bytes;
         if (!readImageFile(path, bounds, bytes) || mayBeUploadedAsDds(bytes, bounds))
-            return;
-        pending.path = path;
-        readDeclaredImage(bytes, pending);
-        pending.bounds = bounds;
-        pending.creditedTexels = creditedPixels(bytes.size(), bounds.side);
-        pending.decode = startImageBytesDecode(bytes, bounds);
-        decodeStarted = true;
+            return imageDecodeAhead();
+        auto started = std::make_unique<decodeStartedAhead>();
+        readDeclaredImage(bytes, *started);
+        started->bounds = bounds;
+        started->creditedTexels = creditedPixels(bytes.size(), bounds.side);
+        started->decode = startImageBytesDecode(bytes, bounds);
         // The child has its copy; ours goes before the texture storage takes memory.
         bytes = std::vector<unsigned char>();
-        prepareTextureStorage(pending);
+        prepareTextureStorage(*started);
+        return imageDecodeAhead(std::move(started));
     } catch (const std::exception&) {
         // Nothing started: the loader does all the work itself.
-        pending = startedDecode();
+        return imageDecodeAhead();
     }
 }
 
-bool guessTextureSize(std::uint32_t& width, std::uint32_t& height)
+bool imageDecodeAhead::guessTextureSize(std::uint32_t& width, std::uint32_t& height) const
 {
-    if (!decodeStarted || pending.declaredWidth == 0 || pending.declaredHeight == 0)
-        return false;
-    if (!textureFits(pending.declaredWidth, pending.declaredHeight, pending.bounds)
-        || textureAreaFor(pending.declaredWidth, pending.declaredHeight) > pending.creditedTexels)
-        return false;
-    width = nextPowerOfTwo(pending.declaredWidth);
-    height = nextPowerOfTwo(pending.declaredHeight);
-    return true;
+    return started && guessFromHeader(*started, width, height);
 }
 
-bool takeStartedDecode(const char* path, sandboxDecodeResult& result, preparedTexture& texture)
+bool imageDecodeAhead::finish(sandboxDecodeResult& result, preparedTexture& texture)
 {
-    if (!decodeStarted || pending.path != path)
+    if (!started)
         return false;
-    texture = pending.texture;
-    result = finishDecodeInSandbox(pending.decode);
-    pending = startedDecode();
-    decodeStarted = false;
+    const std::unique_ptr<decodeStartedAhead> finished = std::move(started);
+    texture = std::exchange(finished->texture, preparedTexture());
+    result = finishDecodeInSandbox(finished->decode);
     return true;
 }

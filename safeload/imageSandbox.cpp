@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -239,9 +240,9 @@ void handOver(unsigned char* pixels, sharedDecodeArea& header, void* area, int r
 using steadyClock = std::chrono::steady_clock;
 
 struct childWatch {
-    pid_t child = -1;
-    int pidfd = -1; // -1 on kernels without pidfd_open
-    int readyFd = -1; // the pipe's reading end; -1 once it reached its end
+    ownedChild child;
+    fileDescriptor processEnd; // a pidfd; not open on kernels without pidfd_open
+    fileDescriptor readyPipe; // its reading end; closed once it reached its end
     steadyClock::time_point deadline;
     int status = 0;
     bool ended = false;
@@ -255,20 +256,18 @@ long long millisecondsLeft(const childWatch& watch)
 
 void reapBlocking(childWatch& watch)
 {
-    while (waitpid(watch.child, &watch.status, 0) < 0 && errno == EINTR) { }
+    watch.status = watch.child.wait();
     watch.ended = true;
 }
 
 bool readyByteArrived(childWatch& watch)
 {
     char ready = 0;
-    ssize_t got = read(watch.readyFd, &ready, 1);
+    ssize_t got = read(watch.readyPipe.get(), &ready, 1);
     if (got == 1)
         return true;
-    if (got == 0 || (got < 0 && errno != EINTR)) {
-        close(watch.readyFd);
-        watch.readyFd = -1;
-    }
+    if (got == 0 || (got < 0 && errno != EINTR))
+        watch.readyPipe.close();
     return false;
 }
 
@@ -282,20 +281,20 @@ bool waitForChild(childWatch& watch)
 {
     for (;;) {
         long long left = std::max(0LL, millisecondsLeft(watch));
-        pollfd watched[2] = {{watch.readyFd, POLLIN, 0}, {watch.pidfd, POLLIN, 0}};
-        int timeout = int(std::min<long long>(left, watch.pidfd >= 0 ? INT_MAX : 2));
+        pollfd watched[2] = {{watch.readyPipe.get(), POLLIN, 0}, {watch.processEnd.get(), POLLIN, 0}};
+        int timeout = int(std::min<long long>(left, watch.processEnd.isOpen() ? INT_MAX : 2));
         poll(watched, 2, timeout);
-        if (watch.readyFd >= 0 && (watched[0].revents & (POLLIN | POLLHUP)) && readyByteArrived(watch))
+        if (watch.readyPipe.isOpen() && (watched[0].revents & (POLLIN | POLLHUP)) && readyByteArrived(watch))
             return true;
-        if (watch.pidfd >= 0 ? (watched[1].revents & POLLIN) != 0
-                             : waitpid(watch.child, &watch.status, WNOHANG) == watch.child) {
-            if (watch.pidfd >= 0)
+        if (watch.processEnd.isOpen() ? (watched[1].revents & POLLIN) != 0
+                                      : watch.child.reapIfEnded(watch.status)) {
+            if (watch.processEnd.isOpen())
                 reapBlocking(watch);
             watch.ended = true;
             return false;
         }
         if (millisecondsLeft(watch) <= 0) {
-            kill(watch.child, SIGKILL);
+            watch.child.signal(SIGKILL);
             watch.killedForTime = true;
             reapBlocking(watch);
             return false;
@@ -306,19 +305,18 @@ bool waitForChild(childWatch& watch)
 // Reads the pixels from the child's memory into a block of malloc's, in huge
 // pages where the system allows: a program that decodes image after image
 // gets the last image's block back without the system zeroing it again.
-bool readFromChild(const childWatch& watch, const sharedDecodeArea& header, uint64_t bytes, void*& block,
+bool readFromChild(pid_t child, const sharedDecodeArea& header, uint64_t bytes, mallocBlock& block,
     const unsigned char*& pixels)
 {
-    block = std::malloc(size_t(bytes) + hugePageSize);
+    block.reset(std::malloc(size_t(bytes) + hugePageSize));
     if (!block)
         return false;
-    const uintptr_t aligned = hugePageAbove(reinterpret_cast<uintptr_t>(block));
+    const uintptr_t aligned = hugePageAbove(reinterpret_cast<uintptr_t>(block.get()));
     adviseHugePages(reinterpret_cast<void*>(aligned), size_t(bytes));
     iovec local{reinterpret_cast<void*>(aligned), size_t(bytes)};
     iovec remote{reinterpret_cast<void*>(uintptr_t(header.pixelAddress)), size_t(bytes)};
-    if (process_vm_readv(watch.child, &local, 1, &remote, 1, 0) != ssize_t(bytes)) {
-        std::free(block);
-        block = nullptr;
+    if (process_vm_readv(child, &local, 1, &remote, 1, 0) != ssize_t(bytes)) {
+        block.reset();
         return false;
     }
     pixels = reinterpret_cast<const unsigned char*>(aligned);
@@ -337,52 +335,6 @@ std::string describeSignalEnd(int signal, bool killedForTime)
 }
 
 } // namespace
-
-sandboxDecodeResult::sandboxDecodeResult(sandboxDecodeResult&& other) noexcept
-{
-    *this = std::move(other);
-}
-
-sandboxDecodeResult& sandboxDecodeResult::operator=(sandboxDecodeResult&& other) noexcept
-{
-    if (this != &other) {
-        release();
-        decoded = other.decoded;
-        failureReason = std::move(other.failureReason);
-        width = other.width;
-        height = other.height;
-        channels = other.channels;
-        pixels = other.pixels;
-        pixelCapacity = other.pixelCapacity;
-        mapping = other.mapping;
-        mappingLength = other.mappingLength;
-        privatePixels = other.privatePixels;
-        lingeringChild = other.lingeringChild;
-        other.pixels = nullptr;
-        other.mapping = nullptr;
-        other.privatePixels = nullptr;
-        other.lingeringChild = -1;
-    }
-    return *this;
-}
-
-sandboxDecodeResult::~sandboxDecodeResult()
-{
-    release();
-}
-
-void sandboxDecodeResult::release()
-{
-    if (mapping)
-        munmap(mapping, mappingLength);
-    std::free(privatePixels);
-    if (lingeringChild > 0)
-        while (waitpid(lingeringChild, nullptr, 0) < 0 && errno == EINTR) { }
-    mapping = nullptr;
-    privatePixels = nullptr;
-    lingeringChild = -1;
-    pixels = nullptr;
-}
 
 namespace {
 
@@ -415,31 +367,31 @@ void takeChildResult(sandboxDecodeResult& result, const childWatch& watch, const
 }
 
 // The child says its pixels are ready. Their sizes are copied out of the
-// shared header once and checked, then the pixels are read from the child and
-// the child is killed; its exit then overlaps the texture upload and it is
-// reaped when the result goes. Where reading another process's memory is not
-// allowed, the child is asked to copy the pixels into the shared area.
-bool takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecodeArea& header)
+// shared header once and checked, then the pixels are read from the child
+// into the block returned and the child is killed; its exit then overlaps the
+// texture upload. Where reading another process's memory is not allowed, the
+// child is asked to copy the pixels into the shared area, and no block is
+// returned.
+mallocBlock takeReadyPixels(sandboxDecodeResult& result, childWatch& watch, sharedDecodeArea& header)
 {
     int width = header.width, height = header.height, channels = header.channels;
+    mallocBlock block;
     if (!decodedSizeFits(width, height, channels, result.pixelCapacity))
-        return false;
+        return block;
     header.width = width;
     header.height = height;
     header.channels = channels;
-    if (readFromChild(watch, header, pixelBytes(width, height, channels), result.privatePixels,
-            result.pixels)) {
-        kill(watch.child, SIGKILL);
-        result.lingeringChild = watch.child;
+    if (readFromChild(watch.child.id(), header, pixelBytes(width, height, channels), block, result.pixels)) {
+        watch.child.signal(SIGKILL);
         result.decoded = true;
         result.width = width;
         result.height = height;
         result.channels = channels;
-        return true;
+        return block;
     }
     __atomic_store_n(&header.copyRequested, 1u, __ATOMIC_RELEASE);
     syscall(SYS_futex, &header.copyRequested, FUTEX_WAKE, 1, nullptr, nullptr, 0);
-    return false;
+    return block;
 }
 
 } // namespace
@@ -449,127 +401,114 @@ startedSandboxDecode::startedSandboxDecode(std::string failureReason)
     result.failureReason = std::move(failureReason);
 }
 
-startedSandboxDecode::startedSandboxDecode(startedSandboxDecode&& other) noexcept
+startedSandboxDecode::startedSandboxDecode(memoryMapping sharedArea, uint64_t pixelCapacity)
 {
-    *this = std::move(other);
-}
-
-startedSandboxDecode& startedSandboxDecode::operator=(startedSandboxDecode&& other) noexcept
-{
-    if (this != &other) {
-        abandon();
-        result = std::move(other.result);
-        child = other.child;
-        pidfd = other.pidfd;
-        readyFd = other.readyFd;
-        deadline = other.deadline;
-        other.child = -1;
-        other.pidfd = -1;
-        other.readyFd = -1;
-    }
-    return *this;
-}
-
-startedSandboxDecode::~startedSandboxDecode()
-{
-    abandon();
-}
-
-void startedSandboxDecode::abandon()
-{
-    if (child > 0) {
-        kill(child, SIGKILL);
-        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) { }
-    }
-    if (readyFd >= 0)
-        close(readyFd);
-    if (pidfd >= 0)
-        close(pidfd);
-    child = -1;
-    readyFd = -1;
-    pidfd = -1;
+    result.sharedArea = std::move(sharedArea);
+    result.pixelCapacity = pixelCapacity;
 }
 
 namespace {
 
 // The shared area, reserved, not committed: only the pages the child writes
 // take memory. In a memory file when a spawner is to map it too (`file`).
-void* mapSharedArea(size_t length, int* file)
+memoryMapping mapSharedArea(size_t length, fileDescriptor* file)
 {
     if (file) {
-        *file = memfd_create("pixveil-decode", MFD_CLOEXEC);
-        if (*file >= 0 && ftruncate(*file, off_t(length)) == 0) {
-            void* area = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, *file, 0);
-            if (area != MAP_FAILED)
+        *file = fileDescriptor(memfd_create("pixveil-decode", MFD_CLOEXEC));
+        if (file->isOpen() && ftruncate(file->get(), off_t(length)) == 0) {
+            memoryMapping area(
+                mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, file->get(), 0), length);
+            if (area.isMapped())
                 return area;
         }
-        if (*file >= 0)
-            close(*file);
-        *file = -1;
+        file->close();
     }
-    return mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return memoryMapping(
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0), length);
 }
 
-void closeHandOver(size_t mappingLength, void* area, const int (&readyPipe)[2])
+// What a child hands its pixels over through: the shared area (with its
+// memory file when a spawner is to map it too) and the ready pipe.
+struct pixelChannel {
+    memoryMapping area;
+    fileDescriptor areaFile;
+    fileDescriptor readyReading;
+    fileDescriptor readyWriting;
+};
+
+// Nothing when either the area or the pipe could not be made.
+std::optional<pixelChannel> openPixelChannel(size_t mappingLength, bool inMemoryFile)
 {
-    munmap(area, mappingLength);
-    close(readyPipe[0]);
-    close(readyPipe[1]);
+    pixelChannel opened;
+    opened.area = mapSharedArea(mappingLength, inMemoryFile ? &opened.areaFile : nullptr);
+    int readyPipe[2];
+    if (!opened.area.isMapped() || pipe2(readyPipe, O_CLOEXEC) != 0)
+        return std::nullopt;
+    opened.readyReading = fileDescriptor(readyPipe[0]);
+    opened.readyWriting = fileDescriptor(readyPipe[1]);
+    return opened;
 }
 
-// What a child hands its pixels over through: the shared area (its memory
-// file in `file` when one is asked for) and the ready pipe. False when either
-// could not be made, with nothing left open.
-bool openHandOver(size_t mappingLength, int* file, void*& area, int (&readyPipe)[2])
+fileDescriptor memoryFileHolding(const unsigned char* bytes, size_t length)
 {
-    area = mapSharedArea(mappingLength, file);
-    if (area != MAP_FAILED && pipe2(readyPipe, O_CLOEXEC) == 0)
-        return true;
-    if (area != MAP_FAILED)
-        munmap(area, mappingLength);
-    if (file && *file >= 0)
-        close(*file);
-    if (file)
-        *file = -1;
-    return false;
-}
-
-int memoryFileHolding(const unsigned char* bytes, size_t length)
-{
-    int file = memfd_create("pixveil-image", MFD_CLOEXEC);
-    for (size_t written = 0; file >= 0 && written < length;) {
-        ssize_t wrote = write(file, bytes + written, length - written);
+    fileDescriptor file(memfd_create("pixveil-image", MFD_CLOEXEC));
+    for (size_t written = 0; file.isOpen() && written < length;) {
+        ssize_t wrote = write(file.get(), bytes + written, length - written);
         if (wrote < 0 && errno == EINTR)
             continue;
-        if (wrote <= 0) {
-            close(file);
-            return -1;
-        }
+        if (wrote <= 0)
+            return fileDescriptor();
         written += size_t(wrote);
     }
     return file;
 }
 
-pid_t spawnDecoder(const spawnRequest& request, int areaFile, const unsigned char* bytes, int readyFd)
+pid_t spawnDecoder(const spawnRequest& request, const pixelChannel& channel, const unsigned char* bytes)
 {
-    int bytesFile = memoryFileHolding(bytes, size_t(request.byteLength));
-    if (bytesFile < 0)
+    const fileDescriptor bytesFile = memoryFileHolding(bytes, size_t(request.byteLength));
+    if (!bytesFile.isOpen())
         return -1;
-    pid_t child = spawnChild(request, areaFile, bytesFile, readyFd);
-    close(bytesFile);
-    return child;
+    return spawnChild(request, channel.areaFile.get(), bytesFile.get(), channel.readyWriting.get());
 }
 
-pid_t forkDecoder(const spawnRequest& request, void* area, const unsigned char* bytes, const int (&readyPipe)[2])
+pid_t forkDecoder(const spawnRequest& request, const pixelChannel& channel, const unsigned char* bytes)
 {
     uint64_t inheritedAddressSpace = currentAddressSpaceBytes();
     pid_t parent = getpid();
     pid_t child = fork();
     if (child == 0) {
-        close(readyPipe[0]);
-        runChild(request, area, bytes, readyPipe[1], parent, inheritedAddressSpace);
+        close(channel.readyReading.get());
+        runChild(request, channel.area.address(), bytes, channel.readyWriting.get(), parent, inheritedAddressSpace);
     }
     return child;
+}
+
+// The child cloned by the spawner when one runs, else the child forked; none
+// when neither could start. A spawner that went without answering (it
+// crashed, or was killed for not answering in time) may have cloned a child
+// first, which holds the channel it was asked with and may still write to it.
+// The child forked instead gets a channel of its own, so that the two never
+// meet; `channel` is empty when that one could not be made.
+ownedChild startDecoderChild(const spawnRequest& request, const unsigned char* bytes,
+    std::optional<pixelChannel>& channel)
+{
+    if (channel->areaFile.isOpen()) {
+        ownedChild spawned(spawnDecoder(request, *channel, bytes));
+        channel->areaFile.close();
+        if (spawned.owned())
+            return spawned;
+        channel.reset();
+        channel = openPixelChannel(size_t(request.mappingLength), false);
+        if (!channel)
+            return ownedChild();
+    }
+    return ownedChild(forkDecoder(request, *channel, bytes));
+}
+
+steadyClock::time_point deadlineAfter(double seconds)
+{
+    return steadyClock::now() +
+        std::chrono::duration_cast<steadyClock::duration>(std::chrono::duration<double>(seconds));
 }
 
 } // namespace
@@ -589,73 +528,49 @@ startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t len
 {
     if (length > size_t(INT_MAX))
         return startedSandboxDecode("image file is too large");
-    size_t mappingLength = headerLength + size_t(pixelCapacity);
-    int areaFile = -1;
-    void* area = nullptr;
-    int readyPipe[2];
-    if (!openHandOver(mappingLength, childSpawnerProcess() > 0 ? &areaFile : nullptr, area, readyPipe))
+    const size_t mappingLength = headerLength + size_t(pixelCapacity);
+    std::optional<pixelChannel> channel = openPixelChannel(mappingLength, childSpawnerProcess() > 0);
+    if (!channel)
         return startedSandboxDecode("no memory for the decoded image");
     const spawnRequest request{decode, confinement, limits, pixelCapacity, mappingLength, length};
-    pid_t child = areaFile >= 0 ? spawnDecoder(request, areaFile, bytes, readyPipe[1]) : -1;
-    if (areaFile >= 0) {
-        close(areaFile);
-        // A spawner that went without answering (it crashed, or was killed
-        // for not answering in time) may have cloned a child first, which
-        // holds this area and pipe and may still write to them. The child
-        // forked instead gets its own, so that the two never meet.
-        if (child < 0) {
-            closeHandOver(mappingLength, area, readyPipe);
-            if (!openHandOver(mappingLength, nullptr, area, readyPipe))
-                return startedSandboxDecode("no memory for the decoded image");
-        }
-    }
-    startedSandboxDecode started;
-    started.result.mapping = area;
-    started.result.mappingLength = mappingLength;
-    started.result.pixelCapacity = pixelCapacity;
-    if (child < 0)
-        child = forkDecoder(request, area, bytes, readyPipe);
-    close(readyPipe[1]);
-    if (child < 0) {
-        close(readyPipe[0]);
+    ownedChild child = startDecoderChild(request, bytes, channel);
+    if (!channel)
+        return startedSandboxDecode("no memory for the decoded image");
+    channel->readyWriting.close();
+    startedSandboxDecode started(std::move(channel->area), pixelCapacity);
+    if (!child.owned()) {
         started.result.failureReason = "image decoder could not be started";
         return started;
     }
-    started.child = child;
-    started.pidfd = int(syscall(SYS_pidfd_open, child, 0));
-    started.readyFd = readyPipe[0];
-    started.deadline = steadyClock::now() +
-        std::chrono::duration_cast<steadyClock::duration>(std::chrono::duration<double>(limits.wallSeconds));
+    started.processEnd = fileDescriptor(int(syscall(SYS_pidfd_open, child.id(), 0)));
+    started.child = std::move(child);
+    started.readyPipe = std::move(channel->readyReading);
+    started.deadline = deadlineAfter(limits.wallSeconds);
     return started;
 }
 
 sandboxDecodeResult finishDecodeInSandbox(startedSandboxDecode& started)
 {
     sandboxDecodeResult result = std::move(started.result);
-    if (started.child < 0)
+    if (!started.child.owned())
         return result;
     childWatch watch;
-    watch.child = started.child;
-    watch.pidfd = started.pidfd;
-    watch.readyFd = started.readyFd;
+    watch.child = std::move(started.child);
+    watch.processEnd = std::move(started.processEnd);
+    watch.readyPipe = std::move(started.readyPipe);
     watch.deadline = started.deadline;
-    started.child = -1;
-    started.pidfd = -1;
-    started.readyFd = -1;
 
-    auto& header = *static_cast<sharedDecodeArea*>(result.mapping);
-    bool taken = false;
-    while (!watch.ended && !taken)
-        if (waitForChild(watch))
-            taken = takeReadyPixels(result, watch, header);
-        else if (!watch.ended)
-            break;
-    if (watch.readyFd >= 0)
-        close(watch.readyFd);
-    if (watch.pidfd >= 0)
-        close(watch.pidfd);
-    if (!taken)
-        takeChildResult(result, watch, header, static_cast<const unsigned char*>(result.mapping) + headerLength);
+    auto& header = *static_cast<sharedDecodeArea*>(result.sharedArea.address());
+    // waitForChild gives false only once the child has ended.
+    while (waitForChild(watch)) {
+        if (mallocBlock read = takeReadyPixels(result, watch, header)) {
+            result.privatePixels = std::move(read);
+            result.lingeringChild = std::move(watch.child);
+            return result;
+        }
+    }
+    const auto* sharedPixels = static_cast<const unsigned char*>(result.sharedArea.address()) + headerLength;
+    takeChildResult(result, watch, header, sharedPixels);
     return result;
 }
 

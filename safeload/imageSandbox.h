@@ -1,5 +1,10 @@
 #pragma once
 
+#include "base/fileDescriptor.h"
+#include "base/mallocBlock.h"
+#include "base/memoryMapping.h"
+#include "base/ownedChild.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -56,6 +61,8 @@ using imageDecodeFunction = unsigned char* (*)(const unsigned char* bytes, int l
 unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width, int* height, int* channels,
     const char** failureReason);
 
+class startedSandboxDecode;
+
 // The decoded image, owned: the pixels live in the shared mapping, or in
 // private memory they were read into, until this object is destroyed. width,
 // height and channels are as the child reported them; check them before use
@@ -63,11 +70,8 @@ unsigned char* decodeWithSoil(const unsigned char* bytes, int length, int* width
 class sandboxDecodeResult {
 public:
     sandboxDecodeResult() = default;
-    sandboxDecodeResult(const sandboxDecodeResult&) = delete;
-    sandboxDecodeResult& operator=(const sandboxDecodeResult&) = delete;
-    sandboxDecodeResult(sandboxDecodeResult&& other) noexcept;
-    sandboxDecodeResult& operator=(sandboxDecodeResult&& other) noexcept;
-    ~sandboxDecodeResult();
+    sandboxDecodeResult(sandboxDecodeResult&&) = default;
+    sandboxDecodeResult& operator=(sandboxDecodeResult&&) = default;
 
     bool decoded = false;
     std::string failureReason;
@@ -77,16 +81,16 @@ public:
     const unsigned char* pixels = nullptr;
     uint64_t pixelCapacity = 0; // bytes available at pixels
 
-    // What holds the pixels: the shared area, or private memory they were read
-    // into from the child; and the child, killed once its pixels were read and
-    // reaped on release. Managed by decodeImageInSandbox.
-    void* mapping = nullptr;
-    size_t mappingLength = 0;
-    void* privatePixels = nullptr; // from malloc
-    int lingeringChild = -1;
-
 private:
-    void release();
+    friend class startedSandboxDecode;
+    friend sandboxDecodeResult finishDecodeInSandbox(startedSandboxDecode& started);
+
+    // What holds the pixels: the shared area, or private memory they were
+    // read into from the child; and the child, killed once its pixels were
+    // read, whose exit overlaps the texture upload until it is reaped here.
+    memoryMapping sharedArea;
+    mallocBlock privatePixels;
+    ownedChild lingeringChild;
 };
 
 // What a decoder needs beyond the strict filter. prepare runs in the child
@@ -108,21 +112,31 @@ public:
     startedSandboxDecode() = default;
     // A decode that failed before it could start.
     explicit startedSandboxDecode(std::string failureReason);
-    startedSandboxDecode(const startedSandboxDecode&) = delete;
-    startedSandboxDecode& operator=(const startedSandboxDecode&) = delete;
-    startedSandboxDecode(startedSandboxDecode&& other) noexcept;
-    startedSandboxDecode& operator=(startedSandboxDecode&& other) noexcept;
-    ~startedSandboxDecode();
+    startedSandboxDecode(startedSandboxDecode&&) = default;
+    startedSandboxDecode& operator=(startedSandboxDecode&&) = default;
 
-    // The child and what watches it; managed by the two functions below.
-    sandboxDecodeResult result;
-    pid_t child = -1;
-    int pidfd = -1;
-    int readyFd = -1;
-    std::chrono::steady_clock::time_point deadline;
+    // The child's process, and the reading end of the pipe on which it says
+    // that its pixels are ready; -1 for a decode that never started or was
+    // finished.
+    pid_t childId() const { return child.id(); }
+    int readyDescriptor() const { return readyPipe.get(); }
+    // finishDecodeInSandbox takes only what the child reported by then.
+    void setDeadline(std::chrono::steady_clock::time_point time) { deadline = time; }
 
 private:
-    void abandon();
+    friend startedSandboxDecode startDecodeInSandbox(const unsigned char* bytes, size_t length,
+        const sandboxLimits& limits, uint64_t pixelCapacity, imageDecodeFunction decode,
+        const decoderConfinement& confinement);
+    friend sandboxDecodeResult finishDecodeInSandbox(startedSandboxDecode& started);
+
+    // The shared area, reserved for the child before it starts.
+    startedSandboxDecode(memoryMapping sharedArea, uint64_t pixelCapacity);
+
+    sandboxDecodeResult result;
+    ownedChild child;
+    fileDescriptor processEnd; // a pidfd; not open on kernels without pidfd_open
+    fileDescriptor readyPipe;
+    std::chrono::steady_clock::time_point deadline;
 };
 
 // Runs decode on the bytes in a sandboxed child. pixelCapacity is the most

@@ -262,7 +262,7 @@ sandboxDecodeResult decodeImageBytes(const std::vector<unsigned char>& bytes, co
 
 namespace {
 
-GLuint loadImageTexture(const char* path, std::string& failureReason)
+GLuint loadImageTexture(const char* path, imageDecodeAhead& decodeAhead, std::string& failureReason)
 {
     GLint maxSize = maximumTextureSize();
     if (maxSize < 1) {
@@ -274,7 +274,7 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
         return 0;
     sandboxDecodeResult image;
     storageMadeAhead storage;
-    if (!takeStartedDecode(path, image, storage.made)) {
+    if (!decodeAhead.finish(image, storage.made)) {
         std::vector<unsigned char> bytes;
         fileRead read = readWholeFile(path, largestImageFileBytes(bounds), bytes);
         if (read != fileRead::read) {
@@ -302,9 +302,14 @@ GLuint loadImageTexture(const char* path, std::string& failureReason)
 
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason)
 {
+    return loadImageTextureSafely(path, imageDecodeAhead(), failureReason);
+}
+
+unsigned int loadImageTextureSafely(const char* path, imageDecodeAhead decodeAhead, std::string& failureReason)
+{
     // Called from a GLUT callback: nothing may be thrown from here.
     try {
-        return loadImageTexture(path, failureReason);
+        return loadImageTexture(path, decodeAhead, failureReason);
     } catch (const std::bad_alloc&) {
         failureReason = "not enough memory to load the image";
         return 0;

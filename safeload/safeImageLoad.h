@@ -21,6 +21,12 @@
 // the name is a GLuint.
 unsigned int loadImageTextureSafely(const char* path, std::string& failureReason);
 
+// The same for an image whose decode was started ahead of the load
+// (decodeAhead.h), of the same path: the loader takes that decode over and
+// waits for it instead of reading and decoding the file itself.
+class imageDecodeAhead;
+unsigned int loadImageTextureSafely(const char* path, imageDecodeAhead decodeAhead, std::string& failureReason);
+
 // Decodes a file's bytes in the sandbox with the decoder its first bytes choose
 // and the limits for its size; a format that is refused gives a failed decode
 // with the refusal as its reason. startImageBytesDecode is its first half

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -180,16 +181,17 @@ TEST_F(NoiseAhead, IsTakenOnlyAtTheGuessedSize)
     } cases[] = {{512, 256, true}, {256, 512, false}};
     for (const auto& asked : cases) {
         SCOPED_TRACE(std::to_string(asked.width) + " x " + std::to_string(asked.height));
-        startImageDecode(image.c_str());
+        imageDecodeAhead decodeAhead = startImageDecode(image.c_str());
         const std::uint32_t before = noiseSeedFromClock();
-        makeNoiseTextureAheadOfImage();
+        noiseMadeAhead noiseAhead = makeNoiseTextureAheadOfImage(decodeAhead);
         GLint ahead = 0;
         glGetIntegerv(GL_TEXTURE_BINDING_2D, &ahead);
         std::string reason;
-        GLuint imageTexture = loadImageTextureSafely(image.c_str(), reason);
+        GLuint imageTexture = loadImageTextureSafely(image.c_str(), std::move(decodeAhead), reason);
         ASSERT_NE(imageTexture, 0u) << reason;
         noiseTextureFailure failure = noiseTextureFailure::none;
-        GLuint noise = createClockSeededNoiseTexture(asked.width, asked.height, failure, reason);
+        GLuint noise =
+            createClockSeededNoiseTexture(asked.width, asked.height, std::move(noiseAhead), failure, reason);
         const std::uint32_t after = noiseSeedFromClock();
 
         ASSERT_NE(noise, 0u) << reason;

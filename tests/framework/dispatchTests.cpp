@@ -6,8 +6,11 @@
 #include "tests/framework/scriptedGlut.h"
 
 #include "base/livesUntilExit.h"
+#include "vexo/framework/glApplication.h"
 #include "vexo/framework/glutWindow.h"
 #include "vexo/framework/registry.h"
+#include "vexo/reset/programState.h"
+#include "vexo/source/glsl.h"
 
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
@@ -181,6 +184,30 @@ TEST_F(Dispatch, WhatASetupHandlerDoesTakesEffectInTheSameWalk)
               (Lines{"A onSetup", "A onDisplay", "A onCloseRequest", "A destroyed"}));
     const int spawning = (new settingUpWindow([](settingUpWindow&) { new recordingWindow("B"); }))->windowId;
     EXPECT_EQ(fire(spawning, glut().display), (Lines{"A onSetup", "A onDisplay", "B onSetup"}));
+}
+
+// A process that runs one program's window after another's starts each as a
+// program starts: what the last one left (a window still waiting to close,
+// the left button held, the shader library's checks) is forgotten, and the
+// application, which lives on, stays registered.
+TEST_F(Dispatch, AResetStartsTheNextProgramAfresh)
+{
+    vexo::glApplication application;
+    auto* last = new recordingWindow("A");
+    fire(last->windowId, [] { glut().mouse(0, 0, 1, 1); });
+    last->closeWindow();
+    vexo::extensionsLoaded = true;
+    vexo::shadingLanguageReady = true;
+
+    vexo::resetProgramState();
+    EXPECT_TRUE(vexo::windowRegistry.empty());
+    EXPECT_TRUE(vexo::windowsClosing.empty());
+    EXPECT_FALSE(vexo::leftButtonDown);
+    EXPECT_FALSE(vexo::extensionsLoaded);
+    EXPECT_FALSE(vexo::shadingLanguageReady);
+    EXPECT_EQ(vexo::applicationRegistry, (std::list<vexo::glApplication*>{&application}));
+    // The framework has forgotten it, so it is the test's to delete.
+    delete last;
 }
 
 } // namespace

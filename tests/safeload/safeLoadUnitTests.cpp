@@ -344,9 +344,11 @@ TEST(Sandbox, AStartedDecodeIsJudgedByWhatTheChildDidBeforeItsDeadline)
     };
     startedSandboxDecode reported = start(fourTexelDecoder);
     startedSandboxDecode sleeping = start(sleepingDecoder);
-    pollfd ready{reported.readyFd, POLLIN, 0};
+    pollfd ready{reported.readyDescriptor(), POLLIN, 0};
     ASSERT_EQ(poll(&ready, 1, 30000), 1) << "the decoder never reported";
-    reported.deadline = sleeping.deadline = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    reported.setDeadline(now);
+    sleeping.setDeadline(now);
 
     sandboxDecodeResult taken = finishDecodeInSandbox(reported);
     ASSERT_TRUE(taken.decoded) << taken.failureReason;
@@ -357,7 +359,7 @@ TEST(Sandbox, AStartedDecodeIsJudgedByWhatTheChildDidBeforeItsDeadline)
     pid_t abandonedChild = -1;
     {
         startedSandboxDecode abandoned = start(sleepingDecoder);
-        abandonedChild = abandoned.child;
+        abandonedChild = abandoned.childId();
     }
     ASSERT_GT(abandonedChild, 0);
     EXPECT_EQ(kill(abandonedChild, 0), -1) << "the abandoned child is still there";

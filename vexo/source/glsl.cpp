@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 namespace vexo {
@@ -410,22 +411,49 @@ glShaderManager::~glShaderManager() = default;
 
 namespace {
 
-// Destroys the objects of a failed build. The program goes first: its
-// destruction detaches the stages the link attached, and it does not own them.
-void discardBuild(glShader* program, glShaderObject* vertexStage, glShaderObject* fragmentStage)
-{
-    delete program;
-    delete vertexStage;
-    delete fragmentStage;
-}
+// The objects of a build, made in the order the driver is asked for them,
+// and destroyed together unless the build succeeds. The program goes first:
+// its destruction detaches the stages the link attached, and it does not own
+// them until it is given away.
+class programBuild {
+public:
+    programBuild() : program(new glShader()), vertexStage(new aVertexShader()), fragmentStage(new aFragmentShader()) {}
+    programBuild(const programBuild&) = delete;
+    programBuild& operator=(const programBuild&) = delete;
+    ~programBuild()
+    {
+        program.reset();
+        vertexStage.reset();
+        fragmentStage.reset();
+    }
+
+    // The linked program, which owns the stages it was given from now on. A
+    // stage without source was never added; nothing else refers to it, and it
+    // goes with this build.
+    glShader* giveProgramAway()
+    {
+        for (std::unique_ptr<glShaderObject>* stage : {&vertexStage, &fragmentStage}) {
+            const std::vector<glShaderObject*>& added = program->stages;
+            if (std::find(added.begin(), added.end(), stage->get()) != added.end())
+                stage->release();
+        }
+        program->ownsStages = true;
+        return program.release();
+    }
+
+    std::unique_ptr<glShader> program;
+    std::unique_ptr<glShaderObject> vertexStage;
+    std::unique_ptr<glShaderObject> fragmentStage;
+};
 
 } // namespace
 
 glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fragmentText)
 {
-    glShader* program = new glShader();
-    glShaderObject* vertexStage = new aVertexShader();
-    glShaderObject* fragmentStage = new aFragmentShader();
+    programBuild build;
+    glShader* program = build.program.get();
+    glShaderObject* vertexStage = build.vertexStage.get();
+    glShaderObject* fragmentStage = build.fragmentStage.get();
     if (vertexText != nullptr)
         vertexStage->setSourceText(vertexText);
     if (fragmentText != nullptr)
@@ -433,7 +461,6 @@ glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fr
 
     if (vertexText != nullptr && !vertexStage->compileStage()) {
         reportFailure(std::string("***COMPILER ERROR (Vertex Shader):\n") + vertexStage->compileLogText() + "\n");
-        discardBuild(program, vertexStage, fragmentStage);
         return nullptr;
     }
     report(std::string("***GLSL Compiler Log (Vertex Shader):\n") + vertexStage->compileLogText() + "\n");
@@ -441,7 +468,6 @@ glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fr
     if (fragmentText != nullptr && !fragmentStage->compileStage()) {
         reportFailure(std::string("***COMPILER ERROR (Fragment Shader):\n") + fragmentStage->compileLogText()
                       + "\n");
-        discardBuild(program, vertexStage, fragmentStage);
         return nullptr;
     }
     report(std::string("***GLSL Compiler Log (Fragment Shader):\n") + fragmentStage->compileLogText() + "\n");
@@ -453,21 +479,12 @@ glShader* glShaderManager::loadFromMemory(const char* vertexText, const char* fr
 
     if (!program->linkProgram()) {
         reportFailure(std::string("**LINKER ERROR\n") + program->linkLogText() + "\n");
-        discardBuild(program, vertexStage, fragmentStage);
         return nullptr;
     }
     report(std::string("***GLSL Linker Log:\n") + program->linkLogText() + "\n");
 
-    // A stage without source was never added, so the program will not own
-    // it; nothing else refers to it any more.
-    if (vertexText == nullptr)
-        delete vertexStage;
-    if (fragmentText == nullptr)
-        delete fragmentStage;
-
     programs.push_back(program);
-    program->ownsStages = true;
-    return program;
+    return build.giveProgramAway();
 }
 
 } // namespace vexo
