@@ -85,8 +85,9 @@ unsigned char* decodeAndCheck(const unsigned char* bytes, int length, imageDecod
     const char* reason = nullptr;
     unsigned char* pixels = decode(bytes, length, &width, &height, &channels, &reason);
     if (!pixels) {
-        // SOIL's decoders report every allocation they check with this text.
-        if (reason && std::strcmp(reason, "Out of memory") == 0)
+        // SOIL's decoders report every allocation they check with this text,
+        // and ours share it.
+        if (reason && std::strcmp(reason, outOfMemoryReason) == 0)
             setReason(header, decodeOutcome::outOfMemory, reason);
         else
             setReason(header, decodeOutcome::failed, reason ? reason : "the image decoder gave no reason");

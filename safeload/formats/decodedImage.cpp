@@ -42,7 +42,7 @@ unsigned char* allocateImage(uint64_t width, uint64_t height, int channels, cons
     }
     auto* pixels = static_cast<unsigned char*>(std::malloc(size_t(width * height * uint64_t(channels))));
     if (!pixels)
-        *failureReason = "Out of memory";
+        *failureReason = outOfMemoryReason;
     return pixels;
 }
 

@@ -16,6 +16,11 @@
 void setDecodedImageByteLimit(uint64_t bytes);
 uint64_t decodedImageByteLimit();
 
+// The reason every decoder gives when an allocation fails: SOIL's own text,
+// which the sandbox turns into its out-of-memory outcome, so that a file too
+// large for the memory left is told from a damaged one.
+inline constexpr const char* outOfMemoryReason = "Out of memory";
+
 // width x height x channels bytes from malloc, or null and a reason when a
 // side is 0 or the image is beyond the limit.
 unsigned char* allocateImage(uint64_t width, uint64_t height, int channels, const char** failureReason);

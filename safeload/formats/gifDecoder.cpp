@@ -90,7 +90,7 @@ bool paintFrame(GifFileType* gif, const firstFrame& frame, const ColorMapObject*
     const GifImageDesc& place = frame.description;
     auto* line = static_cast<GifPixelType*>(std::malloc(size_t(place.Width)));
     if (!line) {
-        *failureReason = "Out of memory";
+        *failureReason = outOfMemoryReason;
         return false;
     }
     bool complete = true;

@@ -164,7 +164,7 @@ unsigned char* decodeHeif(const unsigned char* bytes, int length, int* width, in
     *failureReason = nullptr;
     heif_context* context = heif_context_alloc();
     if (!context) {
-        *failureReason = "Out of memory";
+        *failureReason = outOfMemoryReason;
         return nullptr;
     }
     unsigned char* pixels = nullptr;

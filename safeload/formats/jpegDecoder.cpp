@@ -159,7 +159,7 @@ unsigned char* decodeWithLibjpeg(const unsigned char* bytes, int length, int* wi
     if (decoder.out_color_space == JCS_CMYK) {
         buffers.cmykRow = static_cast<unsigned char*>(std::malloc(size_t(decoder.output_width) * 4));
         if (!buffers.cmykRow) {
-            std::snprintf(exit.message, sizeof exit.message, "Out of memory");
+            std::snprintf(exit.message, sizeof exit.message, "%s", outOfMemoryReason);
             std::longjmp(exit.jump, 1);
         }
     }

@@ -166,7 +166,7 @@ unsigned char* decodePng(const unsigned char* bytes, int length, int* width, int
 {
     spng_ctx* context = spng_ctx_new(0);
     if (!context) {
-        *failureReason = "Out of memory";
+        *failureReason = outOfMemoryReason;
         return nullptr;
     }
     unsigned char* pixels = decodeWithContext(context, bytes, length, width, height, channels, failureReason);

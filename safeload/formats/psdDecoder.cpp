@@ -146,7 +146,7 @@ unsigned char* decodePsd(const unsigned char* bytes, int length, int* width, int
         return nullptr;
     auto* row =
         static_cast<unsigned char*>(std::malloc(size_t(layout.width) * size_t(layout.bytesPerSample)));
-    const char* problem = row ? readChannels(bytes, size_t(length), layout, pixels, row) : "Out of memory";
+    const char* problem = row ? readChannels(bytes, size_t(length), layout, pixels, row) : outOfMemoryReason;
     std::free(row);
     if (problem) {
         std::free(pixels);

@@ -16,7 +16,7 @@ namespace {
 const char* statusText(VP8StatusCode status)
 {
     switch (status) {
-    case VP8_STATUS_OUT_OF_MEMORY: return "Out of memory";
+    case VP8_STATUS_OUT_OF_MEMORY: return outOfMemoryReason;
     case VP8_STATUS_INVALID_PARAM: return "WebP invalid parameter";
     case VP8_STATUS_BITSTREAM_ERROR: return "WebP bitstream error";
     case VP8_STATUS_UNSUPPORTED_FEATURE: return "WebP feature not supported";
