@@ -25,6 +25,12 @@ void copyPath(char (&destination)[pathCapacity], const char* path)
     std::snprintf(destination, sizeof destination, "%s", path);
 }
 
+// How each refusal that a seed would settle ends.
+std::string askForSeed(const char* inputPath)
+{
+    return std::string("give the seed: pixveil-decode ") + inputPath + " SEED";
+}
+
 std::string formatSeedChoice(const seedChoice& choice)
 {
     char line[160];
@@ -232,17 +238,16 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
     }
     const seedRange range = candidateSeeds(request.modificationTime);
     if (!canJudge(sample)) {
-        failure.report(*this, std::string(inputPath)
-                                  + " is too small to tell its seed from its content; give the seed: pixveil-decode "
-                                  + inputPath + " SEED");
+        failure.report(*this, std::string(inputPath) + " is too small to tell its seed from its content; "
+                                  + askForSeed(inputPath));
         return false;
     }
     if (looksLikeAPictureAsStored(sample)) {
         failure.report(*this, std::string(inputPath)
                                   + " holds a picture as it is stored, where an encoding holds noise: it is likely "
                                     "no encoding of pixveil, or was re-saved in a lossy format such as JPEG; if you "
-                                    "know the seed, give the seed: pixveil-decode "
-                                  + inputPath + " SEED");
+                                    "know the seed, "
+                                  + askForSeed(inputPath));
         return false;
     }
     const seedChoice choice = [&] {
@@ -255,8 +260,8 @@ bool myDecoderWindow::chooseDecodingSeed(const decodingSample& sample, std::uint
                                   + " to " + secondAsUtcTime(range.last)
                                   + " UTC; the file is likely no encoding of pixveil, or was re-saved in a lossy "
                                     "format such as JPEG, or was encoded with another GL driver; if you know the "
-                                    "seed, give the seed: pixveil-decode "
-                                  + inputPath + " SEED");
+                                    "seed, "
+                                  + askForSeed(inputPath));
         return false;
     }
     seed = choice.seed;

@@ -8,7 +8,7 @@
 
 #include "base/parallelParts.h"
 
-#include "sizerecovery/lineFit.h"
+#include "sizerecovery/textureLines.h"
 #include "sizerecovery/pixelRecovery.h"
 #include "sizerecovery/upScaling.h"
 #include "texture/singleTexelStretch.h"
@@ -18,9 +18,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <numeric>
 #include <optional>
 #include <utility>
 
@@ -39,85 +37,6 @@ constexpr std::size_t thoroughLineCount = 256;
 // texture lines that sample one original line alone.
 constexpr std::size_t wholeLineCount = 16;
 
-// The texture's lines along one side: rows when `alongRows`, else columns.
-class textureLines {
-public:
-    textureLines(const std::vector<unsigned char>& rgb, int width, int height, bool alongRows)
-        : rgb(rgb), width(width), height(height), alongRows(alongRows)
-    {
-    }
-
-    int count() const { return alongRows ? height : width; }
-    int length() const { return alongRows ? width : height; }
-    std::ptrdiff_t stride() const { return alongRows ? channels : static_cast<std::ptrdiff_t>(width) * channels; }
-    const unsigned char* start(int line, int channel) const
-    {
-        const std::size_t texel = alongRows ? static_cast<std::size_t>(line) * width : static_cast<std::size_t>(line);
-        return &rgb[texel * channels + static_cast<std::size_t>(channel)];
-    }
-
-    // All lines, the ones whose neighbouring texels differ most first: a
-    // wrong length fails soonest on them, while a flat line fits any. The
-    // texture is read row by row whichever side the lines run along.
-    std::vector<int> busiestFirst() const
-    {
-        std::vector<long> variation(static_cast<std::size_t>(count()), 0);
-        const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
-        for (int y = 0; y < height; ++y) {
-            const unsigned char* row = &rgb[static_cast<std::size_t>(y) * rowBytes];
-            if (alongRows) {
-                long sum = 0;
-                for (std::size_t i = channels; i < rowBytes; ++i)
-                    sum += std::abs(row[i] - row[i - channels]);
-                variation[static_cast<std::size_t>(y)] = sum;
-            } else if (y > 0) {
-                const unsigned char* above = row - rowBytes;
-                for (std::size_t i = 0; i < rowBytes; ++i)
-                    variation[i / channels] += std::abs(row[i] - above[i]);
-            }
-        }
-        std::vector<int> order(static_cast<std::size_t>(count()));
-        std::iota(order.begin(), order.end(), 0);
-        std::stable_sort(order.begin(), order.end(), [&variation](int a, int b) {
-            return variation[static_cast<std::size_t>(a)] > variation[static_cast<std::size_t>(b)];
-        });
-        return order;
-    }
-
-    bool fitsReal(int line, const std::vector<axisSample>& samples, int originalLength) const
-    {
-        for (int channel = 0; channel < channels; ++channel)
-            if (!fitsRealLine(start(line, channel), stride(), samples, originalLength))
-                return false;
-        return true;
-    }
-
-    // A line of one level is the up-scaling of a line of that level at any
-    // length, and the whole-texel test is slowest on it: it is not run there.
-    bool fitsWhole(int line, const std::vector<axisSample>& samples, int originalLength) const
-    {
-        for (int channel = 0; channel < channels; ++channel)
-            if (!isLevel(line, channel) && !fitsWholeLine(start(line, channel), stride(), samples, originalLength))
-                return false;
-        return true;
-    }
-
-    bool isLevel(int line, int channel) const
-    {
-        const unsigned char* texel = start(line, channel);
-        for (int index = 1; index < length(); ++index)
-            if (texel[index * stride()] != texel[0])
-                return false;
-        return true;
-    }
-
-private:
-    const std::vector<unsigned char>& rgb;
-    int width;
-    int height;
-    bool alongRows;
-};
-
 bool linesFit(const textureLines& lines, const std::vector<int>& order, std::size_t count, int originalLength)
 {
     const std::vector<axisSample> samples = sampleAxis(originalLength, lines.length());
@@ -134,13 +53,12 @@ bool linesFit(const textureLines& lines, const std::vector<int>& order, std::siz
 // fit almost any length in real numbers, but seldom in whole texels. So the
 // busiest line goes first, the whole-texel test next, and the other busy
 // lines last, on the few lengths left.
-std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest, bool firstLineUsable = true)
+std::vector<int> quickLengths(const textureLines& lines, const std::vector<int>& busiest)
 {
     const int textureLength = lines.length();
     std::vector<int> lengths;
     for (int length = textureLength / 2 + 1; length < textureLength && textureLength > 2; ++length)
-        if (linesFit(lines, busiest, 1, length)
-            && (!firstLineUsable || lines.fitsWhole(0, sampleAxis(length, textureLength), length))
+        if (linesFit(lines, busiest, 1, length) && lines.fitsWhole(0, sampleAxis(length, textureLength), length)
             && linesFit(lines, busiest, quickLineCount, length))
             lengths.push_back(length);
     lengths.push_back(textureLength);
@@ -342,33 +260,15 @@ planeSearch recoverPlanes(const std::vector<std::vector<unsigned char>>& planes,
 } // namespace
 
 std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight,
-                                 bool alongRows, const std::vector<bool>& unusableLines)
+                                 bool alongRows)
 {
     const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
-    std::vector<int> busiest = lines.busiestFirst();
-    const auto unusable = [&unusableLines](int line) {
-        return static_cast<std::size_t>(line) < unusableLines.size() && unusableLines[static_cast<std::size_t>(line)];
-    };
-    busiest.erase(std::remove_if(busiest.begin(), busiest.end(), unusable), busiest.end());
+    const std::vector<int> busiest = lines.busiestFirst();
     std::vector<int> lengths;
-    for (int length : quickLengths(lines, busiest, !unusable(0)))
+    for (int length : quickLengths(lines, busiest))
         if (length == lines.length() || linesFit(lines, busiest, thoroughLineCount, length))
             lengths.push_back(length);
     return lengths;
-}
-
-bool lineFitsLength(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight, bool alongRows,
-                    int line, int length)
-{
-    const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
-    return lines.fitsReal(line, sampleAxis(length, lines.length()), length);
-}
-
-bool lineFitsWhole(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight, bool alongRows,
-                   int line, int length)
-{
-    const textureLines lines(textureRgb, textureWidth, textureHeight, alongRows);
-    return lines.fitsWhole(line, sampleAxis(length, lines.length()), length);
 }
 
 recoveredPicture recoverOriginalSize(const std::vector<unsigned char>& textureRgb, int textureWidth,

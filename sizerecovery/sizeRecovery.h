@@ -58,19 +58,6 @@ std::string describeRecovery(const recoveredPicture& picture, int textureWidth, 
 // The widths (or heights, for `alongRows` false) from textureLength / 2 + 1
 // up to textureLength that the busiest texture lines fit (fitsRealLine) and
 // the first line fits with whole texels (fitsWholeLine), smallest first;
-// textureLength is always the last. Lines marked in `unusableLines` (by
-// index; missing ones count as usable) take no part.
+// textureLength is always the last.
 std::vector<int> feasibleLengths(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight,
-                                 bool alongRows, const std::vector<bool>& unusableLines = {});
-
-// Whether texture line `line` (a row when `alongRows`, else a column) can be
-// the up-scaling of a line of `length` texels (fitsRealLine).
-bool lineFitsLength(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight, bool alongRows,
-                    int line, int length);
-
-// Whether texture line `line`, which must sample one original line alone
-// (its fraction across is 0), is the up-scaling of a line of `length` whole
-// texels (fitsWholeLine): the test that a smooth line passes at a wrong
-// length only by chance.
-bool lineFitsWhole(const std::vector<unsigned char>& textureRgb, int textureWidth, int textureHeight, bool alongRows,
-                   int line, int length);
+                                 bool alongRows);

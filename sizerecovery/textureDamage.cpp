@@ -1,6 +1,6 @@
 #include "sizerecovery/textureDamage.h"
 
-#include "sizerecovery/sizeRecovery.h"
+#include "sizerecovery/textureLines.h"
 #include "sizerecovery/upScaling.h"
 
 #include <algorithm>
@@ -85,39 +85,21 @@ private:
     int width;
 };
 
-// The texture's lines along one side (rows when `alongRows`): those holding a
-// lonely texel, and those that tell the lengths the side may have been
-// up-scaled from (the clean ones, or all). Lines of one level fit any length
-// and take no part.
+// The texture's lines along one side: those holding a lonely texel, and
+// those that tell the lengths the side may have been up-scaled from (the
+// clean ones, or all). Lines of one level fit any length and take no part.
 struct sideLines {
-    bool alongRows = true;
-    int textureLength = 0; // the length of each line
+    textureLines lines;
     std::vector<int> telling;
     std::vector<int> lonely;
     std::vector<bool> isTelling; // by line
 };
 
-bool isLevelLine(const texelGrid& grid, bool alongRows, int line, int length)
+sideLines sortLines(const textureLines& lines, const std::vector<bool>& lonelyLines, bool lonelyLinesTell)
 {
-    for (int channel = 0; channel < channels; ++channel) {
-        const int first = alongRows ? grid.at(0, line, channel) : grid.at(line, 0, channel);
-        for (int index = 1; index < length; ++index)
-            if ((alongRows ? grid.at(index, line, channel) : grid.at(line, index, channel)) != first)
-                return false;
-    }
-    return true;
-}
-
-sideLines sortLines(const texelGrid& grid, int width, int height, bool alongRows, const std::vector<bool>& lonelyLines,
-                    bool lonelyLinesTell)
-{
-    sideLines side;
-    side.alongRows = alongRows;
-    side.textureLength = alongRows ? width : height;
-    const int lineCount = alongRows ? height : width;
-    side.isTelling.assign(static_cast<std::size_t>(lineCount), false);
-    for (int line = 0; line < lineCount; ++line) {
-        if (isLevelLine(grid, alongRows, line, side.textureLength))
+    sideLines side{lines, {}, {}, std::vector<bool>(static_cast<std::size_t>(lines.count()), false)};
+    for (int line = 0; line < lines.count(); ++line) {
+        if (lines.isLevel(line))
             continue;
         const bool isLonely = lonelyLines[static_cast<std::size_t>(line)];
         if (isLonely)
@@ -144,20 +126,21 @@ std::vector<int> spreadSample(const std::vector<int>& lines, std::size_t count)
 // sampled telling lines fit in real numbers; nothing when there are more than
 // `mostLengths`, as for a smooth picture, which fits almost any length and so
 // tells nothing of its own.
-std::optional<std::vector<int>> upScaledLengths(const std::vector<unsigned char>& rgb, int width, int height,
-                                                const sideLines& side, std::size_t mostLengths)
+std::optional<std::vector<int>> upScaledLengths(const sideLines& side, std::size_t mostLengths)
 {
     const std::vector<int> sampled = spreadSample(side.telling, sampledLines);
+    const int textureLength = side.lines.length();
     std::vector<int> lengths;
     if (side.lonely.empty() || sampled.size() < 2)
         return lengths;
-    for (int length = side.textureLength / 2 + 1; length < side.textureLength; ++length) {
-        if (scaledByNearlyOne(length, side.textureLength))
+    for (int length = textureLength / 2 + 1; length < textureLength; ++length) {
+        if (scaledByNearlyOne(length, textureLength))
             continue;
+        const std::vector<axisSample> samples = sampleAxis(length, textureLength);
         std::size_t fitting = 0;
         std::size_t failing = 0;
         for (int line : sampled) {
-            if (lineFitsLength(rgb, width, height, side.alongRows, line, length))
+            if (side.lines.fitsReal(line, samples, length))
                 ++fitting;
             else if (++failing * 2 > sampled.size())
                 break;
@@ -174,31 +157,30 @@ std::optional<std::vector<int>> upScaledLengths(const std::vector<unsigned char>
 // alone, at `crossLength` across, fit `length` with whole texels (at most
 // sixteen are tried): the exact test that smooth lines pass at a wrong length
 // only by chance.
-bool wholeLinesFit(const std::vector<unsigned char>& rgb, int width, int height, const sideLines& side, int length,
-                   int crossLength)
+bool wholeLinesFit(const sideLines& side, int length, int crossLength)
 {
     constexpr std::size_t wholeLinesTried = 16;
-    const int lineCount = side.alongRows ? height : width;
-    const std::vector<axisSample> across = sampleAxis(crossLength, lineCount);
+    const std::vector<axisSample> across = sampleAxis(crossLength, side.lines.count());
     std::vector<int> whole;
-    for (int line = 0; line < lineCount; ++line) {
+    for (int line = 0; line < side.lines.count(); ++line) {
         const axisSample& sample = across[static_cast<std::size_t>(line)];
         if ((sample.fraction == 0.0f || sample.rest == 0.0f) && side.isTelling[static_cast<std::size_t>(line)])
             whole.push_back(line);
     }
     const std::vector<int> tried = spreadSample(whole, wholeLinesTried);
-    const std::size_t fitting = static_cast<std::size_t>(std::count_if(tried.begin(), tried.end(), [&](int line) {
-        return lineFitsWhole(rgb, width, height, side.alongRows, line, length);
-    }));
+    const std::vector<axisSample> samples = sampleAxis(length, side.lines.length());
+    const std::size_t fitting = static_cast<std::size_t>(std::count_if(
+        tried.begin(), tried.end(), [&](int line) { return side.lines.fitsWhole(line, samples, length); }));
     return !tried.empty() && fitting * 2 >= tried.size();
 }
 
-bool brokenByLonelyLine(const std::vector<unsigned char>& rgb, int width, int height, const sideLines& side,
-                        int length)
+bool brokenByLonelyLine(const sideLines& side, int length)
 {
-    return length < side.textureLength && std::any_of(side.lonely.begin(), side.lonely.end(), [&](int line) {
-               return !lineFitsLength(rgb, width, height, side.alongRows, line, length);
-           });
+    if (length == side.lines.length())
+        return false;
+    const std::vector<axisSample> samples = sampleAxis(length, side.lines.length());
+    return std::any_of(side.lonely.begin(), side.lonely.end(),
+                       [&](int line) { return !side.lines.fitsReal(line, samples, length); });
 }
 
 enum class upScalingEvidence {
@@ -208,13 +190,14 @@ enum class upScalingEvidence {
 };
 
 // What the texture's lines say of an up-scaled picture and its lonely texels.
-upScalingEvidence weighUpScaling(const std::vector<unsigned char>& rgb, int width, int height, const sideLines& rows,
-                                 const sideLines& columns, std::size_t mostLengths)
+upScalingEvidence weighUpScaling(const sideLines& rows, const sideLines& columns, std::size_t mostLengths)
 {
-    std::optional<std::vector<int>> widths = upScaledLengths(rgb, width, height, rows, mostLengths);
-    std::optional<std::vector<int>> heights = upScaledLengths(rgb, width, height, columns, mostLengths);
+    std::optional<std::vector<int>> widths = upScaledLengths(rows, mostLengths);
+    std::optional<std::vector<int>> heights = upScaledLengths(columns, mostLengths);
     if (!widths || !heights)
         return upScalingEvidence::none;
+    const int width = rows.lines.length();
+    const int height = columns.lines.length();
     widths->push_back(width);
     heights->push_back(height);
     bool anySize = false;
@@ -222,13 +205,11 @@ upScalingEvidence weighUpScaling(const std::vector<unsigned char>& rgb, int widt
         for (int candidateHeight : *heights) {
             if (candidateWidth == width && candidateHeight == height)
                 continue;
-            if ((candidateWidth < width && !wholeLinesFit(rgb, width, height, rows, candidateWidth, candidateHeight))
-                || (candidateHeight < height
-                    && !wholeLinesFit(rgb, width, height, columns, candidateHeight, candidateWidth)))
+            if ((candidateWidth < width && !wholeLinesFit(rows, candidateWidth, candidateHeight))
+                || (candidateHeight < height && !wholeLinesFit(columns, candidateHeight, candidateWidth)))
                 continue;
             anySize = true;
-            if (!brokenByLonelyLine(rgb, width, height, rows, candidateWidth)
-                && !brokenByLonelyLine(rgb, width, height, columns, candidateHeight))
+            if (!brokenByLonelyLine(rows, candidateWidth) && !brokenByLonelyLine(columns, candidateHeight))
                 return upScalingEvidence::lonelyLinesFit;
         }
     return anySize ? upScalingEvidence::lonelyLinesBreak : upScalingEvidence::none;
@@ -257,10 +238,10 @@ textureDamage findChangedTexels(const std::vector<unsigned char>& textureRgb, in
     // that they broke it. The lengths that many lonely texels leave are told
     // by every line, and the few of a smooth picture do not rule damage out.
     const bool many = damage.lonelyTexels >= denseMinimum && damage.lonelyTexels * denseShare >= damage.texels;
-    const upScalingEvidence evidence = weighUpScaling(textureRgb, width, height,
-                                                      sortLines(grid, width, height, true, lonelyRows, many),
-                                                      sortLines(grid, width, height, false, lonelyColumns, many),
-                                                      many ? manyLengths : fewLengths);
+    const upScalingEvidence evidence =
+        weighUpScaling(sortLines(textureLines(textureRgb, width, height, true), lonelyRows, many),
+                       sortLines(textureLines(textureRgb, width, height, false), lonelyColumns, many),
+                       many ? manyLengths : fewLengths);
     damage.changed = many ? evidence != upScalingEvidence::lonelyLinesFit
                           : evidence == upScalingEvidence::lonelyLinesBreak;
     return damage;

@@ -121,15 +121,15 @@ unsigned char* decodeWithContext(spng_ctx* context, const unsigned char* bytes, 
     unsigned char* pixels = allocateImage(header.width, header.height, imageChannels, failureReason);
     if (!pixels)
         return nullptr;
+    size_t pixelBytes = size_t(header.width) * header.height * size_t(imageChannels);
+    int format = directFormat(header, imageChannels);
     if (suitsWholeDecode(header, transparency)
-        && decodePngWhole(bytes, size_t(length), header, imageChannels, pixels)) {
+        && decodePngWhole(bytes, size_t(length), header, format, imageChannels, pixels)) {
         *width = int(header.width);
         *height = int(header.height);
         *channels = imageChannels;
         return pixels;
     }
-    size_t pixelBytes = size_t(header.width) * header.height * size_t(imageChannels);
-    int format = directFormat(header, imageChannels);
     size_t expected = 0;
     if (format) {
         error = spng_decoded_image_size(context, format, &expected);

@@ -183,7 +183,7 @@ void appendChunk(std::string& file, const char* type, const std::string& data)
 // pixel of zeros, its header saying so, and everything else as it was. What it
 // says of text, time and the end of the file is then what it would have said
 // of the whole.
-bool libspngAcceptsTheRest(const unsigned char* bytes, size_t length, const imageData& image, const spng_ihdr& header,
+bool libspngAcceptsTheRest(const unsigned char* bytes, size_t length, const imageData& image, int format,
     int channels)
 {
     std::string file(reinterpret_cast<const char*>(bytes), signatureBytes);
@@ -209,10 +209,6 @@ bool libspngAcceptsTheRest(const unsigned char* bytes, size_t length, const imag
         return false;
     spng_set_png_buffer(context, file.data(), file.size());
     unsigned char pixel[4];
-    const int format = header.color_type == SPNG_COLOR_TYPE_GRAYSCALE ? SPNG_FMT_G8
-        : header.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA        ? SPNG_FMT_PNG
-        : channels == 4                                               ? SPNG_FMT_RGBA8
-                                                                      : SPNG_FMT_RGB8;
     const bool accepted = spng_decode_image(context, pixel, size_t(channels), format, 0) == 0
         && spng_decode_chunks(context) == 0;
     spng_ctx_free(context);
@@ -229,7 +225,7 @@ bool suitsWholeDecode(const spng_ihdr& header, int transparency)
     return eightBitDirect && header.interlace_method == SPNG_INTERLACE_NONE && transparency == SPNG_ECHUNKAVAIL;
 }
 
-bool decodePngWhole(const unsigned char* bytes, size_t length, const spng_ihdr& header, int channels,
+bool decodePngWhole(const unsigned char* bytes, size_t length, const spng_ihdr& header, int format, int channels,
     unsigned char* pixels)
 {
     imageData image;
@@ -241,5 +237,5 @@ bool decodePngWhole(const unsigned char* bytes, size_t length, const spng_ihdr& 
     const bool decoded = filtered && inflateWhole(image, filtered, filteredBytes)
         && unfilter(filtered, pixels, rowBytes, header.height, channels);
     std::free(filtered);
-    return decoded && libspngAcceptsTheRest(bytes, length, image, header, channels);
+    return decoded && libspngAcceptsTheRest(bytes, length, image, format, channels);
 }

@@ -20,7 +20,7 @@
 // what spng_get_trns answered, having checked every chunk before the image.
 bool suitsWholeDecode(const spng_ihdr& header, int transparency);
 
-// Fills `pixels` with the image as libspng's 8-bit formats lay it out (grey,
+// Fills `pixels` with the image as libspng lays out its 8-bit `format` (grey,
 // grey and alpha, RGB or RGBA, rows top first); false when it cannot.
-bool decodePngWhole(const unsigned char* bytes, size_t length, const spng_ihdr& header, int channels,
+bool decodePngWhole(const unsigned char* bytes, size_t length, const spng_ihdr& header, int format, int channels,
     unsigned char* pixels);
